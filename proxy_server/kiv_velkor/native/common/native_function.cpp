@@ -1,5 +1,6 @@
 #include "native_function.h"
 
+#include <cstddef>
 #include <cstring>
 #include <string>
 
