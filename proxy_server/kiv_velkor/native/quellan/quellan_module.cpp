@@ -1,0 +1,100 @@
+// Module set-up of _quellan and the location of the runtime library.
+#include "../common/native_function.h"
+#include "quellan_internal.h"
+
+namespace quellan {
+
+int s_quellan_loaded = 0;
+
+namespace {
+
+constexpr const char kLibraryName[] = "libquellan.so";
+
+// KIV_QUELLAN_PATH (read at each call, taken unchanged when non-empty), else
+// libquellan.so in the real directory of this module's file when it is a
+// regular file there, else the bare name for the dynamic linker's search.
+PyObject* find_quellan_path(PyObject* module, kiv::BoundArgs) {
+    kiv::Ref os = kiv::Ref::steal(PyObject_GetAttrString(module, "os"));
+    if (!os) return nullptr;
+    kiv::Ref environ = kiv::Ref::steal(PyObject_GetAttrString(os.get(), "environ"));
+    if (!environ) return nullptr;
+    kiv::Ref value = kiv::Ref::steal(PyObject_CallMethod(environ.get(), "get", "s", "KIV_QUELLAN_PATH"));
+    if (!value) return nullptr;
+    if (PyUnicode_Check(value.get()) && PyUnicode_GET_LENGTH(value.get()) > 0) return value.release();
+
+    kiv::Ref path_type = kiv::Ref::steal(PyObject_GetAttrString(module, "Path"));
+    if (!path_type) return nullptr;
+    kiv::Ref file = kiv::Ref::steal(PyModule_GetFilenameObject(module));
+    if (!file) return nullptr;
+    kiv::Ref path = kiv::Ref::steal(PyObject_CallOneArg(path_type.get(), file.get()));
+    if (!path) return nullptr;
+    kiv::Ref resolved = kiv::Ref::steal(PyObject_CallMethod(path.get(), "resolve", nullptr));
+    if (!resolved) return nullptr;
+    kiv::Ref parent = kiv::Ref::steal(PyObject_GetAttrString(resolved.get(), "parent"));
+    if (!parent) return nullptr;
+    kiv::Ref name = kiv::Ref::steal(PyUnicode_FromString(kLibraryName));
+    if (!name) return nullptr;
+    kiv::Ref candidate = kiv::Ref::steal(PyNumber_TrueDivide(parent.get(), name.get()));
+    if (!candidate) return nullptr;
+    kiv::Ref is_file = kiv::Ref::steal(PyObject_CallMethod(candidate.get(), "is_file", nullptr));
+    if (!is_file) return nullptr;
+    const int found = PyObject_IsTrue(is_file.get());
+    if (found < 0) return nullptr;
+    if (found) return PyObject_Str(candidate.get());
+    return name.release();
+}
+
+KIV_FUNCTION_SPEC(kFindQuellanPath, "find_quellan_path", nullptr, 0, find_quellan_path);
+
+int add_import(PyObject* module, const char* attribute, const char* from, const char* name) {
+    kiv::Ref imported = kiv::Ref::steal(PyImport_ImportModule(from));
+    if (!imported) return -1;
+    if (name != nullptr) {
+        imported = kiv::Ref::steal(PyObject_GetAttrString(imported.get(), name));
+        if (!imported) return -1;
+    }
+    return PyModule_AddObjectRef(module, attribute, imported.get());
+}
+
+int quellan_exec(PyObject* module) {
+    if (kiv::native_function_types_ready(KIV_MODULE_NAME) < 0) return -1;
+    if (add_import(module, "os", "os", nullptr) < 0) return -1;
+    if (add_import(module, "Path", "pathlib", "Path") < 0) return -1;
+    // The library, once loaded, stays loaded; a module executed again asks the
+    // loader, which answers at once.
+    s_quellan_loaded = 0;
+
+    kiv::Ref annotations = kiv::Ref::steal(Py_BuildValue("{s:s}", "return", "str"));
+    if (!annotations) return -1;
+    kiv::Ref finder = kiv::new_function(kFindQuellanPath, module, nullptr, annotations.get());
+    if (!finder || PyModule_AddObjectRef(module, "find_quellan_path", finder.get()) < 0) return -1;
+
+    kiv::Ref type = create_quellan_type(module);
+    if (!type) return -1;
+    return PyModule_AddObjectRef(module, "Quellan", type.get());
+}
+
+PyModuleDef_Slot quellan_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(quellan_exec)},
+    // The loader and its table are process-wide: one interpreter only.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_quellan",
+    "Binds the kiv_asr_* entry points of libquellan.so, loaded with dlopen.",
+    0,
+    nullptr,
+    quellan_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace quellan
+
+PyMODINIT_FUNC PyInit__quellan(void) { return PyModuleDef_Init(&quellan::module_def); }

@@ -1,0 +1,338 @@
+// The recogniser object: one runtime handle, the strings that the handle's
+// init record points into, and the conversions between Python values and the
+// NUL-terminated strings the runtime reads. No method releases the
+// interpreter lock, so calls on every recogniser are serialised by it.
+#include "../common/native_function.h"
+#include "quellan_internal.h"
+#include "quellan_loader.h"
+
+#include <cstring>
+
+namespace quellan {
+
+namespace {
+
+struct QuellanObject {
+    PyObject_HEAD
+    KIV_ASRHandle handle;   // NULL when the object holds no recogniser
+    PyObject* keepalive;    // list of the bytes the current handle's init record points into
+};
+
+QuellanObject* as_quellan(PyObject* self) { return reinterpret_cast<QuellanObject*>(self); }
+
+// Releases the handle, if any; the runtime's answer is not consulted, the
+// handle is gone either way.
+void release_handle(QuellanObject* self) {
+    KIV_ASRHandle handle = self->handle;
+    if (handle == nullptr) return;
+    self->handle = nullptr;
+    quellan_uninit(handle);
+}
+
+// The runtime reads C strings: an embedded NUL would silently cut the value
+// short, so it is refused.
+bool refuse_embedded_nul(PyObject* bytes, const char* param) {
+    if (std::memchr(PyBytes_AS_STRING(bytes), '\0', PyBytes_GET_SIZE(bytes)) == nullptr) return true;
+    PyErr_Format(PyExc_ValueError, "%s must not contain NUL characters", param);
+    return false;
+}
+
+// A path made absolute with os.path.abspath and encoded with os.fsencode.
+kiv::Ref path_bytes(PyObject* self, PyObject* value, const char* param) {
+    kiv::Ref os = module_global(Py_TYPE(self), "os");
+    if (!os) return {};
+    kiv::Ref os_path = kiv::Ref::steal(PyObject_GetAttrString(os.get(), "path"));
+    if (!os_path) return {};
+    kiv::Ref absolute = kiv::Ref::steal(PyObject_CallMethod(os_path.get(), "abspath", "O", value));
+    if (!absolute) return {};
+    kiv::Ref encoded = kiv::Ref::steal(PyObject_CallMethod(os.get(), "fsencode", "O", absolute.get()));
+    if (!encoded) return {};
+    if (!PyBytes_Check(encoded.get())) {
+        PyErr_Format(PyExc_TypeError, "Expected bytes, got %.200s", Py_TYPE(encoded.get())->tp_name);
+        return {};
+    }
+    if (!refuse_embedded_nul(encoded.get(), param)) return {};
+    return encoded;
+}
+
+// A str encoded as strict UTF-8 through its encode method, or exactly bytes.
+kiv::Ref text_bytes(PyObject* value, const char* param) {
+    kiv::Ref encoded;
+    if (PyUnicode_CheckExact(value)) {
+        encoded = kiv::Ref::steal(PyUnicode_AsUTF8String(value));
+    } else if (PyUnicode_Check(value)) {
+        encoded = kiv::Ref::steal(PyObject_CallMethod(value, "encode", "s", "utf-8"));
+    } else {
+        encoded = kiv::Ref::borrow(value);
+    }
+    if (!encoded) return {};
+    if (!PyBytes_CheckExact(encoded.get())) {
+        PyErr_Format(PyExc_TypeError, "Expected %.42s, got %.200s", "bytes", Py_TYPE(encoded.get())->tp_name);
+        return {};
+    }
+    if (!refuse_embedded_nul(encoded.get(), param)) return {};
+    return encoded;
+}
+
+// None, "" and b"" (anything false) count as not given.
+int is_given(PyObject* value) { return PyObject_IsTrue(value); }
+
+const char* bytes_or_null(const kiv::Ref& bytes) { return bytes ? PyBytes_AS_STRING(bytes.get()) : nullptr; }
+
+// ---------------------------------------------------------------- construction
+
+KIV_FUNCTION_SPEC(kConstructorSpec, "Quellan", nullptr, 0, nullptr, "lib_path");
+
+PyObject* s_constructor_defaults = nullptr;   // (None,)
+
+PyObject* quellan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* bound[1];
+    if (!kiv::bind_tuple_dict(kConstructorSpec, s_constructor_defaults, args, kwargs, bound)) return nullptr;
+    PyObject* lib_path = bound[0];
+
+    kiv::Ref self = kiv::Ref::steal(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    QuellanObject* q = as_quellan(self.get());
+    q->handle = nullptr;
+    q->keepalive = PyList_New(0);
+    if (q->keepalive == nullptr) return nullptr;
+
+    kiv::Ref path;
+    const int given = is_given(lib_path);
+    if (given < 0) return nullptr;
+    if (given) {
+        path = kiv::Ref::borrow(lib_path);
+    } else {
+        kiv::Ref finder = module_global(type, "find_quellan_path");
+        if (!finder) return nullptr;
+        path = kiv::Ref::steal(PyObject_CallNoArgs(finder.get()));
+        if (!path) return nullptr;
+    }
+    // Encoded even when the library is already loaded, so an unusable path
+    // fails the same way in every case.
+    kiv::Ref os = module_global(type, "os");
+    if (!os) return nullptr;
+    kiv::Ref encoded = kiv::Ref::steal(PyObject_CallMethod(os.get(), "fsencode", "O", path.get()));
+    if (!encoded) return nullptr;
+    if (!PyBytes_Check(encoded.get())) {
+        PyErr_Format(PyExc_TypeError, "Expected bytes, got %.200s", Py_TYPE(encoded.get())->tp_name);
+        return nullptr;
+    }
+    if (!refuse_embedded_nul(encoded.get(), "lib_path")) return nullptr;
+
+    if (!s_quellan_loaded) {
+        if (load_quellan_func(PyBytes_AS_STRING(encoded.get())) != 0) {
+            kiv::Ref shown = kiv::Ref::steal(PyObject_Format(path.get(), nullptr));
+            if (!shown) return nullptr;
+            PyErr_Format(PyExc_RuntimeError, "Cannot load libquellan.so (%U)", shown.get());
+            return nullptr;
+        }
+        s_quellan_loaded = 1;
+    }
+    return self.release();
+}
+
+int quellan_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_quellan(self)->keepalive);
+    return 0;
+}
+
+int quellan_clear(PyObject* self) {
+    QuellanObject* q = as_quellan(self);
+    // Strings stay reachable for the runtime only while the handle lives: a
+    // cleared object gives its handle back first.
+    release_handle(q);
+    kiv::replace_field(q->keepalive, Py_NewRef(Py_None));
+    return 0;
+}
+
+void quellan_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    {
+        kiv::PreserveException saved;
+        // The handle goes first, so the strings it points into outlive it.
+        release_handle(as_quellan(self));
+        Py_CLEAR(as_quellan(self)->keepalive);
+    }
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// --------------------------------------------------------------------- methods
+
+// init(backend, model_path, tokenizer_path, decoder_path=None, extra_json=None)
+PyObject* quellan_init_method(PyObject* self, kiv::BoundArgs args) {
+    QuellanObject* q = as_quellan(self);
+    PyObject* backend = args[0];
+    PyObject* decoder_path = args[3];
+    PyObject* extra_json = args[4];
+
+    kiv::Ref whisper_name = kiv::Ref::steal(PyUnicode_FromString("whisper"));
+    if (!whisper_name) return nullptr;
+    const int whisper = PyObject_RichCompareBool(backend, whisper_name.get(), Py_EQ);
+    if (whisper < 0) return nullptr;
+    const int32_t model_type = whisper ? KIV_ASR_MODEL_WHISPER : 1;
+
+    // Every argument is converted before the object changes, so a conversion
+    // error leaves the current handle and its strings as they were.
+    kiv::Ref model = path_bytes(self, args[1], "model_path");
+    if (!model) return nullptr;
+    kiv::Ref tokenizer = path_bytes(self, args[2], "tokenizer_path");
+    if (!tokenizer) return nullptr;
+    kiv::Ref decoder;
+    int given = is_given(decoder_path);
+    if (given < 0) return nullptr;
+    if (given && !(decoder = path_bytes(self, decoder_path, "decoder_path"))) return nullptr;
+    kiv::Ref extra;
+    given = is_given(extra_json);
+    if (given < 0) return nullptr;
+    if (given && !(extra = text_bytes(extra_json, "extra_json"))) return nullptr;
+
+    kiv::Ref keepalive = kiv::Ref::steal(PyList_New(0));
+    if (!keepalive) return nullptr;
+    for (PyObject* item : {model.get(), tokenizer.get(), decoder.get(), extra.get()}) {
+        if (item != nullptr && PyList_Append(keepalive.get(), item) < 0) return nullptr;
+    }
+
+    // A recogniser already held is released as close() does before its
+    // strings are dropped: the runtime never keeps pointers into freed memory.
+    release_handle(q);
+    kiv::replace_field(q->keepalive, keepalive.release());
+
+    const int rc = quellan_init(&q->handle, model_type, PyBytes_AS_STRING(model.get()), bytes_or_null(decoder),
+                                PyBytes_AS_STRING(tokenizer.get()), bytes_or_null(extra));
+    if (rc != KIV_ASR_SUCCESS || q->handle == nullptr) {
+        PyErr_Format(PyExc_RuntimeError, "kiv_asr_init failed (rc=%d)", rc);
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// Owns the two strings that quellan_transcribe_file hands back.
+struct TranscribeOutputs {
+    char* text = nullptr;
+    char* language = nullptr;
+    ~TranscribeOutputs() {
+        quellan_free_cstr(text);
+        quellan_free_cstr(language);
+    }
+};
+
+kiv::Ref decode_strict(const char* s) {
+    if (s == nullptr) s = "";
+    return kiv::Ref::steal(PyUnicode_DecodeUTF8(s, static_cast<Py_ssize_t>(std::strlen(s)), "strict"));
+}
+
+// transcribe(wav_path, language="auto", task="transcribe") -> {"text", "language"}
+PyObject* quellan_transcribe_method(PyObject* self, kiv::BoundArgs args) {
+    QuellanObject* q = as_quellan(self);
+    kiv::Ref wav = path_bytes(self, args[0], "wav_path");
+    if (!wav) return nullptr;
+    kiv::Ref language;
+    int given = is_given(args[1]);
+    if (given < 0) return nullptr;
+    if (given && !(language = text_bytes(args[1], "language"))) return nullptr;
+    kiv::Ref task;
+    given = is_given(args[2]);
+    if (given < 0) return nullptr;
+    if (given && !(task = text_bytes(args[2], "task"))) return nullptr;
+
+    TranscribeOutputs out;
+    // No handle test here: without one the shim reports failure.
+    const int rc = quellan_transcribe_file(q->handle, PyBytes_AS_STRING(wav.get()), bytes_or_null(language),
+                                           bytes_or_null(task), &out.text, &out.language);
+    if (rc != KIV_ASR_SUCCESS) {
+        PyErr_Format(PyExc_RuntimeError, "kiv_asr_transcribe failed (rc=%d)", rc);
+        return nullptr;
+    }
+    kiv::Ref text = decode_strict(out.text);
+    if (!text) return nullptr;
+    kiv::Ref detected = decode_strict(out.language);
+    if (!detected) return nullptr;
+    kiv::Ref result = kiv::Ref::steal(PyDict_New());
+    if (!result || PyDict_SetItemString(result.get(), "text", text.get()) < 0 ||
+        PyDict_SetItemString(result.get(), "language", detected.get()) < 0) {
+        return nullptr;
+    }
+    return result.release();
+}
+
+// close(): idempotent; the strings of the last init are kept.
+PyObject* quellan_close_method(PyObject* self, kiv::BoundArgs) {
+    release_handle(as_quellan(self));
+    Py_RETURN_NONE;
+}
+
+PyObject* refuse_pickling(PyObject*, kiv::BoundArgs) {
+    PyErr_SetString(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
+    return nullptr;
+}
+
+KIV_FUNCTION_SPEC(kInitSpec, "init", nullptr, 3, quellan_init_method, "backend", "model_path", "tokenizer_path",
+                  "decoder_path", "extra_json");
+KIV_FUNCTION_SPEC(kTranscribeSpec, "transcribe", nullptr, 1, quellan_transcribe_method, "wav_path", "language",
+                  "task");
+KIV_FUNCTION_SPEC(kCloseSpec, "close", nullptr, 0, quellan_close_method);
+KIV_FUNCTION_SPEC(kReduceSpec, "__reduce__", nullptr, 0, refuse_pickling);
+KIV_FUNCTION_SPEC(kSetstateSpec, "__setstate__", nullptr, 1, refuse_pickling, "state");
+
+PyType_Slot quellan_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(quellan_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(quellan_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(quellan_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(quellan_clear)},
+    {0, nullptr},
+};
+
+PyType_Spec quellan_spec = {
+    KIV_MODULE_NAME ".Quellan",
+    sizeof(QuellanObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    quellan_slots,
+};
+
+}  // namespace
+
+kiv::Ref module_global(PyTypeObject* type, const char* name) {
+    PyObject* module = PyType_GetModuleByDef(type, &module_def);   // borrowed
+    if (module == nullptr) return {};
+    PyObject* value = nullptr;
+    if (PyDict_GetItemStringRef(PyModule_GetDict(module), name, &value) < 0) return {};
+    if (value == nullptr) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    return kiv::Ref::steal(value);
+}
+
+kiv::Ref create_quellan_type(PyObject* module) {
+    if (s_constructor_defaults == nullptr) {
+        s_constructor_defaults = kiv::make_defaults({Py_NewRef(Py_None)}).release();
+        if (s_constructor_defaults == nullptr) return {};
+    }
+    kiv::Ref type = kiv::Ref::steal(PyType_FromModuleAndSpec(module, &quellan_spec, nullptr));
+    if (!type) return {};
+    auto* owner = reinterpret_cast<PyTypeObject*>(type.get());
+
+    kiv::Ref init_defaults = kiv::make_defaults({Py_NewRef(Py_None), Py_NewRef(Py_None)});
+    kiv::Ref transcribe_defaults =
+        kiv::make_defaults({PyUnicode_FromString("auto"), PyUnicode_FromString("transcribe")});
+    if (!init_defaults || !transcribe_defaults) return {};
+    const struct {
+        const kiv::FunctionSpec& spec;
+        PyObject* defaults;
+    } methods[] = {
+        {kInitSpec, init_defaults.get()},
+        {kTranscribeSpec, transcribe_defaults.get()},
+        {kCloseSpec, nullptr},
+        {kReduceSpec, nullptr},
+        {kSetstateSpec, nullptr},
+    };
+    for (const auto& m : methods) {
+        kiv::Ref method = kiv::new_method(m.spec, owner, m.defaults, nullptr);
+        if (!method || PyObject_SetAttrString(type.get(), m.spec.name, method.get()) < 0) return {};
+    }
+    return type;
+}
+
+}  // namespace quellan
