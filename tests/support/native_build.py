@@ -21,7 +21,7 @@ CACHE = ROOT / "build" / "test-libs"
 def build_shared(name: str, sources: list[Path], defines: tuple[str, ...] = (),
                  extra: tuple[str, ...] = ()) -> Path:
     cxx = os.environ.get("CXX", "g++")
-    flags = ["-std=c++20", "-O1", "-g", "-fPIC", "-shared", "-pthread", "-Wall",
+    flags = ["-std=c++20", "-O1", "-g", "-fPIC", "-shared", "-pthread", "-Wall", "-fno-gnu-unique",
              *shlex.split(os.environ.get("KIV_TEST_CXXFLAGS", "")),
              *(f"-D{d}" for d in defines), *extra]
     digest = hashlib.sha256()

@@ -1,0 +1,424 @@
+// run(): the input, image and run parameter records, the native call with the
+// interpreter lock released, and the result dict built from the collectors.
+#include "velkor_module.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace velkor {
+
+namespace {
+
+VelkorObject* as_velkor(PyObject* o) { return reinterpret_cast<VelkorObject*>(o); }
+
+enum RunArg {
+    kPromptInput, kRunMode, kRetainHistory, kUserdata, kImages, kImgStart, kImgEnd, kImgContent,
+    kToolSchemas, kSamplerParams, kDisableChatTemplate, kExtraTemplateParams, kEnableThink,
+    kSamplingMode, kTopK, kTopP, kTemperature, kRepeatPenalty, kMessagesMode, kRunArgCount
+};
+
+struct FreeDeleter {
+    void operator()(void* p) const noexcept { std::free(p); }
+};
+using ImageArray = std::unique_ptr<KIV_LLMImageInput[], FreeDeleter>;
+
+// Buffer views of the normalised images, released when run() returns.
+class BufferViews {
+public:
+    BufferViews() = default;
+    BufferViews(const BufferViews&) = delete;
+    BufferViews& operator=(const BufferViews&) = delete;
+    ~BufferViews() {
+        for (Py_buffer& view : views_) PyBuffer_Release(&view);
+    }
+    Py_buffer* add() {
+        views_.emplace_back();
+        return &views_.back();
+    }
+    void drop_last() { views_.pop_back(); }
+    void reserve(size_t n) { views_.reserve(n); }
+
+private:
+    std::vector<Py_buffer> views_;
+};
+
+// The pixel record of one normalised image: a read-only (H, W, 3) byte buffer.
+// Anything else would make the runtime read past the pixels, so it is refused.
+bool describe_image(PyObject* array, BufferViews& views, KIV_LLMImageInput* record) {
+    Py_buffer* view = views.add();
+    if (PyObject_GetBuffer(array, view, PyBUF_RECORDS_RO) < 0) {
+        views.drop_last();
+        return false;
+    }
+    if (view->ndim != 3) {
+        PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected 3, got %d)", view->ndim);
+        return false;
+    }
+    const bool byte_format = view->format == nullptr || std::strcmp(view->format, "B") == 0 ||
+                             std::strcmp(view->format, "=B") == 0 || std::strcmp(view->format, "<B") == 0;
+    if (view->itemsize != 1 || !byte_format) {
+        PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected 'const uint8_t' but got '%s'",
+                     view->format ? view->format : "B");
+        return false;
+    }
+    for (int axis = 0; axis < 2; ++axis) {
+        if (view->shape[axis] == 0) {
+            PyErr_Format(PyExc_IndexError, "Out of bounds on buffer access (axis %d)", axis);
+            return false;
+        }
+    }
+    if (view->shape[2] != 3 || !PyBuffer_IsContiguous(view, 'C')) {
+        PyErr_Format(PyExc_ValueError,
+                     "as_rgb888() must give a C-contiguous uint8 array of shape (H, W, 3), got shape "
+                     "(%zd, %zd, %zd)", view->shape[0], view->shape[1], view->shape[2]);
+        return false;
+    }
+    if (view->shape[0] > INT32_MAX || view->shape[1] > INT32_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+        return false;
+    }
+    record->type = KIV_LLM_IMAGE_TYPE_BUFFER;
+    record->data = static_cast<const uint8_t*>(view->buf);
+    record->width = static_cast<int32_t>(view->shape[1]);
+    record->height = static_cast<int32_t>(view->shape[0]);
+    record->reserved = 0;
+    return true;
+}
+
+// The prompt of an image request without messages mode: every placeholder
+// wrapped in the start and end markers, when both markers' start and
+// placeholder are non-empty and the placeholder occurs.
+Ref wrap_placeholders(PyObject* prompt, PyObject* img_start, PyObject* img_end, PyObject* img_content) {
+    const int start_given = PyObject_IsTrue(img_start);
+    if (start_given < 0) return {};
+    const int content_given = start_given ? PyObject_IsTrue(img_content) : 0;
+    if (content_given < 0) return {};
+    if (!start_given || !content_given) return Ref::borrow(prompt);
+    const int found = PySequence_Contains(prompt, img_content);
+    if (found < 0) return {};
+    if (!found) return Ref::borrow(prompt);
+    Ref head = Ref::steal(PyNumber_Add(img_start, img_content));
+    Ref wrapped = head ? Ref::steal(PyNumber_Add(head.get(), img_end)) : Ref();
+    if (!wrapped) return {};
+    return Ref::steal(PyObject_CallMethod(prompt, "replace", "OO", img_content, wrapped.get()));
+}
+
+Ref utf8_of(PyObject* str_or_none) {
+    if (str_or_none == Py_None || (PyUnicode_Check(str_or_none) && PyUnicode_GET_LENGTH(str_or_none) == 0)) {
+        return Ref::borrow(g_state.empty_bytes);
+    }
+    if (PyUnicode_CheckExact(str_or_none)) return Ref::steal(PyUnicode_AsUTF8String(str_or_none));
+    return Ref::steal(PyObject_CallMethod(str_or_none, "encode", "s", "utf-8"));
+}
+
+// Converts an optional float override; false on error.
+bool float_override(PyObject* value, float* out, bool* flag) {
+    if (value == Py_None) return true;
+    Ref as_float = Ref::steal(PyNumber_Float(value));
+    if (!as_float) return false;
+    *out = static_cast<float>(PyFloat_AS_DOUBLE(as_float.get()));
+    *flag = true;
+    return true;
+}
+
+// b"".join(pieces) for the collectors (lists of bytes).
+Ref join_pieces(PyObject* pieces) {
+    if (!PyList_CheckExact(pieces)) return Ref::borrow(g_state.empty_bytes);
+    const Py_ssize_t n = PyList_GET_SIZE(pieces);
+    Py_ssize_t total = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) total += PyBytes_GET_SIZE(PyList_GET_ITEM(pieces, i));
+    Ref joined = Ref::steal(PyBytes_FromStringAndSize(nullptr, total));
+    if (!joined) return {};
+    char* dest = PyBytes_AS_STRING(joined.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* piece = PyList_GET_ITEM(pieces, i);
+        std::memcpy(dest, PyBytes_AS_STRING(piece), static_cast<size_t>(PyBytes_GET_SIZE(piece)));
+        dest += PyBytes_GET_SIZE(piece);
+    }
+    return joined;
+}
+
+Ref decode_replace(PyObject* bytes) {
+    return Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes), PyBytes_GET_SIZE(bytes), "replace"));
+}
+
+Ref decode_any_replace(PyObject* bytes_like) {
+    if (PyBytes_Check(bytes_like)) return decode_replace(bytes_like);
+    return Ref::steal(PyObject_CallMethod(bytes_like, "decode", "ss", "utf-8", "replace"));
+}
+
+Ref build_tool_calls(PyObject* collected) {
+    Ref calls = Ref::steal(PyList_New(0));
+    if (!calls || !PyList_CheckExact(collected)) return calls;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(collected); ++i) {
+        Ref item = Ref::borrow(PyList_GET_ITEM(collected, i));
+        Ref sequence = Ref::steal(PySequence_Tuple(item.get()));
+        if (!sequence) return {};
+        if (PyTuple_GET_SIZE(sequence.get()) != 2) {
+            PyErr_Format(PyExc_ValueError, "expected 2 values to unpack, got %zd", PyTuple_GET_SIZE(sequence.get()));
+            return {};
+        }
+        Ref name = decode_any_replace(PyTuple_GET_ITEM(sequence.get(), 0));
+        Ref arguments = name ? decode_any_replace(PyTuple_GET_ITEM(sequence.get(), 1)) : Ref();
+        if (!arguments) return {};
+        Ref call = Ref::steal(PyDict_New());
+        if (!call || PyDict_SetItem(call.get(), g_state.s_name, name.get()) < 0 ||
+            PyDict_SetItem(call.get(), g_state.s_arguments, arguments.get()) < 0 ||
+            PyList_Append(calls.get(), call.get()) < 0) {
+            return {};
+        }
+    }
+    return calls;
+}
+
+Ref build_result(VelkorObject* self) {
+    Ref text = join_pieces(self->text_pieces);
+    Ref reasoning = text ? join_pieces(self->reasoning_pieces) : Ref();
+    Ref tool_text = reasoning ? join_pieces(self->tool_text_pieces) : Ref();
+    if (!tool_text) return {};
+    if (self->interrupted == Py_True) {
+        PyErr_SetNone(PyExc_KeyboardInterrupt);
+        return {};
+    }
+    Ref tool_calls = build_tool_calls(self->tool_calls);
+    if (!tool_calls) return {};
+    Ref text_str = decode_replace(text.get());
+    Ref reasoning_str = text_str ? decode_replace(reasoning.get()) : Ref();
+    Ref tool_text_str = reasoning_str ? decode_replace(tool_text.get()) : Ref();
+    if (!tool_text_str) return {};
+    Ref token_ids = Ref::steal(PyList_CheckExact(self->token_ids)
+                                   ? PyList_GetSlice(self->token_ids, 0, PyList_GET_SIZE(self->token_ids))
+                                   : PyList_New(0));
+    if (!token_ids) return {};
+    Ref status;
+    if (self->last_status != Py_None) {
+        status = Ref::borrow(self->last_status);
+    } else {
+        Ref run_status = global(g_state.s_RunStatus);
+        if (!run_status) return {};
+        status = Ref::steal(PyObject_GetAttr(run_status.get(), g_state.s_ERROR));
+        if (!status) return {};
+    }
+    Ref count = Ref::steal(PyLong_FromSsize_t(PyList_GET_SIZE(token_ids.get())));
+    if (!count) return {};
+    PyObject* values[7] = {text_str.get(), reasoning_str.get(), tool_text_str.get(), token_ids.get(),
+                           status.get(), count.get(), tool_calls.get()};
+    Ref result = Ref::steal(PyDict_New());
+    if (!result) return {};
+    for (int i = 0; i < 7; ++i) {
+        if (PyDict_SetItem(result.get(), g_state.result_keys[i], values[i]) < 0) return {};
+    }
+    return result;
+}
+
+bool reset_collectors(VelkorObject* self, PyObject* userdata) {
+    PyObject* lists[5];
+    for (PyObject*& list : lists) {
+        list = PyList_New(0);
+        if (!list) {
+            for (PyObject*& made : lists) {
+                if (&made == &list) break;
+                Py_DECREF(made);
+            }
+            return false;
+        }
+    }
+    kiv::replace_field(self->userdata, Py_NewRef(userdata));
+    kiv::replace_field(self->text_pieces, lists[0]);
+    kiv::replace_field(self->reasoning_pieces, lists[1]);
+    kiv::replace_field(self->tool_text_pieces, lists[2]);
+    kiv::replace_field(self->token_ids, lists[3]);
+    kiv::replace_field(self->tool_calls, lists[4]);
+    kiv::replace_field(self->last_status, Py_NewRef(Py_None));
+    kiv::replace_field(self->interrupted, Py_NewRef(Py_False));
+    return true;
+}
+
+}  // namespace
+
+PyObject* velkor_run(PyObject* o, kiv::BoundArgs args) {
+    VelkorObject* self = as_velkor(o);
+
+    // Conversions made at binding: the integer flags and messages_mode, then the exact types.
+    int32_t retain_history = 0, disable_chat_template = 0, enable_think = 0;
+    if (!kiv::to_int32(args[kRetainHistory], &retain_history) ||
+        !kiv::to_int32(args[kDisableChatTemplate], &disable_chat_template) ||
+        !kiv::to_int32(args[kEnableThink], &enable_think)) {
+        return nullptr;
+    }
+    const int messages_mode = PyObject_IsTrue(args[kMessagesMode]);
+    if (messages_mode < 0) return nullptr;
+    if (!kiv::check_exact_type(args[kPromptInput], &PyUnicode_Type, "prompt_input") ||
+        !kiv::check_exact_type(args[kImages], &PyList_Type, "images") ||
+        !kiv::check_exact_type(args[kImgStart], &PyUnicode_Type, "img_start") ||
+        !kiv::check_exact_type(args[kImgEnd], &PyUnicode_Type, "img_end") ||
+        !kiv::check_exact_type(args[kImgContent], &PyUnicode_Type, "img_content")) {
+        return nullptr;
+    }
+
+    LLMContext ctx = self->ctx;
+    if (!require_context(self) || !refuse_while_running(self)) return nullptr;
+
+    KIV_LLMInput input;
+    KIV_LLMRunParam param;
+    std::memset(&input, 0, sizeof input);
+    std::memset(&param, 0, sizeof param);
+
+    PyObject* images = args[kImages];
+    const bool has_images = images != Py_None && PyList_GET_SIZE(images) > 0;
+    Ref prompt_bytes, start_bytes, end_bytes, content_bytes;
+    Ref keep_alive;
+    ImageArray image_array;
+    BufferViews views;
+
+    if (!has_images) {
+        prompt_bytes = utf8_of(args[kPromptInput]);
+        if (!prompt_bytes) return nullptr;
+        input.type = messages_mode ? KIV_LLM_INPUT_MESSAGES : KIV_LLM_INPUT_PROMPT;
+        input.prompt = kiv::text_or_null(prompt_bytes.get());
+    } else {
+        if (self->mmproj_loaded != Py_True) {
+            PyErr_SetString(PyExc_RuntimeError,
+                            "Images provided but mmproj not initialized \u2014 pass mmproj_path to init()");
+            return nullptr;
+        }
+        const Py_ssize_t n = PyList_GET_SIZE(images);
+        if (n > INT32_MAX) {
+            PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+            return nullptr;
+        }
+        keep_alive = Ref::steal(PyList_New(0));
+        if (!keep_alive) return nullptr;
+        image_array.reset(static_cast<KIV_LLMImageInput*>(std::calloc(static_cast<size_t>(n), sizeof(KIV_LLMImageInput))));
+        if (!image_array) {
+            PyErr_SetString(PyExc_MemoryError, "Failed to allocate KIV_LLMImageInput array");
+            return nullptr;
+        }
+        start_bytes = utf8_of(args[kImgStart]);
+        end_bytes = start_bytes ? utf8_of(args[kImgEnd]) : Ref();
+        content_bytes = end_bytes ? utf8_of(args[kImgContent]) : Ref();
+        if (!content_bytes) return nullptr;
+        if (messages_mode) {
+            prompt_bytes = utf8_of(args[kPromptInput]);
+        } else {
+            Ref prompt = wrap_placeholders(args[kPromptInput], args[kImgStart], args[kImgEnd], args[kImgContent]);
+            if (!prompt) return nullptr;
+            prompt_bytes = utf8_of(prompt.get());
+        }
+        if (!prompt_bytes) return nullptr;
+        views.reserve(static_cast<size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Ref normalise = global(g_state.s_as_rgb888);
+            if (!normalise) return nullptr;
+            Ref image = Ref::steal(PySequence_GetItem(images, i));
+            if (!image) return nullptr;
+            Ref array = Ref::steal(PyObject_CallOneArg(normalise.get(), image.get()));
+            if (!array || PyList_Append(keep_alive.get(), array.get()) < 0) return nullptr;
+            if (!describe_image(array.get(), views, &image_array[i])) return nullptr;
+        }
+        input.type = KIV_LLM_INPUT_MESSAGES;
+        input.prompt = kiv::text_or_null(prompt_bytes.get());
+        input.images = image_array.get();
+        input.n_images = static_cast<int32_t>(n);
+        input.img_start = kiv::text_or_null(start_bytes.get());
+        input.img_end = kiv::text_or_null(end_bytes.get());
+        input.img_content = kiv::text_or_null(content_bytes.get());
+    }
+
+    // The run parameter record.
+    Ref run_mode_value = Ref::steal(PyObject_GetAttr(args[kRunMode], g_state.s_value));
+    if (!run_mode_value || !kiv::to_uint32(run_mode_value.get(), &param.run_mode, "KIV_LLMRunMode")) return nullptr;
+    param.retain_history = retain_history;
+    param.enable_think = enable_think;
+    param.run_extend.disable_chat_template = disable_chat_template;
+
+    Ref tools_json, template_json, sampler_json;
+    PyObject* tool_schemas = args[kToolSchemas];
+    if (tool_schemas != Py_None) {
+        const Py_ssize_t count = PyObject_Size(tool_schemas);
+        if (count < 0) return nullptr;
+        if (count > 0) {
+            tools_json = json_text_for_runtime(tool_schemas);
+            if (!tools_json) return nullptr;
+            param.run_extend.tools_schemas = PyBytes_AS_STRING(tools_json.get());
+        }
+    }
+    if (args[kExtraTemplateParams] != Py_None) {
+        template_json = json_text_for_runtime(args[kExtraTemplateParams]);
+        if (!template_json) return nullptr;
+        param.run_extend.extra_template_params = PyBytes_AS_STRING(template_json.get());
+    }
+    bool overridden = false;
+    if (args[kSamplerParams] != Py_None) {
+        sampler_json = json_text_for_runtime(args[kSamplerParams]);
+        if (!sampler_json) return nullptr;
+        param.run_extend.sampler_params_json = PyBytes_AS_STRING(sampler_json.get());
+    }
+    if (args[kSamplingMode] != Py_None) {
+        if (!normalize_sampling_mode(args[kSamplingMode], &param.sampling_mode)) return nullptr;
+        overridden = true;
+    }
+    if (args[kTopK] != Py_None) {
+        Ref top_k = PyLong_CheckExact(args[kTopK]) ? Ref::borrow(args[kTopK]) : Ref::steal(PyNumber_Long(args[kTopK]));
+        if (!top_k || !kiv::to_int32(top_k.get(), &param.top_k)) return nullptr;
+        overridden = true;
+    }
+    if (!float_override(args[kTopP], &param.top_p, &overridden) ||
+        !float_override(args[kTemperature], &param.temperature, &overridden) ||
+        !float_override(args[kRepeatPenalty], &param.repeat_penalty, &overridden)) {
+        return nullptr;
+    }
+    if (args[kSamplerParams] != Py_None) overridden = true;
+    param.sampling_config_valid = overridden ? 1 : 0;
+
+    // Python code ran while the request was prepared (as_rgb888, json.dumps, len());
+    // if it released or replaced the context, the handle read above is stale.
+    if (self->ctx != ctx) {
+        PyErr_SetString(PyExc_RuntimeError, "the VELKOR context changed while run() prepared its request");
+        return nullptr;
+    }
+    // The records are complete: reset the collectors and run.
+    if (!reset_collectors(self, args[kUserdata])) return nullptr;
+    Ref keep_self = Ref::borrow(o);
+    self->run_in_progress = true;
+    {
+        kiv::ReleaseGil unlocked;
+        kiv_llm_run(ctx, &input, &param, self);
+    }
+    self->run_in_progress = false;
+    image_array.reset();
+
+    // A Ctrl+C that arrived during the run is handled now, so it counts for this run.
+    if (PyErr_CheckSignals() < 0) return nullptr;
+    return build_result(self).release();
+}
+
+static const char* const run_params[] = {
+    "prompt_input", "run_mode", "retain_history", "userdata", "images", "img_start", "img_end",
+    "img_content", "tool_schemas", "sampler_params", "disable_chat_template", "extra_template_params",
+    "enable_think", "sampling_mode", "top_k", "top_p", "temperature", "repeat_penalty", "messages_mode",
+    nullptr};
+static_assert(sizeof(run_params) / sizeof(run_params[0]) == kRunArgCount + 1);
+
+extern const kiv::FunctionSpec run_spec = {
+    "run",
+    "run(prompt_input='', run_mode=RunMode.GENERATE, retain_history=0, userdata=None, images=None,\n"
+    "    img_start='<|vision_start|>', img_end='<|vision_end|>', img_content='<|image_pad|>',\n"
+    "    tool_schemas=None, sampler_params=None, disable_chat_template=1, extra_template_params=None,\n"
+    "    enable_think=0, sampling_mode=None, top_k=None, top_p=None, temperature=None,\n"
+    "    repeat_penalty=None, messages_mode=False) -> dict\n\n"
+    "Run one generation (kiv_llm_run) with the interpreter lock released.\n\n"
+    "prompt_input is a prompt, or with messages_mode=True an OpenAI-format messages JSON string.\n"
+    "images is a list of arrays that as_rgb888() accepts (needs init(mmproj_path=...)); in a plain\n"
+    "prompt each img_content placeholder is wrapped in img_start and img_end. tool_schemas (a list\n"
+    "of OpenAI tool definitions), sampler_params and extra_template_params are sent as JSON.\n"
+    "sampling_mode, top_k, top_p, temperature and repeat_penalty override sampling for this run.\n"
+    "Every piece is streamed to on_token(Result, userdata, RunStatus) while the run goes on.\n\n"
+    "Returns {'text', 'reasoning', 'tool_text', 'token_ids', 'status', 'token_count',\n"
+    "'tool_calls'}; status is RunStatus.ERROR when the runtime delivered nothing. Raises\n"
+    "KeyboardInterrupt after Ctrl+C; interrupt() from another thread ends the run normally.",
+    run_params, kRunArgCount, 0, velkor_run};
+
+}  // namespace velkor
