@@ -56,6 +56,10 @@ def deploy(tmp_path, monkeypatch):
     _release_objects()
     for fake in fakes:
         fake.close()
+    # Every object of the test is gone, so the module has closed the library:
+    # a reference leaked anywhere would keep it mapped.
+    maps = Path("/proc/self/maps").read_text()
+    assert not [f for f in fakes if str(f.path) in maps], "a VELKOR object outlived its test"
 
 
 @pytest.fixture
