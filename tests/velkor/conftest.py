@@ -33,6 +33,9 @@ def _release_objects() -> None:
     gc.collect()
 
 
+_closed_fakes: list[Path] = []
+
+
 @pytest.fixture
 def deploy(tmp_path, monkeypatch):
     """Places a copy of a runtime library next to the module (as the module sees
@@ -52,14 +55,17 @@ def deploy(tmp_path, monkeypatch):
         return fake
 
     _release_objects()
+    # Every object of the earlier tests is gone, so the module has closed their
+    # libraries: a reference leaked anywhere would keep one mapped.
+    maps = Path("/proc/self/maps").read_text()
+    leaked = [str(p) for p in _closed_fakes if str(p) in maps]
+    _closed_fakes.clear()
+    assert not leaked, f"a VELKOR object outlived its test: {leaked}"
     yield place
     _release_objects()
     for fake in fakes:
         fake.close()
-    # Every object of the test is gone, so the module has closed the library:
-    # a reference leaked anywhere would keep it mapped.
-    maps = Path("/proc/self/maps").read_text()
-    assert not [f for f in fakes if str(f.path) in maps], "a VELKOR object outlived its test"
+    _closed_fakes.extend(f.path for f in fakes)
 
 
 @pytest.fixture
