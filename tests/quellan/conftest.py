@@ -5,6 +5,7 @@ on the process-wide loader state."""
 from __future__ import annotations
 
 import ctypes
+import gc
 import os
 import subprocess
 import sys
@@ -113,6 +114,7 @@ def _loaded(quellan, fake_path) -> Fake:
 
 @pytest.fixture
 def fake(_loaded: Fake) -> Fake:
+    gc.collect()        # objects left by earlier tests release their handles now
     _loaded.reset()
     yield _loaded
     _loaded.reset()

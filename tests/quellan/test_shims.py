@@ -4,8 +4,12 @@ only on real success, result copies and the runtime's result released once."""
 from __future__ import annotations
 
 import ctypes
+import json
+import os
 
 import pytest
+
+from .conftest import fake_library, run_python
 
 SENTINEL = 0x7777
 
@@ -31,11 +35,6 @@ def test_init_failure_leaves_the_callers_handle(shims, fake, rc, written):
     assert init(shims, ctypes.byref(handle)) == 1
     assert handle.value == SENTINEL
     assert fake.calls()[0].handle == 0        # the runtime writes into a fresh local
-
-
-def test_init_without_handle_address_does_not_call_the_runtime(shims, fake):
-    assert init(shims, None) == 1
-    assert fake.names() == []
 
 
 def outputs():
@@ -68,18 +67,6 @@ def test_failed_transcribe_releases_the_same_result_once_and_clears_outputs(shim
     assert fake.counts()["outstanding_results"] == 0
 
 
-def test_null_result_fields_come_back_as_empty_heap_strings(shims, fake):
-    fake.script_transcribe(0, None, None)
-    text, language = outputs()
-    assert shims.quellan_transcribe_file(0x5100, b"/a.wav", None, None, ctypes.byref(text), ctypes.byref(language)) == 0
-    assert ctypes.string_at(text.value) == b"" and ctypes.string_at(language.value) == b""
-    assert text.value != language.value
-    shims.quellan_free_cstr(text)
-    shims.quellan_free_cstr(language)
-    shims.quellan_free_cstr(None)
-    assert fake.counts()["free_result_count"] == 1
-
-
 def test_uninit_hands_back_the_runtimes_code(shims, fake):
     fake.script_uninit(7)
     assert shims.quellan_uninit(0x5100) == 7
@@ -103,11 +90,10 @@ print(json.dumps([error, fake.fake_quellan_live_copies_at_free(), fake.fake_quel
 """
 
 
+@pytest.mark.skipif("LD_PRELOAD" in os.environ or "sanitize" in os.environ.get("KIV_TEST_CXXFLAGS", ""),
+                    reason="the allocation hook needs to be the only preloaded library")
 @pytest.mark.parametrize("n", [1, 2], ids=["text-copy-fails", "language-copy-fails"])
 def test_copy_failure_frees_both_copies_then_the_result(n):
-    import json
-
-    from .conftest import fake_library, run_python
     path = str(fake_library("FAKE_QUELLAN_MALLOC_HOOK"))
     proc = run_python(COPY_FAILURE.format(path=path, n=n), env={"LD_PRELOAD": path})
     assert proc.returncode == 0, proc.stderr
