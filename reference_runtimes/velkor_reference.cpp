@@ -1,0 +1,722 @@
+// Reference LLM runtime (libvelkor.so).
+//
+// Honours the binary interface of the device's LLM runtime and answers
+// deterministically from a small JSON "model" of canned replies, so the
+// server and the _velkor module can be developed and tested on any machine.
+// README.md beside this file describes the model file and every rule below.
+//
+// Threads: each context has a run flag (one run at a time), an atomic stop
+// flag for kiv_llm_break and a mutex for its settings and history. No lock is
+// ever held while a callback runs, so a callback may call kiv_llm_break,
+// kiv_llm_reset or any other entry point without deadlocking.
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "reference_common.h"
+#include "velkor/velkor_loader.h"  // the entry points' prototypes, checked against the definitions below
+
+namespace {
+
+using json = nlohmann::json;
+using kivref::is_space;
+using kivref::trim;
+
+constexpr KIV_LLMRunStatus kStateNormal = 0;
+constexpr KIV_LLMRunStatus kStateFinish = 2;
+constexpr KIV_LLMRunStatus kStateError = 3;
+constexpr KIV_LLMMessageType kAnswer = 0;
+constexpr size_t kMaxPieceBytes = 12;
+constexpr int32_t kVisionInputSize = 448;
+constexpr const char* kDelayEnv = "KIV_REFERENCE_DELAY_MS";
+
+void log_line(const std::string& message) {
+    std::fprintf(stderr, "[velkor reference] %s\n", message.c_str());
+}
+
+// ---------------------------------------------------------------------------
+// The model file
+
+struct CannedToolCall {
+    std::string name;
+    std::string arguments;  // JSON text
+};
+
+struct CannedReply {
+    std::string match;
+    std::string match_key;  // normalise(match)
+    std::string reply;
+    std::string reasoning;
+    std::string after_tool;
+    std::vector<CannedToolCall> tool_calls;
+};
+
+struct Model {
+    std::vector<CannedReply> replies;
+    long delay_ms = 0;
+};
+
+// Trimmed, every run of whitespace made one space, ASCII letters lower-cased.
+std::string normalise(std::string_view s) {
+    std::string out;
+    bool pending_space = false;
+    for (char c : trim(s)) {
+        if (is_space(c)) {
+            pending_space = true;
+            continue;
+        }
+        if (pending_space) out.push_back(' ');
+        pending_space = false;
+        out.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+    }
+    return out;
+}
+
+std::string dump(const json& value) {
+    return value.dump(-1, ' ', false, json::error_handler_t::strict);
+}
+
+[[noreturn]] void model_error(const std::string& message) { throw std::runtime_error(message); }
+
+void check_keys(const json& obj, const std::set<std::string>& allowed, const std::string& where) {
+    for (const auto& item : obj.items())
+        if (!allowed.count(item.key())) model_error(where + ": unknown key \"" + item.key() + "\"");
+}
+
+std::string optional_string(const json& obj, const char* key, const std::string& where) {
+    auto it = obj.find(key);
+    if (it == obj.end()) return {};
+    if (!it->is_string()) model_error(where + "." + key + " must be a string");
+    return it->get<std::string>();
+}
+
+CannedToolCall parse_tool_call(const json& item, const std::string& where) {
+    if (!item.is_object()) model_error(where + " must be an object");
+    check_keys(item, {"name", "arguments"}, where);
+    CannedToolCall call;
+    call.name = optional_string(item, "name", where);
+    if (call.name.empty()) model_error(where + ".name must be a non-empty string");
+    auto args = item.find("arguments");
+    if (args == item.end()) {
+        call.arguments = "{}";
+    } else if (args->is_object()) {
+        call.arguments = dump(*args);
+    } else if (args->is_string()) {
+        // Arguments given as JSON text are passed on as written.
+        const std::string text = args->get<std::string>();
+        if (!json::accept(text)) model_error(where + ".arguments is a string but not JSON text");
+        call.arguments = text;
+    } else {
+        model_error(where + ".arguments must be an object or JSON text");
+    }
+    return call;
+}
+
+Model parse_model(const json& doc) {
+    if (!doc.is_object()) model_error("the model file must hold a JSON object");
+    check_keys(doc, {"description", "delay_ms", "replies"}, "model");
+    Model model;
+    if (auto it = doc.find("delay_ms"); it != doc.end()) {
+        if (!it->is_number_integer() || it->get<long long>() < 0)
+            model_error("delay_ms must be a non-negative integer");
+        model.delay_ms = static_cast<long>(it->get<long long>());
+    }
+    if (auto it = doc.find("replies"); it != doc.end()) {
+        if (!it->is_array()) model_error("replies must be an array");
+        for (size_t i = 0; i < it->size(); ++i) {
+            const json& entry = (*it)[i];
+            const std::string where = "replies[" + std::to_string(i) + "]";
+            if (!entry.is_object()) model_error(where + " must be an object");
+            check_keys(entry, {"description", "match", "reply", "reasoning", "after_tool", "tool_calls"}, where);
+            if (!entry.contains("match") || !entry["match"].is_string())
+                model_error(where + ".match must be a string");
+            CannedReply reply;
+            reply.match = entry["match"].get<std::string>();
+            reply.match_key = normalise(reply.match);
+            reply.reply = optional_string(entry, "reply", where);
+            reply.reasoning = optional_string(entry, "reasoning", where);
+            reply.after_tool = optional_string(entry, "after_tool", where);
+            if (auto calls = entry.find("tool_calls"); calls != entry.end()) {
+                if (!calls->is_array()) model_error(where + ".tool_calls must be an array");
+                for (size_t k = 0; k < calls->size(); ++k)
+                    reply.tool_calls.push_back(
+                        parse_tool_call((*calls)[k], where + ".tool_calls[" + std::to_string(k) + "]"));
+            }
+            model.replies.push_back(std::move(reply));
+        }
+    }
+    return model;
+}
+
+std::optional<Model> load_model(const char* path, std::string& error) {
+    if (path == nullptr || *path == '\0') {
+        error = "no model file given";
+        return std::nullopt;
+    }
+    if (!kivref::is_regular_file(path)) {
+        error = std::string("model file ") + path + ": not found or not a regular file";
+        return std::nullopt;
+    }
+    std::optional<std::string> text = kivref::read_file(path);
+    if (!text) {
+        error = std::string("model file ") + path + ": cannot be read";
+        return std::nullopt;
+    }
+    try {
+        return parse_model(json::parse(*text));
+    } catch (const std::exception& e) {
+        error = std::string("model file ") + path + ": " + e.what();
+        return std::nullopt;
+    }
+}
+
+// Exact match first, then a match of the normalised texts; first entry wins.
+const CannedReply* find_reply(const Model& model, const std::string& user_text) {
+    for (const CannedReply& r : model.replies)
+        if (r.match == user_text) return &r;
+    const std::string key = normalise(user_text);
+    for (const CannedReply& r : model.replies)
+        if (r.match_key == key) return &r;
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Contexts
+
+struct Context {
+    Model model;
+    KIV_LLMResultCallback on_result = nullptr;
+    bool has_projector = false;
+    // The model input description that kiv_llm_get_vision_info points at.
+    alignas(8) unsigned char vision_input[144] = {};
+
+    std::mutex mutex;  // guards the fields up to `history`; never held during a callback
+    std::string system_prompt, prompt_prefix, prompt_postfix;
+    std::string jinja_template;  // kept, never rendered
+    KIV_LLMToolCallCallback on_tool_call = nullptr;
+    int32_t stop_output = 0;
+    std::vector<std::string> history;  // user texts of the kept conversation
+
+    std::atomic<bool> running{false};
+    std::atomic<bool> stop{false};
+    std::mutex wake_mutex;  // only to pair with `wake`
+    std::condition_variable wake;
+
+    void request_stop() {
+        stop.store(true);
+        { std::lock_guard<std::mutex> lock(wake_mutex); }
+        wake.notify_all();
+    }
+};
+
+std::mutex g_registry_mutex;
+std::unordered_map<void*, std::shared_ptr<Context>> g_contexts;
+
+// A run in progress holds its own reference, so kiv_llm_uninit on another
+// thread cannot free the context under it.
+std::shared_ptr<Context> find_context(void* handle) {
+    if (handle == nullptr) return nullptr;
+    std::lock_guard<std::mutex> lock(g_registry_mutex);
+    auto it = g_contexts.find(handle);
+    return it == g_contexts.end() ? nullptr : it->second;
+}
+
+// ---------------------------------------------------------------------------
+// Reading a request
+
+struct Request {
+    std::string user_text;  // last user text, image markers removed, trimmed
+    bool plain = true;      // a plain prompt: the simple chat template applies
+    bool after_tool = false;
+    std::string tool_result;
+    std::vector<std::pair<int32_t, int32_t>> images;  // width, height
+    std::optional<std::set<std::string>> tools;        // offered tool names
+};
+
+struct RequestError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Removes every occurrence of the marker; true when there was one.
+bool remove_all(std::string& text, const char* marker) {
+    if (marker == nullptr || *marker == '\0') return false;
+    const size_t n = std::strlen(marker);
+    bool found = false;
+    for (size_t pos; (pos = text.find(marker)) != std::string::npos; found = true) text.erase(pos, n);
+    return found;
+}
+
+// The image markers leave the user text without them; the blanks that stood
+// around a marker are merged into one.
+std::string strip_image_markers(std::string text, const KIV_LLMInput& input) {
+    bool removed = remove_all(text, input.img_start);
+    removed |= remove_all(text, input.img_end);
+    removed |= remove_all(text, input.img_content);
+    if (removed)
+        for (size_t pos; (pos = text.find("  ")) != std::string::npos;) text.erase(pos, 1);
+    return trim(text);
+}
+
+std::string content_text(const json& content) {
+    if (content.is_null()) return {};
+    if (content.is_string()) return content.get<std::string>();
+    if (!content.is_array()) throw RequestError("a message's content must be a string or a list of parts");
+    std::string out;
+    for (const json& part : content) {
+        if (!part.is_object()) throw RequestError("a content part must be an object");
+        auto text = part.find("text");
+        if (text == part.end()) continue;  // image parts and the like
+        if (!text->is_string()) throw RequestError("a content part's text must be a string");
+        if (!out.empty()) out.push_back(' ');
+        out += text->get<std::string>();
+    }
+    return out;
+}
+
+void read_messages(const std::string& prompt, Request& req) {
+    json doc;
+    try {
+        doc = json::parse(prompt);
+    } catch (const json::parse_error&) {
+        throw RequestError("the messages are not valid JSON");
+    }
+    const json* messages = &doc;
+    if (doc.is_object() && doc.contains("messages")) messages = &doc["messages"];
+    if (!messages->is_array()) throw RequestError("the messages must be a JSON array");
+    for (const json& m : *messages)
+        if (!m.is_object() || !m.contains("role") || !m["role"].is_string())
+            throw RequestError("every message must be an object with a string \"role\"");
+    for (auto it = messages->rbegin(); it != messages->rend(); ++it) {
+        if ((*it)["role"] == "user") {
+            req.user_text = content_text(it->value("content", json()));
+            break;
+        }
+    }
+    if (!messages->empty() && messages->back()["role"] == "tool") {
+        req.after_tool = true;
+        req.tool_result = content_text(messages->back().value("content", json()));
+    }
+    req.plain = false;
+}
+
+std::set<std::string> read_tool_names(const char* schemas) {
+    json doc;
+    try {
+        doc = json::parse(schemas);
+    } catch (const json::parse_error&) {
+        throw RequestError("the tool schemas are not valid JSON");
+    }
+    if (!doc.is_array()) throw RequestError("the tool schemas must be a JSON array");
+    std::set<std::string> names;
+    for (const json& tool : doc) {
+        if (!tool.is_object()) continue;
+        const json* holder = &tool;
+        if (auto fn = tool.find("function"); fn != tool.end() && fn->is_object()) holder = &*fn;
+        if (auto name = holder->find("name"); name != holder->end() && name->is_string())
+            names.insert(name->get<std::string>());
+    }
+    return names;
+}
+
+Request read_request(const Context& ctx, const KIV_LLMInput& input, const KIV_LLMRunParam& param) {
+    if (param.run_mode != 0)
+        throw RequestError("run mode " + std::to_string(param.run_mode) + " is not supported");
+    Request req;
+    if (input.n_images < 0) throw RequestError("negative image count");
+    if (input.n_images > 0) {
+        if (!ctx.has_projector)
+            throw RequestError("images need a context initialised with a vision projector");
+        if (input.images == nullptr) throw RequestError("image count without images");
+        for (int32_t i = 0; i < input.n_images; ++i) {
+            const KIV_LLMImageInput& img = input.images[i];
+            if (img.type != KIV_LLM_IMAGE_TYPE_BUFFER || img.data == nullptr || img.width <= 0 ||
+                img.height <= 0)
+                throw RequestError("image " + std::to_string(i) + " is not a valid RGB888 buffer");
+            req.images.emplace_back(img.width, img.height);
+        }
+    }
+    const std::string prompt = input.prompt ? input.prompt : "";
+    if (!kivref::valid_utf8(prompt)) throw RequestError("the prompt is not valid UTF-8");
+
+    if (input.type == KIV_LLM_INPUT_PROMPT) {
+        req.user_text = prompt;
+    } else if (input.type == KIV_LLM_INPUT_MESSAGES) {
+        // Requests with images come as type 3 also when the prompt is plain
+        // text; messages are recognised by their opening bracket then.
+        const std::string head = trim(prompt).substr(0, 1);
+        if (!req.images.empty() && head != "[" && head != "{")
+            req.user_text = prompt;
+        else
+            read_messages(prompt, req);
+    } else {
+        throw RequestError("input type " + std::to_string(input.type) + " is not supported");
+    }
+    req.user_text = strip_image_markers(std::move(req.user_text), input);
+
+    if (param.run_extend.tools_schemas != nullptr) req.tools = read_tool_names(param.run_extend.tools_schemas);
+    return req;
+}
+
+// ---------------------------------------------------------------------------
+// Composing the reply
+
+struct Step {
+    bool is_call = false;
+    std::string text;                  // a piece
+    KIV_LLMMessageType content_type = kAnswer;
+    CannedToolCall call;               // a tool call
+};
+
+std::vector<std::string> split_pieces(const std::string& s) {
+    auto char_len = [](unsigned char c) -> size_t {
+        return c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+    };
+    std::vector<std::string> out;
+    size_t i = 0;
+    while (i < s.size()) {
+        const size_t start = i;
+        while (i < s.size() && is_space(s[i])) ++i;
+        while (i < s.size() && !is_space(s[i])) {
+            const size_t len = std::min(char_len(static_cast<unsigned char>(s[i])), s.size() - i);
+            if (i > start && i - start + len > kMaxPieceBytes) break;
+            i += len;
+        }
+        out.push_back(s.substr(start, i - start));
+    }
+    return out;
+}
+
+size_t word_count(const std::string& s) {
+    size_t n = 0;
+    bool in_word = false;
+    for (char c : s) {
+        if (is_space(c)) in_word = false;
+        else if (!in_word) in_word = true, ++n;
+    }
+    return n;
+}
+
+std::string image_sentence(const std::vector<std::pair<int32_t, int32_t>>& images) {
+    std::string s = "I see " + std::to_string(images.size()) + (images.size() == 1 ? " image (" : " images (");
+    for (size_t i = 0; i < images.size(); ++i) {
+        if (i) s += ", ";
+        s += std::to_string(images[i].first) + "x" + std::to_string(images[i].second);
+    }
+    return s + ").";
+}
+
+std::string tool_call_markup(const CannedToolCall& call) {
+    return "<tool_call>\n{\"name\": " + dump(json(call.name)) + ", \"arguments\": " + call.arguments +
+           "}\n</tool_call>";
+}
+
+struct Settings {  // what a run reads from the context, taken under its mutex
+    std::string system_prompt, prompt_prefix, prompt_postfix;
+    KIV_LLMToolCallCallback on_tool_call = nullptr;
+    int32_t stop_output = 0;
+    size_t turn = 1;
+};
+
+std::vector<Step> compose(const Model& model, const Request& req, const Settings& st, bool think, bool retain) {
+    const CannedReply* canned = find_reply(model, req.user_text);
+
+    std::string fallback;
+    if (req.user_text.empty()) {
+        fallback = "I received an empty prompt.";
+    } else {
+        std::string echo = req.user_text;
+        if (req.plain)
+            echo = (st.turn == 1 ? st.system_prompt : std::string()) + st.prompt_prefix + echo + st.prompt_postfix;
+        fallback = "You said: " + echo;
+    }
+    if (retain) fallback += " (turn " + std::to_string(st.turn) + ")";
+    const size_t words = word_count(req.user_text);
+    const std::string fallback_reasoning =
+        "The last user message has " + std::to_string(words) + (words == 1 ? " word." : " words.");
+
+    std::string reasoning, text;
+    std::vector<CannedToolCall> calls;
+    if (req.after_tool) {
+        reasoning = canned ? canned->reasoning : fallback_reasoning;
+        text = canned && !canned->after_tool.empty() ? canned->after_tool
+                                                      : "The tool returned: " + trim(req.tool_result);
+    } else if (canned) {
+        reasoning = canned->reasoning;
+        if (req.tools)
+            for (const CannedToolCall& c : canned->tool_calls)
+                if (req.tools->count(c.name)) calls.push_back(c);
+        text = canned->reply;
+        if (text.empty() && calls.empty()) text = fallback;
+    } else {
+        reasoning = fallback_reasoning;
+        text = fallback;
+    }
+    if (!req.images.empty()) text = image_sentence(req.images) + (text.empty() ? "" : " " + text);
+
+    std::vector<Step> steps;
+    auto add_pieces = [&](const std::string& s, KIV_LLMMessageType type) {
+        for (std::string& p : split_pieces(s)) steps.push_back(Step{false, std::move(p), type, {}});
+    };
+    if (think) add_pieces(reasoning, KIV_LLM_MESSAGE_REASONING);
+    add_pieces(text, kAnswer);
+    // With a tool-call callback registered with stop_output set, the markup
+    // is left out of the stream; without a callback it always stays in.
+    const bool hide_markup = st.on_tool_call != nullptr && st.stop_output != 0;
+    for (const CannedToolCall& c : calls) {
+        if (!hide_markup) add_pieces(tool_call_markup(c), KIV_LLM_MESSAGE_TOOL_CALL);
+        steps.push_back(Step{true, {}, kAnswer, c});
+    }
+    return steps;
+}
+
+// ---------------------------------------------------------------------------
+// Streaming
+
+int32_t token_id_of(const std::string& piece) {
+    uint32_t h = 2166136261u;  // FNV-1a
+    for (unsigned char c : piece) h = (h ^ c) * 16777619u;
+    return static_cast<int32_t>(1 + h % 32000);
+}
+
+class Stream {
+public:
+    Stream(Context& ctx, void* userdata) : ctx_(ctx), userdata_(userdata) {}
+
+    void deliver(const char* text, int32_t token_id, KIV_LLMMessageType type, KIV_LLMRunStatus state) {
+        if (ctx_.on_result == nullptr) return;
+        KIV_LLMResult result{text, token_id, type};
+        ctx_.on_result(&result, userdata_, state);
+    }
+
+    void fail(const std::string& reason) { deliver(reason.c_str(), 0, kAnswer, kStateError); }
+
+    // Plays the steps; a break ends the run early. Either way one FINISH follows.
+    void play(const std::vector<Step>& steps, long delay_ms, KIV_LLMToolCallCallback on_tool_call) {
+        for (const Step& step : steps) {
+            if (!step.is_call && !wait(delay_ms)) break;
+            if (ctx_.stop.load()) break;
+            if (step.is_call) {
+                if (on_tool_call) on_tool_call(step.call.name.c_str(), step.call.arguments.c_str(), userdata_);
+            } else {
+                deliver(step.text.c_str(), token_id_of(step.text), step.content_type, kStateNormal);
+            }
+        }
+        deliver("", 0, kAnswer, kStateFinish);
+    }
+
+private:
+    // Sleeps for the per-piece delay; false when a break arrived.
+    bool wait(long delay_ms) {
+        if (delay_ms <= 0) return !ctx_.stop.load();
+        std::unique_lock<std::mutex> lock(ctx_.wake_mutex);
+        return !ctx_.wake.wait_for(lock, std::chrono::milliseconds(delay_ms), [&] { return ctx_.stop.load(); });
+    }
+
+    Context& ctx_;
+    void* userdata_;
+};
+
+const KIV_LLMRunParam kDefaultRunParam{};
+
+KIV_LLMRetStatus run(Context& ctx, const KIV_LLMInput* input, const KIV_LLMRunParam* param, void* userdata) {
+    Stream out(ctx, userdata);
+    if (ctx.running.exchange(true)) {
+        out.fail("another run is in progress on this context");
+        return 1;
+    }
+    struct Running {
+        Context& ctx;
+        ~Running() { ctx.running.store(false); }
+    } running{ctx};
+    // A break that came while no run was in progress is dropped here.
+    ctx.stop.store(false);
+
+    const KIV_LLMRunParam& p = param ? *param : kDefaultRunParam;
+    const bool think = p.enable_think != 0;
+    const bool retain = p.retain_history != 0;
+    Request req;
+    try {
+        if (input == nullptr) throw RequestError("no input record");
+        req = read_request(ctx, *input, p);
+    } catch (const std::exception& e) {
+        out.fail(e.what());
+        return 1;
+    }
+
+    Settings st;
+    {
+        std::lock_guard<std::mutex> lock(ctx.mutex);
+        if (!retain) ctx.history.clear();
+        st.turn = ctx.history.size() + 1;
+        if (retain) ctx.history.push_back(req.user_text);
+        st.system_prompt = ctx.system_prompt;
+        st.prompt_prefix = ctx.prompt_prefix;
+        st.prompt_postfix = ctx.prompt_postfix;
+        st.on_tool_call = ctx.on_tool_call;
+        st.stop_output = ctx.stop_output;
+    }
+    const std::vector<Step> steps = compose(ctx.model, req, st, think, retain);
+    const long delay_ms = kivref::env_non_negative(kDelayEnv).value_or(ctx.model.delay_ms);
+    out.play(steps, delay_ms, st.on_tool_call);
+    return 0;
+}
+
+template <typename F>
+KIV_LLMRetStatus guarded(F&& body) {
+    try {
+        return body();
+    } catch (const std::exception& e) {
+        log_line(std::string("internal error: ") + e.what());
+    } catch (...) {
+        log_line("internal error");
+    }
+    return 1;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Entry points
+
+KIV_LLMRetStatus kiv_llm_init(LLMContext* handle, const KIV_LLMInitParam* param, KIV_LLMResultCallback callback) {
+    return guarded([&]() -> KIV_LLMRetStatus {
+        if (handle == nullptr || param == nullptr) return 1;
+        std::string error;
+        std::optional<Model> model = load_model(param->model_path, error);
+        if (!model) {
+            log_line(error);
+            return 1;
+        }
+        const char* mmproj = param->mmproj_path;
+        if (mmproj != nullptr && *mmproj != '\0' && !kivref::is_regular_file(mmproj)) {
+            log_line(std::string("vision projector ") + mmproj + ": not found or not a regular file");
+            return 1;
+        }
+        auto ctx = std::make_shared<Context>();
+        ctx->model = std::move(*model);
+        ctx->on_result = callback;
+        ctx->has_projector = mmproj != nullptr && *mmproj != '\0';
+        std::memcpy(ctx->vision_input + kVisionInputHeightOffset, &kVisionInputSize, sizeof(int32_t));
+        std::memcpy(ctx->vision_input + kVisionInputWidthOffset, &kVisionInputSize, sizeof(int32_t));
+        if (const char* jinja = param->init_extend.custom_jinja_template) ctx->jinja_template = jinja;
+        {
+            std::lock_guard<std::mutex> lock(g_registry_mutex);
+            g_contexts.emplace(ctx.get(), ctx);
+        }
+        *handle = ctx.get();
+        return 0;
+    });
+}
+
+KIV_LLMRetStatus kiv_llm_uninit(LLMContext handle) {
+    return guarded([&]() -> KIV_LLMRetStatus {
+        std::shared_ptr<Context> ctx;
+        {
+            std::lock_guard<std::mutex> lock(g_registry_mutex);
+            auto it = g_contexts.find(handle);
+            if (handle == nullptr || it == g_contexts.end()) return 1;
+            ctx = std::move(it->second);
+            g_contexts.erase(it);
+        }
+        ctx->request_stop();  // a run still going on another thread ends soon
+        return 0;
+    });
+}
+
+KIV_LLMRetStatus kiv_llm_run(LLMContext handle, const KIV_LLMInput* input, const KIV_LLMRunParam* param,
+                             void* userdata) {
+    return guarded([&]() -> KIV_LLMRetStatus {
+        std::shared_ptr<Context> ctx = find_context(handle);
+        if (!ctx) return 1;
+        return run(*ctx, input, param, userdata);
+    });
+}
+
+KIV_LLMRetStatus kiv_llm_reset(LLMContext handle) {
+    return guarded([&]() -> KIV_LLMRetStatus {
+        std::shared_ptr<Context> ctx = find_context(handle);
+        if (!ctx) return 1;
+        std::lock_guard<std::mutex> lock(ctx->mutex);
+        ctx->history.clear();
+        return 0;
+    });
+}
+
+KIV_LLMRetStatus kiv_llm_break(LLMContext handle) {
+    return guarded([&]() -> KIV_LLMRetStatus {
+        std::shared_ptr<Context> ctx = find_context(handle);
+        if (!ctx) return 1;
+        ctx->request_stop();
+        return 0;
+    });
+}
+
+KIV_LLMRetStatus kiv_llm_set_chat_template(LLMContext handle, const char* system_prompt, const char* prompt_prefix,
+                                           const char* prompt_postfix) {
+    return guarded([&]() -> KIV_LLMRetStatus {
+        std::shared_ptr<Context> ctx = find_context(handle);
+        if (!ctx) return 1;
+        std::lock_guard<std::mutex> lock(ctx->mutex);
+        ctx->system_prompt = system_prompt ? system_prompt : "";
+        ctx->prompt_prefix = prompt_prefix ? prompt_prefix : "";
+        ctx->prompt_postfix = prompt_postfix ? prompt_postfix : "";
+        return 0;
+    });
+}
+
+KIV_LLMRetStatus kiv_llm_set_chat_template_jinja(LLMContext handle, const char* jinja_template) {
+    return guarded([&]() -> KIV_LLMRetStatus {
+        std::shared_ptr<Context> ctx = find_context(handle);
+        if (!ctx) return 1;
+        std::lock_guard<std::mutex> lock(ctx->mutex);
+        ctx->jinja_template = jinja_template ? jinja_template : "";
+        return 0;
+    });
+}
+
+KIV_LLMRetStatus kiv_llm_set_toolcall_callback(LLMContext handle, KIV_LLMToolCallCallback callback,
+                                               int32_t stop_output) {
+    return guarded([&]() -> KIV_LLMRetStatus {
+        std::shared_ptr<Context> ctx = find_context(handle);
+        if (!ctx) return 1;
+        std::lock_guard<std::mutex> lock(ctx->mutex);
+        ctx->on_tool_call = callback;
+        ctx->stop_output = stop_output;
+        return 0;
+    });
+}
+
+KIV_LLMRetStatus kiv_llm_get_vision_info(LLMContext handle, KIV_LLMVisionInfo* info) {
+    return guarded([&]() -> KIV_LLMRetStatus {
+        std::shared_ptr<Context> ctx = find_context(handle);
+        if (!ctx || info == nullptr || !ctx->has_projector) return 1;
+        std::memset(info, 0, sizeof *info);
+        info->n_inputs = 1;
+        info->inputs = ctx->vision_input;
+        std::snprintf(info->projector_type, sizeof info->projector_type, "%s", "reference");
+        const float mean[3] = {0.48145466f, 0.4578275f, 0.40821073f};
+        const float std_dev[3] = {0.26862954f, 0.26130258f, 0.27577711f};
+        std::memcpy(info->image_mean, mean, sizeof mean);
+        std::memcpy(info->image_std, std_dev, sizeof std_dev);
+        info->patch_size = 14;
+        info->spatial_merge_size = 2;
+        info->has_metadata = 1;
+        return 0;
+    });
+}
