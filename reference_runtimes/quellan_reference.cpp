@@ -133,8 +133,9 @@ KIV_REFERENCE_EXPORT int32_t kiv_asr_init(void** handle, const KIV_ASRInitParam*
         if (!kivref::is_regular_file(param->model_path)) return kFileNotFound;
         if (param->tokenizer_path && !kivref::is_regular_file(param->tokenizer_path)) return kFileNotFound;
         if (param->decoder_path && !kivref::is_regular_file(param->decoder_path)) return kFileNotFound;
-        if (param->extra_json) {
-            nlohmann::json extra = nlohmann::json::parse(param->extra_json, nullptr, false);
+        // The record is packed: read its pointers into locals before passing them on.
+        if (const char* extra_json = param->extra_json) {
+            nlohmann::json extra = nlohmann::json::parse(extra_json, nullptr, false);
             if (!extra.is_object()) return kInvalidArgument;
         }
         auto* rec = new Recogniser{param->model_type};

@@ -2,6 +2,9 @@
 
 The record classes mirror the runtime's binary records so that the tests call
 the libraries exactly as the modules do; their sizes are checked on import.
+``KIV_REF_BUILD_DIR`` picks another build directory, for example one
+configured with sanitizer flags (run pytest with the sanitizer runtime in
+``LD_PRELOAD``; the build itself runs without it).
 """
 
 from __future__ import annotations
@@ -9,6 +12,7 @@ from __future__ import annotations
 import ctypes
 import itertools
 import json
+import os
 import shutil
 import struct
 import subprocess
@@ -19,7 +23,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
 SOURCE = ROOT / "reference_runtimes"
-BUILD = ROOT / "build" / "ref-test"
+BUILD = Path(os.environ.get("KIV_REF_BUILD_DIR", ROOT / "build" / "ref-test"))
 
 NORMAL, FINISH, ERROR = 0, 2, 3
 ANSWER, REASONING, TOOL = 0, 1, 2
@@ -29,9 +33,11 @@ def build_runtimes() -> dict[str, Path]:
     cmake = shutil.which("cmake")
     if cmake is None:
         raise RuntimeError("cmake is needed to build the reference runtimes")
+    # A sanitizer runtime preloaded for the tests must stay out of the build tools.
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
     subprocess.run([cmake, "-S", str(SOURCE), "-B", str(BUILD), "-DCMAKE_BUILD_TYPE=RelWithDebInfo"],
-                   check=True, capture_output=True)
-    subprocess.run([cmake, "--build", str(BUILD), "-j2"], check=True, capture_output=True)
+                   check=True, capture_output=True, env=env)
+    subprocess.run([cmake, "--build", str(BUILD), "-j2"], check=True, capture_output=True, env=env)
     return {"velkor": BUILD / "libvelkor.so", "quellan": BUILD / "libquellan.so"}
 
 

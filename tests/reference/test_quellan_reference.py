@@ -80,18 +80,11 @@ def test_reported_language(quellan, recogniser, tmp_path, language, task, report
     b"hello",
     b"",
     "cut",                                       # a real WAV cut inside its header
-    "aiff",                                      # audio, but not WAV
 ])
 def test_malformed_audio_fails(quellan, recogniser, tmp_path, content):
     wav = tmp_path / "bad.wav"
     if content == "cut":
         wav.write_bytes(write_wav(tmp_path / "x.wav").read_bytes()[:30])
-    elif content == "aiff":
-        import struct
-        comm = struct.pack(">hIh", 1, 1, 16) + bytes.fromhex("400CFA00000000000000")   # 16000 Hz
-        ssnd = struct.pack(">II", 0, 0) + b"\0\0"
-        body = b"AIFF" + b"COMM" + struct.pack(">I", len(comm)) + comm + b"SSND" + struct.pack(">I", len(ssnd)) + ssnd
-        wav.write_bytes(b"FORM" + struct.pack(">I", len(body)) + body)
     else:
         wav.write_bytes(content)
     assert transcribe(quellan, recogniser, wav)[0] == 3
@@ -108,11 +101,6 @@ def test_a_transcript_that_is_not_utf8_fails(quellan, recogniser, tmp_path):
     assert transcribe(quellan, recogniser, wav)[0] == 4
 
 
-@pytest.mark.parametrize("kwargs", [{"wav": None}, {"wav": "x.wav", "task": b"summarise"}])
-def test_invalid_requests(quellan, recogniser, kwargs):
-    assert transcribe(quellan, recogniser, **kwargs)[0] == 1
-
-
 def test_invalid_input_kind_and_handles(quellan, recogniser, tmp_path):
     wav = str(write_wav(tmp_path / "a.wav")).encode()
     res = ASRResult()
@@ -121,6 +109,8 @@ def test_invalid_input_kind_and_handles(quellan, recogniser, tmp_path):
     assert quellan.kiv_asr_transcribe(c_void_p(12345), byref(ASRInput(wav_path=wav)), byref(res)) == 1
     assert quellan.kiv_asr_transcribe(recogniser, None, byref(res)) == 1
     assert quellan.kiv_asr_transcribe(recogniser, byref(ASRInput(wav_path=wav)), None) == 1
+    assert transcribe(quellan, recogniser, None)[0] == 1
+    assert transcribe(quellan, recogniser, "x.wav", task=b"summarise")[0] == 1
     quellan.kiv_asr_free_result(None)
 
 
@@ -131,10 +121,8 @@ def test_invalid_input_kind_and_handles(quellan, recogniser, tmp_path):
     ({"model_path": None}, 2),
     ({"model_path": b"/nonexistent/model.bin"}, 2),
     ({"tokenizer_path": b"/nonexistent/tokens.txt"}, 2),
-    ({"decoder_path": b"/nonexistent/decoder.bin"}, 2),
     ({"model_type": 7}, 1),
     ({"extra_json": b"{oops"}, 1),
-    ({"extra_json": b"[1]"}, 1),
 ])
 def test_init(quellan, model_files, change, rc):
     fields = {"model_path": str(model_files[0]).encode(), "tokenizer_path": str(model_files[1]).encode()}

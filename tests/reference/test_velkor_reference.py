@@ -39,10 +39,8 @@ def llm(velkor, model_file):
 
 @pytest.fixture
 def vision_llm(velkor, model_file, tmp_path):
-    projector = tmp_path / "mmproj.bin"
-    projector.write_bytes(b"\0")
-    ctx = Llm(velkor, model_file(MODEL), mmproj=projector)
-    assert ctx.rc == 0
+    (tmp_path / "mmproj.bin").write_bytes(b"\0")
+    ctx = Llm(velkor, model_file(MODEL), mmproj=tmp_path / "mmproj.bin")
     yield ctx
     ctx.close()
 
@@ -54,10 +52,7 @@ def vision_llm(velkor, model_file, tmp_path):
     "missing",                              # a path that does not exist
     "directory",
     b"not json",
-    b"[]",
     b'{"replies": [{"match": "a", "reply": "b", "tool_call": []}]}',      # misspelt key
-    b'{"replies": [{"match": 1}]}',
-    b'{"replies": [{"match": "a", "tool_calls": [{"name": "f", "arguments": 3}]}]}',
     b'{"replies": [{"match": "a", "tool_calls": [{"name": "f", "arguments": "{oops"}]}]}',
     b'{"delay_ms": -5}',
     b'\xff\xfe{}',
@@ -108,13 +103,6 @@ def test_entry_points_refuse_a_null_or_released_handle(velkor, model_file, call,
         h = c_void_p(ctx.handle.value)
         assert velkor.kiv_llm_uninit(h) == 0
     assert call(velkor, h) == 1
-
-
-def test_init_without_a_handle_variable_fails(velkor, model_file):
-    from .refrt import InitParam, on_result
-    param = InitParam(model_path=str(model_file(MODEL)).encode())
-    assert velkor.kiv_llm_init(None, byref(param), on_result) == 1
-    assert velkor.kiv_llm_init(byref(c_void_p()), None, on_result) == 1
 
 
 # --- streaming -----------------------------------------------------------------
@@ -211,16 +199,6 @@ def test_bad_input_ends_with_one_error(llm, kwargs, reason):
     assert llm.run("Hello there").final.state == FINISH  # the context is still usable
 
 
-def test_null_input_record_is_an_error(llm):
-    from .refrt import _runs, Run
-    _runs[7] = run = Run()
-    try:
-        assert llm.lib.kiv_llm_run(llm.handle, None, None, 7) == 1
-    finally:
-        del _runs[7]
-    assert [e.state for e in run.events] == [ERROR]
-
-
 # --- reasoning and tools -------------------------------------------------------
 
 def test_reasoning_only_when_thinking(llm):
@@ -263,7 +241,7 @@ def test_no_tool_call_unless_the_tool_is_offered(llm, tools):
 
 def test_a_reply_that_is_only_a_tool_call(llm):
     llm.set_tool_callback(stop_output=1)
-    run = llm.run("only tool", tools=[{"name": "lookup"}])          # a bare {"name"} tool is accepted too
+    run = llm.run("only tool", tools=[{"name": "lookup"}])          # a bare {"name"} tool counts too
     assert (run.text, run.tool_calls) == ("", [("lookup", '{"q": "x"}')])
     assert llm.run("only tool").text == "You said: only tool"        # nothing to call: the fallback rule
 
@@ -308,44 +286,27 @@ def test_history_is_kept_until_reset(llm):
     assert llm.run("e", retain=1).text == "You said: e (turn 1)"
 
 
-def test_a_second_run_on_a_busy_context_fails(llm, monkeypatch):
-    monkeypatch.setenv("KIV_REFERENCE_DELAY_MS", "20")
-    started, results = threading.Event(), {}
-
-    def first():
-        results["first"] = llm.run(LONG, on_event=lambda ev: started.set())
-    t = threading.Thread(target=first)
-    t.start()
-    assert started.wait(10)
-    second = llm.run("hi")
-    llm.lib.kiv_llm_break(llm.handle)
-    t.join()
-    assert second.rc == 1 and [e.state for e in second.events] == [ERROR]
-    assert results["first"].final.state == FINISH
-
-
-def test_uninit_during_a_run_ends_it_safely(velkor, model_file, monkeypatch):
+def test_busy_context_refuses_a_second_run_and_uninit_ends_the_first(velkor, model_file, monkeypatch):
     monkeypatch.setenv("KIV_REFERENCE_DELAY_MS", "50")
     ctx = Llm(velkor, model_file(MODEL))
     started, results = threading.Event(), {}
     t = threading.Thread(target=lambda: results.update(run=ctx.run(LONG, on_event=lambda ev: started.set())))
     t.start()
     assert started.wait(10)
-    assert velkor.kiv_llm_uninit(ctx.handle) == 0
+    second = ctx.run("hi")
+    assert second.rc == 1 and [e.state for e in second.events] == [ERROR]
+    assert velkor.kiv_llm_uninit(ctx.handle) == 0           # the run holds the context until it returns
     t.join(5)
     assert not t.is_alive() and results["run"].final.state == FINISH
 
 
 def test_delay_from_the_environment_overrides_the_model(velkor, model_file, monkeypatch):
     ctx = Llm(velkor, model_file({"delay_ms": 2000}))
-    monkeypatch.setenv("KIV_REFERENCE_DELAY_MS", "0")
-    start = time.monotonic()
-    ctx.run("one two three")
-    assert time.monotonic() - start < 1.0
-    monkeypatch.setenv("KIV_REFERENCE_DELAY_MS", "30")
-    start = time.monotonic()
-    run = ctx.run("one two three")
-    assert time.monotonic() - start >= 0.03 * len(run.pieces)
+    for env, low, high in (("0", 0, 1.0), ("30", 0.03 * 3, 10)):     # "one two three": three pieces
+        monkeypatch.setenv("KIV_REFERENCE_DELAY_MS", env)
+        start = time.monotonic()
+        ctx.run("one two three")
+        assert low <= time.monotonic() - start < high
     ctx.close()
 
 
