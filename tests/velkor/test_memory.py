@@ -35,7 +35,7 @@ def test_construct_init_run_uninit_destroy_is_flat(fake):
     for _ in range(3):
         fake.result(b"piece", state=0)
     fake.tool(b"f", b"{}")
-    for _ in range(50):  # warm-up: caches, interned strings
+    for _ in range(500):  # warm-up: caches, interned strings
         cycle(fake, image)
     fake.lib.fake_reset()
     for _ in range(3):
@@ -46,9 +46,9 @@ def test_construct_init_run_uninit_destroy_is_flat(fake):
     tracemalloc.start()
     before_py = tracemalloc.get_traced_memory()[0]
     before_rss = rss_kib()
-    for i in range(2000):
+    for i in range(5000):
         cycle(fake, image)
-        if i % 500 == 0:
+        if i % 1000 == 0:
             fake.lib.fake_reset()  # the fake's own call log grows with every call
             for _ in range(3):
                 fake.result(b"piece", state=0)
@@ -57,5 +57,7 @@ def test_construct_init_run_uninit_destroy_is_flat(fake):
     grown_py = tracemalloc.get_traced_memory()[0] - before_py
     tracemalloc.stop()
     assert sys.getrefcount(image) == image_refs
-    assert grown_py < 64 * 1024, grown_py
+    # Free lists and caches settle below this; one object lost per cycle would
+    # be 5000 objects, far above it.
+    assert grown_py < 128 * 1024, grown_py
     assert rss_kib() - before_rss < 4 * 1024
