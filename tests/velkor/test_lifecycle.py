@@ -162,7 +162,7 @@ def test_signatures_are_real():
     assert len(run.parameters) == 20
     assert run.parameters["images"].annotation == "list"
     assert _velkor.VELKOR.run.__annotations__ == {"images": "list"}
-    bound = inspect.signature(_velkor.VELKOR.__new__(_velkor.VELKOR).signal_handler) if False else None
+    assert str(inspect.signature(_velkor.VELKOR)) == "()"
     assert str(inspect.signature(_velkor.as_rgb888)) == "(image)"
     assert list(inspect.signature(_velkor.VELKOR.set_toolcall_callback).parameters) == ["self", "enabled", "stop_output"]
 

@@ -332,6 +332,10 @@ kiv::Ref create_quellan_type(PyObject* module) {
         kiv::Ref method = kiv::new_method(m.spec, owner, m.defaults, nullptr);
         if (!method || PyObject_SetAttrString(type.get(), m.spec.name, method.get()) < 0) return {};
     }
+    // The class has no docstring to carry a text signature; inspect.signature()
+    // reads this instead.
+    kiv::Ref signature = kiv::Ref::steal(PyUnicode_FromString("(lib_path=None)"));
+    if (!signature || PyObject_SetAttrString(type.get(), "__signature__", signature.get()) < 0) return {};
     return type;
 }
 
