@@ -323,6 +323,12 @@ FAKE_API void fake_reset(void) {
     g_vision = Vision{};
 }
 
+// Forgets the call log only (long loops would otherwise grow it).
+FAKE_API void fake_clear_log(void) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_calls.clear();
+}
+
 FAKE_API void fake_set_rc(const char* name, uint32_t rc) {
     std::lock_guard<std::mutex> lock(g_mutex);
     g_rc[name] = rc;

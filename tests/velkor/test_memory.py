@@ -61,3 +61,54 @@ def test_construct_init_run_uninit_destroy_is_flat(fake):
     # be 5000 objects, far above it.
     assert grown_py < 128 * 1024, grown_py
     assert rss_kib() - before_rss < 4 * 1024
+
+
+def heap_in_use() -> int:
+    """Bytes the C heap has handed out (glibc's mallinfo2)."""
+    import ctypes
+
+    class MallInfo2(ctypes.Structure):
+        _fields_ = [(name, ctypes.c_size_t) for name in
+                    ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
+                     "fordblks", "keepcost")]
+
+    libc = ctypes.CDLL(None)
+    libc.mallinfo2.restype = MallInfo2
+    return libc.mallinfo2().uordblks
+
+
+def test_image_array_released_on_every_path(fake):
+    import pytest
+    obj = _velkor.VELKOR()
+    obj.init("m", mmproj_path="p")
+    obj._restore_sigint_handler()  # no chaining: signal_handler below only flags and breaks
+    images = [np.zeros((1, 1, 3), np.uint8)] * 1000  # a 32 kB image array per run
+    bad = images[:-1] + [np.zeros((1, 1))]
+
+    def normal():
+        obj.run("x", images=images)
+
+    def failing():
+        with pytest.raises(ValueError):
+            obj.run("x", images=bad)
+
+    def on_token(result, userdata, status):
+        if userdata == "interrupt":
+            obj.signal_handler(2, None)
+
+    obj.init("m", mmproj_path="p", on_token=on_token)
+    fake.result(b"x")
+    def interrupted():
+        with pytest.raises(KeyboardInterrupt):
+            obj.run("x", images=images, userdata="interrupt")
+
+    for path in (normal, failing, interrupted):
+        for _ in range(20):
+            path()
+            fake.lib.fake_clear_log()
+        before = heap_in_use()
+        for _ in range(200):
+            path()
+            fake.lib.fake_clear_log()
+        # 200 runs x 32 kB would be 6.4 MB if the array were kept.
+        assert heap_in_use() - before < 512 * 1024, path.__name__
