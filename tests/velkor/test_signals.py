@@ -142,3 +142,23 @@ print("still alive")
 """), check=False)
     assert proc.returncode == -signal.SIGINT
     assert "still alive" not in proc.stdout
+
+
+def test_ctrl_c_flags_and_interrupts_every_object_newest_first(fake_velkor_path):
+    proc = run_python(snippet(fake_velkor_path, """
+fake.set_init_handle(0x100)
+older = _velkor.VELKOR(); older.init("a")
+fake.set_init_handle(0x200)
+newer = _velkor.VELKOR(); newer.init("b")
+fake.stream(b"x", sleep_us=1000, final_state=2)
+ctrl_c_soon()
+try:
+    newer.run("go")
+    print("returned")
+except KeyboardInterrupt:
+    print("KeyboardInterrupt")
+breaks = [c.handle for c in fake.calls("kiv_llm_break")]
+# The signal breaks the newer, then the older; later pieces of the newer's run repeat its break.
+print(hex(breaks[0]), hex(breaks[1]), set(map(hex, breaks[2:])) <= {"0x200"})
+"""))
+    assert proc.stdout.splitlines() == ["KeyboardInterrupt", "0x200 0x100 True"]
