@@ -44,7 +44,11 @@ PyObject* find_quellan_path(PyObject* module, kiv::BoundArgs) {
     return name.release();
 }
 
-KIV_FUNCTION_SPEC(kFindQuellanPath, "find_quellan_path", nullptr, 0, find_quellan_path);
+KIV_FUNCTION_SPEC(kFindQuellanPath, "find_quellan_path",
+                  "The runtime library a Quellan() without lib_path loads: $KIV_QUELLAN_PATH when set and\n"
+                  "not empty, else libquellan.so in this module's directory when it is a file, else the bare\n"
+                  "name 'libquellan.so' for the dynamic linker's search path.",
+                  0, find_quellan_path);
 
 int add_import(PyObject* module, const char* attribute, const char* from, const char* name) {
     kiv::Ref imported = kiv::Ref::steal(PyImport_ImportModule(from));

@@ -270,11 +270,26 @@ PyObject* refuse_pickling(PyObject*, kiv::BoundArgs) {
     return nullptr;
 }
 
-KIV_FUNCTION_SPEC(kInitSpec, "init", nullptr, 3, quellan_init_method, "backend", "model_path", "tokenizer_path",
+KIV_FUNCTION_SPEC(kInitSpec, "init",
+                  "init(backend, model_path, tokenizer_path, decoder_path=None, extra_json=None) -> None\n\n"
+                  "Create the recogniser (kiv_asr_init) from its model files. backend 'whisper' selects the\n"
+                  "whisper model type, any other value the runtime's second type. The paths are str, bytes or\n"
+                  "path-like and are made absolute; decoder_path is optional. extra_json is runtime options as\n"
+                  "JSON text (str or bytes), not a dict. Raises RuntimeError 'kiv_asr_init failed (rc=1)' when\n"
+                  "the runtime refuses the files. A recogniser held from an earlier init() is released first.",
+                  3, quellan_init_method, "backend", "model_path", "tokenizer_path",
                   "decoder_path", "extra_json");
-KIV_FUNCTION_SPEC(kTranscribeSpec, "transcribe", nullptr, 1, quellan_transcribe_method, "wav_path", "language",
+KIV_FUNCTION_SPEC(kTranscribeSpec, "transcribe",
+                  "transcribe(wav_path, language='auto', task='transcribe') -> dict\n\n"
+                  "Transcribe one WAV file (kiv_asr_transcribe) and return {'text': ..., 'language': ...}.\n"
+                  "language is a code such as 'en' or 'auto' to let the runtime detect it; task is\n"
+                  "'transcribe' or 'translate'. None or '' sends neither. Raises RuntimeError\n"
+                  "'kiv_asr_transcribe failed (rc=1)' when the runtime fails (a missing or unreadable file)\n"
+                  "or when init() has not succeeded. Holds the interpreter lock for the whole call.",
+                  1, quellan_transcribe_method, "wav_path", "language",
                   "task");
-KIV_FUNCTION_SPEC(kCloseSpec, "close", nullptr, 0, quellan_close_method);
+KIV_FUNCTION_SPEC(kCloseSpec, "close",
+                  "Release the recogniser (kiv_asr_uninit). Safe to call twice; init() may follow.", 0, quellan_close_method);
 KIV_FUNCTION_SPEC(kReduceSpec, "__reduce__", nullptr, 0, refuse_pickling);
 KIV_FUNCTION_SPEC(kSetstateSpec, "__setstate__", nullptr, 1, refuse_pickling, "state");
 
