@@ -15,14 +15,19 @@ bool is_given(PyObject* str_or_none) {
     return str_or_none != Py_None && PyUnicode_GET_LENGTH(str_or_none) > 0;
 }
 
-// Encodes a given str as UTF-8 into `keep` and returns its text; NULL when not
-// given. Returns false on an encoding error.
-bool encode_if_given(PyObject* value, Ref& keep, const char** out) {
-    *out = nullptr;
-    if (!is_given(value)) return true;
-    keep = Ref::steal(PyUnicode_AsUTF8String(value));
-    if (!keep) return false;
-    *out = PyBytes_AS_STRING(keep.get());
+// Encodes a given str as UTF-8 into `keep` and hands its text to `assign`;
+// NULL when not given. Returns false on an encoding error. The record's
+// pointer fields are packed (not 8-byte aligned), so the field is assigned as
+// a member, never written through a `const char**` into the record.
+template <typename Assign>
+bool encode_if_given(PyObject* value, Ref& keep, Assign&& assign) {
+    const char* text = nullptr;
+    if (is_given(value)) {
+        keep = Ref::steal(PyUnicode_AsUTF8String(value));
+        if (!keep) return false;
+        text = PyBytes_AS_STRING(keep.get());
+    }
+    assign(text);
     return true;
 }
 
@@ -151,7 +156,7 @@ PyObject* velkor_init(PyObject* o, kiv::BoundArgs args) {
     std::memset(&param, 0, sizeof param);
     Ref keep_model, keep_sampler, keep_mmproj, keep_override, keep_jinja, keep_config;
 
-    if (!encode_if_given(model_path, keep_model, &param.model_path)) return nullptr;
+    if (!encode_if_given(model_path, keep_model, [&](const char* t) { param.model_path = t; })) return nullptr;
     if (!normalize_sampling_mode(sampling_mode, &param.sampling_mode)) return nullptr;
     if (sampler_params != Py_None) {
         keep_sampler = json_utf8(sampler_params);
@@ -159,11 +164,12 @@ PyObject* velkor_init(PyObject* o, kiv::BoundArgs args) {
         param.init_extend.sampler_params_json = PyBytes_AS_STRING(keep_sampler.get());
     }
     const bool has_mmproj = is_given(mmproj_path);
-    if (!encode_if_given(mmproj_path, keep_mmproj, &param.mmproj_path)) return nullptr;
+    if (!encode_if_given(mmproj_path, keep_mmproj, [&](const char* t) { param.mmproj_path = t; })) return nullptr;
     kiv::replace_field(self->mmproj_loaded, Py_NewRef(has_mmproj ? Py_True : Py_False));
-    if (!encode_if_given(model_type_override, keep_override, &param.init_extend.model_type_override) ||
-        !encode_if_given(custom_jinja_template, keep_jinja, &param.init_extend.custom_jinja_template) ||
-        !encode_if_given(mmproj_config, keep_config, &param.init_extend.mmproj_config)) {
+    KIV_LLMInitExtend& extend = param.init_extend;
+    if (!encode_if_given(model_type_override, keep_override, [&](const char* t) { extend.model_type_override = t; }) ||
+        !encode_if_given(custom_jinja_template, keep_jinja, [&](const char* t) { extend.custom_jinja_template = t; }) ||
+        !encode_if_given(mmproj_config, keep_config, [&](const char* t) { extend.mmproj_config = t; })) {
         return nullptr;
     }
 
