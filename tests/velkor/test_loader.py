@@ -32,6 +32,8 @@ def test_loader_unloader_and_shims_are_exported():
                                             *ENTRY_POINTS}
 
 
+@pytest.mark.skipif("sanitize" in os.environ.get("KIV_TEST_CXXFLAGS", ""),
+                    reason="a sanitizer build links the sanitizer runtimes")
 def test_module_depends_only_on_libc_and_the_interpreter():
     out = subprocess.run(["readelf", "-d", MODULE], capture_output=True, text=True, check=True).stdout
     needed = set(re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]", out))
