@@ -1,0 +1,111 @@
+# Shared by the sanitizer, leak-check and cross-build scripts (sourced, not run).
+
+# Python 3.13: $PYTHON, else python3.13 on PATH, else pyenv's 3.13. A pyenv shim
+# that is on PATH but has no 3.13 selected is skipped.
+kiv_find_python() {
+    local candidate root
+    local -a candidates=()
+    [ -n "${PYTHON:-}" ] && candidates+=("$PYTHON")
+    command -v python3.13 >/dev/null 2>&1 && candidates+=("$(command -v python3.13)")
+    root=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
+    for candidate in "$root"/versions/3.13*/bin/python3.13; do
+        [ -x "$candidate" ] && candidates+=("$candidate")
+    done
+    for candidate in "${candidates[@]}"; do
+        if "$candidate" -c 'import sys; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1; then
+            echo "$candidate"
+            return
+        fi
+    done
+    echo "Python 3.13 not found: set PYTHON=/path/to/python3.13" >&2
+    return 1
+}
+
+# A virtual environment at $1 with what building and testing need.
+kiv_make_venv() {
+    local venv=$1 py
+    if [ ! -x "$venv/bin/python" ] || ! "$venv/bin/python" -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null; then
+        py=$(kiv_find_python)
+        rm -rf "$venv"
+        "$py" -m venv "$venv"
+    fi
+    kiv_quiet "$venv/bin/python" -m pip install -q --disable-pip-version-check \
+        "scikit-build-core>=0.10" numpy pytest hypothesis
+}
+
+# Runs a command, showing its output (less pip's notes on local index folders)
+# and keeping its exit status.
+kiv_quiet() {
+    local out rc=0
+    out=$("$@" 2>&1) || rc=$?
+    [ -z "$out" ] || grep -v "is ignored: it is neither" <<<"$out" || true
+    return "$rc"
+}
+
+# Builds and installs the package into the venv $1, building in $2, with the
+# CMake arguments $3 (separated by ';') and the build type $4.
+kiv_build_package() {
+    local venv=$1 build_dir=$2 cmake_args=$3 build_type=${4:-RelWithDebInfo}
+    CMAKE_BUILD_PARALLEL_LEVEL=2 kiv_quiet "$venv/bin/python" -m pip install -q --disable-pip-version-check \
+        --no-build-isolation --no-deps \
+        --config-settings="build-dir=$build_dir" \
+        --config-settings="cmake.build-type=$build_type" \
+        --config-settings="cmake.args=$cmake_args" .
+}
+
+# The sanitizer runtimes to preload into an uninstrumented interpreter: ASan's
+# must come first in the process.
+kiv_sanitizer_preload() {
+    local cc=${CC:-gcc}
+    echo "$($cc -print-file-name=libasan.so) $($cc -print-file-name=libubsan.so)"
+}
+
+# The small preload library that sends UBSan's reports to $KIV_UBSAN_LOG.
+kiv_build_ubsan_log_shim() {
+    local out=$1
+    mkdir -p "$(dirname "$out")"
+    if [ ! -f "$out" ] || [ scripts/ubsan_log_path.c -nt "$out" ]; then
+        ${CC:-gcc} -shared -fPIC -O1 -o "$out" scripts/ubsan_log_path.c -ldl
+    fi
+}
+
+# The sanitizer build shared by sanitize.sh and leakcheck.sh: the modules built
+# with ASan and UBSan into .venv-asan (build directory build/asan), and the
+# flags the test runtimes are built with.
+KIV_SANITIZERS=address,undefined
+KIV_ASAN_VENV=.venv-asan
+KIV_ASAN_BUILD=build/asan
+KIV_SAN_FLAGS="-fsanitize=$KIV_SANITIZERS -fno-omit-frame-pointer -fno-sanitize-recover=all"
+
+kiv_asan_build() {
+    kiv_make_venv "$KIV_ASAN_VENV"
+    kiv_build_package "$KIV_ASAN_VENV" "$KIV_ASAN_BUILD" \
+        "-DKIV_SANITIZE=$KIV_SANITIZERS;-DCMAKE_CXX_FLAGS=-fno-sanitize-recover=all"
+    kiv_build_ubsan_log_shim "$KIV_ASAN_BUILD/ubsan_log_path.so"
+}
+
+# The environment of a sanitized interpreter (to be exported): the runtimes
+# preloaded, the interpreter's allocator off so every block is checked, and
+# every report written to a file under $1 as well as failing the process.
+kiv_asan_env() {
+    local logs=$1
+    echo "LD_PRELOAD=$(kiv_sanitizer_preload) $PWD/$KIV_ASAN_BUILD/ubsan_log_path.so"
+    echo "PYTHONMALLOC=malloc"
+    echo "UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1"
+    echo "KIV_UBSAN_LOG=$logs/ubsan"
+    echo "KIV_TEST_CXXFLAGS=$KIV_SAN_FLAGS"
+}
+
+# Prints the sanitizer reports under $1; fails when there is any. (A file that
+# only lists the LeakSanitizer suppressions used is no report.)
+kiv_check_reports() {
+    local logs=$1 report found=0
+    for report in "$logs"/*; do
+        [ -f "$report" ] || continue
+        grep -q -E "ERROR: [A-Za-z]+Sanitizer|runtime error:" "$report" || continue
+        found=1
+        echo "==== sanitizer report $report" >&2
+        cat "$report" >&2
+    done
+    return "$found"
+}

@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Builds both modules with AddressSanitizer and UndefinedBehaviorSanitizer into
+# their own virtual environment (.venv-asan) and build directory (build/asan),
+# builds the test runtimes (recording fakes, reference runtimes) with the same
+# sanitizers, and runs the whole test suite with the sanitizer runtimes
+# preloaded into the interpreter. Any sanitizer report, in pytest itself or in
+# any subprocess it starts, fails the script.
+#
+#   scripts/sanitize.sh [pytest arguments]
+#
+# Leak detection is off here (the interpreter leaks by design at exit); the
+# targeted leak check is scripts/leakcheck.sh.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/lib.sh
+
+REF_BUILD=$PWD/build/asan-ref
+LOGS=$PWD/build/asan-logs
+
+kiv_asan_build
+
+# tests/reference builds the reference runtimes in KIV_REF_BUILD_DIR, which is
+# configured here with the sanitizer flags first.
+if [ -f /usr/include/nlohmann/json.hpp ] && [ -f /usr/include/sndfile.h ]; then
+    cmake -S reference_runtimes -B "$REF_BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        "-DCMAKE_CXX_FLAGS=$KIV_SAN_FLAGS" "-DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=$KIV_SANITIZERS" >/dev/null
+fi
+
+rm -rf "$LOGS"
+mkdir -p "$LOGS"
+status=0
+(
+    while IFS= read -r assignment; do export "$assignment"; done < <(kiv_asan_env "$LOGS")
+    # A report stops the process that hit it; it is also written to a file, so
+    # one in a subprocess whose failure a test expects is not lost.
+    export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1:log_path=$LOGS/asan"
+    export KIV_REF_BUILD_DIR="$REF_BUILD"
+    export CMAKE_BUILD_PARALLEL_LEVEL=2
+    exec "$KIV_ASAN_VENV/bin/python" -m pytest -q -p no:cacheprovider "$@" tests
+) || status=$?
+
+if ! kiv_check_reports "$LOGS"; then
+    echo "sanitizers: reports found (above)" >&2
+    exit 1
+fi
+if [ "$status" -ne 0 ]; then
+    echo "sanitized test run failed (exit $status)" >&2
+    exit "$status"
+fi
+echo "sanitizers: no report"
