@@ -6,12 +6,21 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 find_python() {
-    if [ -n "${PYTHON:-}" ]; then echo "$PYTHON"; return; fi
-    if command -v python3.13 >/dev/null 2>&1; then command -v python3.13; return; fi
-    local root
+    # A candidate counts only when it runs as 3.13: a pyenv shim on PATH answers
+    # to python3.13 even when no 3.13 is selected, and then fails.
+    local candidate root
+    local -a candidates=()
+    [ -n "${PYTHON:-}" ] && candidates+=("$PYTHON")
+    command -v python3.13 >/dev/null 2>&1 && candidates+=("$(command -v python3.13)")
     root=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
     for candidate in "$root"/versions/3.13*/bin/python3.13; do
-        if [ -x "$candidate" ]; then echo "$candidate"; return; fi
+        [ -x "$candidate" ] && candidates+=("$candidate")
+    done
+    for candidate in "${candidates[@]}"; do
+        if "$candidate" -c 'import sys; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1; then
+            echo "$candidate"
+            return
+        fi
     done
     echo "Python 3.13 not found: set PYTHON=/path/to/python3.13" >&2
     exit 1
