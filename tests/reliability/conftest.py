@@ -1,0 +1,196 @@
+"""Fixtures of the reliability tests: the recording fakes of both runtimes and
+the measurements that tell a leak from a cache."""
+
+from __future__ import annotations
+
+import ctypes
+import gc
+import os
+import shutil
+import signal
+import sys
+import tracemalloc
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Callable
+
+import pytest
+
+from support.fake_velkor import FakeVelkor, build_fake_velkor
+from support.native_build import FAKES, build_shared
+
+from tessel_openai_server.kiv_velkor import _quellan, _velkor
+
+# The sanitizer run (scripts/sanitize.sh) builds every test library with
+# sanitizer flags; the recogniser's build tests key on the same marker.
+SANITIZED = "sanitize" in os.environ.get("KIV_TEST_CXXFLAGS", "")
+# Loops are shorter under the sanitizers, which slow every allocation down.
+SCALE = 0.2 if SANITIZED else 1.0
+
+
+def scaled(n: int) -> int:
+    return max(1, int(n * SCALE))
+
+
+def release_objects() -> None:
+    # Objects created on the main thread are referenced by the SIGINT machinery
+    # until the handler is replaced.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    gc.collect()
+
+
+@pytest.fixture(scope="session")
+def fake_velkor_library() -> Path:
+    return build_fake_velkor()
+
+
+@pytest.fixture
+def fake(tmp_path, monkeypatch, fake_velkor_library) -> FakeVelkor:
+    """A copy of the fake LLM runtime placed where the module looks for its
+    library. Afterwards every object must be gone, so the copy is unmapped."""
+    release_objects()
+    directory = tmp_path / "pkg"
+    directory.mkdir()
+    monkeypatch.setattr(_velkor, "__file__", str(directory / Path(_velkor.__file__).name))
+    target = directory / "libvelkor.so"
+    shutil.copy(fake_velkor_library, target)
+    controller = FakeVelkor(target)
+    yield controller
+    release_objects()
+    controller.close()
+    maps = Path("/proc/self/maps").read_text()
+    assert str(target) not in maps, "a VELKOR object outlived its test (the runtime is still loaded)"
+
+
+class QuellanFake:
+    """The control API of the fake recogniser runtime that the module loaded."""
+
+    def __init__(self, path: Path) -> None:
+        self.path = path
+        lib = self.lib = ctypes.CDLL(str(path))
+        lib.fake_quellan_script_init.argtypes = [ctypes.c_int32, ctypes.c_uint64]
+        lib.fake_quellan_script_transcribe.argtypes = [ctypes.c_int32, ctypes.c_char_p, ctypes.c_char_p]
+        lib.fake_quellan_call_string.restype = ctypes.c_char_p
+        lib.fake_quellan_call_string.argtypes = [ctypes.c_int, ctypes.c_int, ctypes.POINTER(ctypes.c_int)]
+        lib.fake_quellan_call_name.restype = ctypes.c_char_p
+
+    def reset(self) -> None:
+        self.lib.fake_quellan_reset()
+
+    def transcribe_result(self, rc: int, text: bytes | None, language: bytes | None) -> None:
+        self.lib.fake_quellan_script_transcribe(rc, text, language)
+
+    def counts(self) -> dict[str, int]:
+        return {name: getattr(self.lib, f"fake_quellan_{name}")()
+                for name in ("free_result_count", "uninit_count", "live_handles", "outstanding_results")}
+
+    def strings(self, call: int, offset: int) -> bytes | None:
+        found = ctypes.c_int()
+        value = self.lib.fake_quellan_call_string(call, offset, ctypes.byref(found))
+        assert found.value, (call, offset)
+        return value
+
+    def names(self) -> list[str]:
+        return [self.lib.fake_quellan_call_name(i).decode() for i in range(self.lib.fake_quellan_call_count())]
+
+
+@pytest.fixture(scope="session")
+def _quellan_loaded() -> QuellanFake:
+    # The process loads one recogniser runtime for good; the recogniser tests
+    # load this same file, so whichever runs first serves both.
+    path = build_shared("fake_quellan", [FAKES / "fake_quellan.cpp"])
+    _quellan.Quellan(str(path))
+    return QuellanFake(path)
+
+
+@pytest.fixture
+def quellan_fake(_quellan_loaded: QuellanFake) -> QuellanFake:
+    gc.collect()
+    _quellan_loaded.reset()
+    yield _quellan_loaded
+    gc.collect()
+    _quellan_loaded.reset()
+
+
+# ------------------------------------------------------------------ measuring
+
+def rss_kib() -> int:
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    raise AssertionError("no VmRSS")
+
+
+class _MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in
+                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
+                 "fordblks", "keepcost")]
+
+
+_libc = ctypes.CDLL(None)
+_libc.mallinfo2.restype = _MallInfo2
+
+
+def c_heap_in_use() -> int:
+    """Bytes of the C heap handed out and not yet freed (glibc)."""
+    info = _libc.mallinfo2()
+    return info.uordblks + info.hblkhd
+
+
+@dataclass
+class Sample:
+    python_heap: int
+    c_heap: int
+    rss_kib: int
+    gc_objects: int
+
+
+def sample() -> Sample:
+    gc.collect()
+    return Sample(tracemalloc.get_traced_memory()[0], c_heap_in_use(), rss_kib(), len(gc.get_objects()))
+
+
+def assert_flat(step: Callable[[int], None], *, window: int, watched: tuple[object, ...] = (),
+                between: Callable[[], None] | None = None) -> None:
+    """Runs step(i) for a warm-up and then two measured windows of `window`
+    calls each, and asserts that the second window left nothing behind.
+
+    Caches and free lists fill during the warm-up and the first window (traced,
+    so they count there); a leak grows by the same amount in every window. The
+    bounds sit at half of the smallest object per call: one object lost per
+    call exceeds them, noise does not. `watched` objects must keep their
+    reference counts from the end of the warm-up on (an object may keep the
+    arguments of its last call); `between` runs after each window (outside
+    the measurement), for example to clear a fake's call log.
+    """
+    refcounts: list[int] = []
+    started = not tracemalloc.is_tracing()
+    if started:
+        tracemalloc.start()
+    try:
+        i = 0
+        samples = []
+        for phase in range(3):
+            for _ in range(window):
+                step(i)
+                i += 1
+            if between:
+                between()
+            samples.append(sample())
+            if phase == 0:
+                refcounts = [sys.getrefcount(o) for o in watched]
+        first, second = samples[1], samples[2]
+    finally:
+        if started:
+            tracemalloc.stop()
+    assert [sys.getrefcount(o) for o in watched] == refcounts, "reference counts of the objects involved changed"
+    assert second.gc_objects - first.gc_objects <= 2, (first, second)
+    py_growth = second.python_heap - first.python_heap
+    assert py_growth < max(16 * window, 16 * 1024), f"Python heap grew by {py_growth} bytes in {window} calls"
+    if not SANITIZED:
+        # The sanitizer's allocator keeps freed memory in quarantine; these
+        # measure the release build's heap only.
+        c_growth = second.c_heap - first.c_heap
+        assert c_growth < max(16 * window, 24 * 1024), f"C heap grew by {c_growth} bytes in {window} calls"
+        assert second.rss_kib - first.rss_kib < 2048, f"resident memory grew by {second.rss_kib - first.rss_kib} KiB"
