@@ -2,6 +2,8 @@
 // the process-wide state.
 #include "velkor_module.h"
 
+#include <initializer_list>
+
 namespace velkor {
 
 ModuleState g_state;
@@ -31,6 +33,21 @@ bool intern(PyObject*& slot, const char* text) {
     return slot != nullptr;
 }
 
+// A tuple of keyword names for vectorcalls. Interned, so a Python function
+// matches each one to its parameter by identity instead of comparing text.
+bool intern_tuple(PyObject*& slot, std::initializer_list<const char*> names) {
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    if (!tuple) return false;
+    Py_ssize_t i = 0;
+    for (const char* name : names) {
+        PyObject* item = PyUnicode_InternFromString(name);
+        if (!item) return false;
+        PyTuple_SET_ITEM(tuple.get(), i++, item);
+    }
+    slot = tuple.release();
+    return true;
+}
+
 bool intern_names() {
     ModuleState& s = g_state;
     return intern(s.s_RunStatus, "RunStatus") && intern(s.s_Result, "Result") &&
@@ -45,8 +62,8 @@ bool intern_names() {
            intern(s.result_keys[1], "reasoning") && intern(s.result_keys[2], "tool_text") &&
            intern(s.result_keys[3], "token_ids") && intern(s.result_keys[4], "status") &&
            intern(s.result_keys[5], "token_count") && intern(s.result_keys[6], "tool_calls") &&
-           (s.result_kwnames = Py_BuildValue("(sss)", "text", "token_id", "content_type")) != nullptr &&
-           (s.dumps_kwnames = Py_BuildValue("(s)", "ensure_ascii")) != nullptr &&
+           intern_tuple(s.result_kwnames, {"text", "token_id", "content_type"}) &&
+           intern_tuple(s.dumps_kwnames, {"ensure_ascii"}) &&
            (s.bridge_context = PyUnicode_FromString(
                 "tessel_openai_server.kiv_velkor._velkor._callback_bridge")) != nullptr &&
            (s.tool_bridge_context = PyUnicode_FromString(
