@@ -1,30 +1,40 @@
-// The two native callbacks the runtime calls while a run generates. They run
-// once per token, on any thread, so they do only what the result needs.
+// The two native callbacks the runtime calls while a run generates. The result
+// bridge runs once per token, on any thread, so it does only what the result
+// needs, and each step the cheapest way the interpreter allows.
 #include "velkor_module.h"
 
 #include <atomic>
 #include <cstring>
+#include <thread>
 
 namespace velkor {
 
 namespace {
 
+// ---- the interpreter lock on the runtime's threads ----
+
 std::atomic<bool> s_interpreter_gone{false};
+// Foreign threads that are between deciding to release their thread state and
+// having released it (see note_interpreter_shutdown).
+std::atomic<int> s_releasing_states{0};
 
 // A native thread that the interpreter has never seen gets a thread state on
 // its first callback. Creating and destroying one per callback costs
-// microseconds, so the thread keeps it (one extra GIL-state hold) until the
-// thread exits, when it is released on that same thread.
+// microseconds once Python code runs on it, so the thread keeps it (one extra
+// GIL-state hold) until the thread exits, when it is released on that same
+// thread. Once the interpreter is shutting down it deletes every thread state
+// itself, so a thread that exits later leaves its state alone.
 struct ForeignThreadState {
     bool held = false;
     ~ForeignThreadState() {
-        if (!held || s_interpreter_gone.load(std::memory_order_acquire) || !Py_IsInitialized() ||
-            Py_IsFinalizing()) {
-            return;
+        if (!held) return;
+        s_releasing_states.fetch_add(1);
+        if (!s_interpreter_gone.load()) {
+            const PyGILState_STATE state = PyGILState_Ensure();
+            PyGILState_Release(PyGILState_LOCKED);  // the hold taken on the first callback
+            PyGILState_Release(state);              // last hold: the thread state is deleted
         }
-        const PyGILState_STATE state = PyGILState_Ensure();
-        PyGILState_Release(PyGILState_LOCKED);  // the hold taken on the first callback
-        PyGILState_Release(state);              // last hold: the thread state is deleted
+        s_releasing_states.fetch_sub(1);
     }
 };
 
@@ -48,70 +58,175 @@ private:
     PyGILState_STATE state_;
 };
 
-// RunStatus(state) for a standard enum returns the member registered for the
-// value, so a member found that way is kept and reused while neither the class
-// nor its metaclass has changed (their type version tags say so). Anything
-// else, a replaced RunStatus callable included, is called every time.
+// ---- what stays valid until a watched dict changes ----
+
+// The bridge looks up RunStatus and Result in the module's globals for every
+// token and builds RunStatus(state) for it. Both answers change only when a
+// dict changes (the module's globals, the enum's value-to-member map) or a
+// class does (its type version tag), so the bridge watches those dicts and
+// keeps answers until any of them changes. Without a watcher (the interpreter
+// has a few per process) nothing is kept.
+int s_watcher = -2;            // the dict watcher's id; -2 before the first try, -1 when none
+uint64_t s_generation = 1;     // bumped before every change to a watched dict
+
+int on_watched_dict_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    ++s_generation;
+    return 0;
+}
+
+bool watch(PyObject* dict) {
+    if (s_watcher == -2) {
+        s_watcher = PyDict_AddWatcher(on_watched_dict_change);
+        if (s_watcher < 0) PyErr_Clear();
+    }
+    if (s_watcher < 0 || !PyDict_Check(dict)) return false;
+    if (PyDict_Watch(s_watcher, dict) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
+// A module global as global() returns it; the module's dict holds the value
+// while the generation stands, so the pointer kept here is borrowed.
+struct KeptGlobal {
+    PyObject* value = nullptr;
+    uint64_t generation = 0;
+};
+KeptGlobal s_run_status_global, s_result_global;
+
+Ref kept_global(KeptGlobal& kept, PyObject* name) {
+    if (kept.generation == s_generation) return Ref::borrow(kept.value);
+    Ref value = global(name);
+    if (value && watch(g_state.globals)) {
+        kept.value = value.get();
+        kept.generation = s_generation;
+    }
+    return value;
+}
+
+// RunStatus(state): for an enum of the standard metaclass, a member that the
+// call returned and that is registered for the value in the enum's
+// value-to-member map is kept, and reused while the map, the class and its
+// metaclass stay unchanged (the watcher and the type version tags say so).
+// Anything else, a replaced RunStatus callable included, is called every time.
 struct StatusCacheEntry {
     PyObject* cls = nullptr;       // strong
     PyObject* status = nullptr;    // strong
     unsigned int cls_version = 0;
     unsigned int meta_version = 0;
+    uint64_t generation = 0;
     KIV_LLMRunStatus state = 0;
 };
 StatusCacheEntry s_status_cache[8];
 
-bool is_registered_member(PyObject* cls, PyObject* state_obj, PyObject* status) {
-    if (reinterpret_cast<PyObject*>(Py_TYPE(cls)) != g_state.enum_type) return false;
+// The enum's value-to-member map when `status` is the member registered there
+// for `state_obj`.
+Ref registered_in(PyObject* cls, PyObject* state_obj, PyObject* status) {
+    if (reinterpret_cast<PyObject*>(Py_TYPE(cls)) != g_state.enum_type) return {};
     Ref members = Ref::steal(PyObject_GetAttrString(cls, "_value2member_map_"));
-    if (!members || !PyDict_Check(members.get())) {
-        PyErr_Clear();
-        return false;
-    }
     PyObject* found = nullptr;
-    if (PyDict_GetItemRef(members.get(), state_obj, &found) < 0) {
+    if (!members || !PyDict_Check(members.get()) || PyDict_GetItemRef(members.get(), state_obj, &found) < 0) {
         PyErr_Clear();
-        return false;
+        return {};
     }
     Ref owned = Ref::steal(found);
-    return found == status;
+    return found == status ? std::move(members) : Ref();
 }
 
 Ref run_status(KIV_LLMRunStatus state) {
-    PyObject* cls = nullptr;
-    if (PyDict_GetItemRef(g_state.globals, g_state.s_RunStatus, &cls) < 0) return {};
-    Ref cls_ref = Ref::steal(cls);
-    if (!cls) {
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", g_state.s_RunStatus);
-        return {};
-    }
+    Ref cls = kept_global(s_run_status_global, g_state.s_RunStatus);
+    if (!cls) return {};
     StatusCacheEntry& entry = s_status_cache[state & 7];
-    if (entry.status != nullptr && entry.cls == cls && entry.state == state && PyType_Check(cls) &&
-        reinterpret_cast<PyTypeObject*>(cls)->tp_version_tag == entry.cls_version &&
-        Py_TYPE(cls)->tp_version_tag == entry.meta_version && entry.cls_version != 0) {
+    if (entry.status != nullptr && entry.generation == s_generation && entry.cls == cls.get() &&
+        entry.state == state && reinterpret_cast<PyTypeObject*>(entry.cls)->tp_version_tag == entry.cls_version &&
+        Py_TYPE(entry.cls)->tp_version_tag == entry.meta_version) {
         return Ref::borrow(entry.status);
     }
     Ref state_obj = Ref::steal(PyLong_FromUnsignedLong(state));
     if (!state_obj) return {};
-    Ref status = Ref::steal(PyObject_CallOneArg(cls, state_obj.get()));
-    if (!status) return {};
-    if (PyType_Check(cls) && is_registered_member(cls, state_obj.get(), status.get())) {
-        const unsigned int cls_version = reinterpret_cast<PyTypeObject*>(cls)->tp_version_tag;
-        const unsigned int meta_version = Py_TYPE(cls)->tp_version_tag;
-        if (cls_version != 0 && meta_version != 0) {
-            kiv::replace_field(entry.cls, Py_NewRef(cls));
-            kiv::replace_field(entry.status, status.new_ref());
-            entry.cls_version = cls_version;
-            entry.meta_version = meta_version;
-            entry.state = state;
-        }
+    Ref status = Ref::steal(PyObject_CallOneArg(cls.get(), state_obj.get()));
+    if (!status || !PyType_Check(cls.get())) return status;
+    const unsigned int cls_version = reinterpret_cast<PyTypeObject*>(cls.get())->tp_version_tag;
+    const unsigned int meta_version = Py_TYPE(cls.get())->tp_version_tag;
+    Ref members = registered_in(cls.get(), state_obj.get(), status.get());
+    if (members && cls_version != 0 && meta_version != 0 && watch(members.get())) {
+        kiv::replace_field(entry.cls, cls.new_ref());
+        kiv::replace_field(entry.status, status.new_ref());
+        entry.cls_version = cls_version;
+        entry.meta_version = meta_version;
+        entry.generation = s_generation;
+        entry.state = state;
     }
     return status;
 }
 
+// ---- Result(text=..., token_id=..., content_type=...) ----
+
+// A class the interpreter instantiates in the plain way: metaclass `type`, no
+// constructor of its own (object's __new__ and allocator) and not abstract.
+bool is_plain_class(PyObject* callable) {
+    if (!Py_IS_TYPE(callable, &PyType_Type)) return false;
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(callable);
+    return PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) && !PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT) &&
+           type->tp_vectorcall == nullptr && type->tp_new == PyBaseObject_Type.tp_new &&
+           type->tp_alloc == PyType_GenericAlloc;
+}
+
+// Result(text=..., token_id=..., content_type=...), with `fields` in that
+// order. Calling a class from C with keywords makes the interpreter pack them
+// into a dict and unpack it again for __init__, which costs more than the rest
+// of a token. For a plain class whose __init__ is a Python function, the call
+// is exactly: allocate the instance, call __init__ with it and the same
+// keywords, require None. The interpreter's own specialised call of such a
+// class takes the same steps; taking them here leaves the dict out. Any other
+// callable is called the ordinary way.
+Ref new_result(PyObject* result_type, PyObject* const fields[3]) {
+    static PyObject* const init_name = [] {
+        PyObject* name = PyUnicode_InternFromString("__init__");
+        if (name == nullptr) PyErr_Clear();  // then every call takes the ordinary way
+        return name;
+    }();
+    PyObject* const kwnames = g_state.result_kwnames;
+    if (init_name == nullptr || !is_plain_class(result_type)) {
+        return Ref::steal(PyObject_Vectorcall(result_type, fields, 0, kwnames));
+    }
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(result_type);
+    Ref init = Ref::borrow(_PyType_Lookup(type, init_name));
+    if (!init || !PyFunction_Check(init.get())) return Ref::steal(PyObject_Vectorcall(result_type, fields, 0, kwnames));
+    Ref self = Ref::steal(type->tp_alloc(type, 0));
+    if (!self) return {};
+    PyObject* args[] = {self.get(), fields[0], fields[1], fields[2]};
+    Ref returned = Ref::steal(PyObject_Vectorcall(init.get(), args, 1, kwnames));
+    if (!returned) return {};
+    if (returned.get() != Py_None) {
+        PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'", Py_TYPE(returned.get())->tp_name);
+        return {};
+    }
+    return self;
+}
+
+// ---- the collectors ----
+
+// The collectors of a run are bytearrays (run() makes them): the pieces' bytes
+// by kind of text, and the token ids as native int32. Appending bytes makes no
+// object per token, and run() decodes each text and converts the ids once, at
+// the end. Anything else in their place (the garbage collector may have
+// cleared the object) takes nothing.
+bool append_piece(PyObject* buffer, const char* text, Py_ssize_t length) {
+    if (length == 0 || !PyByteArray_CheckExact(buffer)) return true;
+    const Py_ssize_t used = PyByteArray_GET_SIZE(buffer);
+    if (PyByteArray_Resize(buffer, used + length) < 0) return false;
+    std::memcpy(PyByteArray_AS_STRING(buffer) + used, text, static_cast<size_t>(length));
+    return true;
+}
+
 bool append(PyObject* list, PyObject* item) {
-    // The collectors are lists unless the garbage collector cleared the object.
     return !PyList_CheckExact(list) || PyList_Append(list, item) == 0;
+}
+
+Ref piece_bytes(const char* text, Py_ssize_t length) {
+    return length > 0 ? Ref::steal(PyBytes_FromStringAndSize(text, length)) : Ref::borrow(g_state.empty_bytes);
 }
 
 bool collect_result(VelkorObject* self, const KIV_LLMResult* result, KIV_LLMRunStatus state) {
@@ -121,37 +236,43 @@ bool collect_result(VelkorObject* self, const KIV_LLMResult* result, KIV_LLMRunS
     }
     int32_t token_id = 0;
     KIV_LLMMessageType content_type = 0;
-    Ref text = Ref::borrow(g_state.empty_bytes);
+    const char* text = "";
+    Py_ssize_t length = 0;
     if (result != nullptr) {
         token_id = result->token_id;
         content_type = result->content_type;
-        if (result->text != nullptr && result->text[0] != '\0') {
-            text = Ref::steal(PyBytes_FromString(result->text));
-            if (!text) return false;
+        if (result->text != nullptr) {
+            text = result->text;
+            length = static_cast<Py_ssize_t>(std::strlen(text));
         }
     }
+    // The piece becomes a bytes object only for on_token; it is made before
+    // anything else, so a failure to make it leaves the collectors untouched.
+    Ref piece;
+    if (self->on_token != Py_None && !(piece = piece_bytes(text, length))) return false;
+
     Ref status = run_status(state);
     if (!status) return false;
-
     PyObject* pieces = content_type == KIV_LLM_MESSAGE_REASONING   ? self->reasoning_pieces
                        : content_type == KIV_LLM_MESSAGE_TOOL_CALL ? self->tool_text_pieces
                                                                    : self->text_pieces;
-    if (!append(pieces, text.get())) return false;
-    Ref token = Ref::steal(PyLong_FromLong(token_id));
-    if (!token || !append(self->token_ids, token.get())) return false;
+    if (!append_piece(pieces, text, length)) return false;
+    if (!append_piece(self->token_ids, reinterpret_cast<const char*>(&token_id), sizeof token_id)) return false;
     kiv::replace_field(self->last_status, status.new_ref());
 
     if (self->on_token == Py_None) return true;
     Ref on_token = Ref::borrow(self->on_token);
-    Ref result_type = global(g_state.s_Result);
+    if (!piece && !(piece = piece_bytes(text, length))) return false;
+    Ref result_type = kept_global(s_result_global, g_state.s_Result);
     if (!result_type) return false;
-    Ref kind = Ref::steal(PyLong_FromUnsignedLong(content_type));
+    Ref token = Ref::steal(PyLong_FromLong(token_id));
+    Ref kind = token ? Ref::steal(PyLong_FromUnsignedLong(content_type)) : Ref();
     if (!kind) return false;
-    PyObject* fields[] = {text.get(), token.get(), kind.get()};
-    Ref piece = Ref::steal(PyObject_Vectorcall(result_type.get(), fields, 0, g_state.result_kwnames));
-    if (!piece) return false;
+    PyObject* fields[] = {piece.get(), token.get(), kind.get()};
+    Ref built = new_result(result_type.get(), fields);
+    if (!built) return false;
     Ref userdata = Ref::borrow(self->userdata);
-    PyObject* call_args[] = {piece.get(), userdata.get(), status.get()};
+    PyObject* call_args[] = {built.get(), userdata.get(), status.get()};
     Ref ignored = Ref::steal(PyObject_Vectorcall(on_token.get(), call_args, 3, nullptr));
     return static_cast<bool>(ignored);
 }
@@ -184,7 +305,18 @@ void handle_pending_signals() {
 
 }  // namespace
 
-void note_interpreter_shutdown() { s_interpreter_gone.store(true, std::memory_order_release); }
+// Called at interpreter exit (atexit), with the interpreter lock held, before
+// the interpreter deletes the thread states of other threads. A foreign thread
+// either sees the flag and leaves its state alone, or has already counted
+// itself in s_releasing_states and is waited for here, with the lock released
+// so that it can finish.
+void note_interpreter_shutdown() {
+    s_interpreter_gone.store(true);
+    if (s_releasing_states.load() == 0) return;
+    Py_BEGIN_ALLOW_THREADS
+    while (s_releasing_states.load() != 0) std::this_thread::yield();
+    Py_END_ALLOW_THREADS
+}
 
 extern "C" void velkor_result_bridge(const KIV_LLMResult* result, void* userdata, KIV_LLMRunStatus state) {
     CallbackGil gil;

@@ -123,21 +123,29 @@ bool float_override(PyObject* value, float* out, bool* flag) {
     return true;
 }
 
-// b"".join(pieces) for the collectors (lists of bytes).
-Ref join_pieces(PyObject* pieces) {
-    if (!PyList_CheckExact(pieces)) return Ref::borrow(g_state.empty_bytes);
-    const Py_ssize_t n = PyList_GET_SIZE(pieces);
-    Py_ssize_t total = 0;
-    for (Py_ssize_t i = 0; i < n; ++i) total += PyBytes_GET_SIZE(PyList_GET_ITEM(pieces, i));
-    Ref joined = Ref::steal(PyBytes_FromStringAndSize(nullptr, total));
-    if (!joined) return {};
-    char* dest = PyBytes_AS_STRING(joined.get());
+// The text of one collector (a bytearray of the pieces in arrival order),
+// decoded once, so a character split across pieces comes out whole. A
+// collector that is not a bytearray (cleared by the garbage collector) holds
+// nothing.
+Ref decode_collected(PyObject* pieces) {
+    if (!PyByteArray_CheckExact(pieces)) return Ref::steal(PyUnicode_FromStringAndSize(nullptr, 0));
+    return Ref::steal(PyUnicode_DecodeUTF8(PyByteArray_AS_STRING(pieces), PyByteArray_GET_SIZE(pieces), "replace"));
+}
+
+// The token ids (packed int32 in a bytearray) as a new list of ints.
+Ref collected_token_ids(PyObject* packed) {
+    const Py_ssize_t n = PyByteArray_CheckExact(packed) ? PyByteArray_GET_SIZE(packed) / Py_ssize_t{sizeof(int32_t)} : 0;
+    Ref ids = Ref::steal(PyList_New(n));
+    if (!ids) return {};
+    const char* data = n > 0 ? PyByteArray_AS_STRING(packed) : nullptr;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* piece = PyList_GET_ITEM(pieces, i);
-        std::memcpy(dest, PyBytes_AS_STRING(piece), static_cast<size_t>(PyBytes_GET_SIZE(piece)));
-        dest += PyBytes_GET_SIZE(piece);
+        int32_t id;
+        std::memcpy(&id, data + i * Py_ssize_t{sizeof id}, sizeof id);
+        PyObject* value = PyLong_FromLong(id);
+        if (!value) return {};
+        PyList_SET_ITEM(ids.get(), i, value);
     }
-    return joined;
+    return ids;
 }
 
 Ref decode_replace(PyObject* bytes) {
@@ -174,23 +182,17 @@ Ref build_tool_calls(PyObject* collected) {
 }
 
 Ref build_result(VelkorObject* self) {
-    Ref text = join_pieces(self->text_pieces);
-    Ref reasoning = text ? join_pieces(self->reasoning_pieces) : Ref();
-    Ref tool_text = reasoning ? join_pieces(self->tool_text_pieces) : Ref();
-    if (!tool_text) return {};
     if (self->interrupted == Py_True) {
         PyErr_SetNone(PyExc_KeyboardInterrupt);
         return {};
     }
     Ref tool_calls = build_tool_calls(self->tool_calls);
     if (!tool_calls) return {};
-    Ref text_str = decode_replace(text.get());
-    Ref reasoning_str = text_str ? decode_replace(reasoning.get()) : Ref();
-    Ref tool_text_str = reasoning_str ? decode_replace(tool_text.get()) : Ref();
+    Ref text_str = decode_collected(self->text_pieces);
+    Ref reasoning_str = text_str ? decode_collected(self->reasoning_pieces) : Ref();
+    Ref tool_text_str = reasoning_str ? decode_collected(self->tool_text_pieces) : Ref();
     if (!tool_text_str) return {};
-    Ref token_ids = Ref::steal(PyList_CheckExact(self->token_ids)
-                                   ? PyList_GetSlice(self->token_ids, 0, PyList_GET_SIZE(self->token_ids))
-                                   : PyList_New(0));
+    Ref token_ids = collected_token_ids(self->token_ids);
     if (!token_ids) return {};
     Ref status;
     if (self->last_status != Py_None) {
@@ -213,24 +215,22 @@ Ref build_result(VelkorObject* self) {
     return result;
 }
 
+// Fresh collectors for a run: bytearrays that the result bridge appends to (the
+// pieces' bytes, one per kind of text, and the token ids as native int32) and a
+// list for the tool calls.
 bool reset_collectors(VelkorObject* self, PyObject* userdata) {
-    PyObject* lists[5];
-    for (PyObject*& list : lists) {
-        list = PyList_New(0);
-        if (!list) {
-            for (PyObject*& made : lists) {
-                if (&made == &list) break;
-                Py_DECREF(made);
-            }
-            return false;
-        }
-    }
+    Ref text = Ref::steal(PyByteArray_FromStringAndSize(nullptr, 0));
+    Ref reasoning = text ? Ref::steal(PyByteArray_FromStringAndSize(nullptr, 0)) : Ref();
+    Ref tool_text = reasoning ? Ref::steal(PyByteArray_FromStringAndSize(nullptr, 0)) : Ref();
+    Ref token_ids = tool_text ? Ref::steal(PyByteArray_FromStringAndSize(nullptr, 0)) : Ref();
+    Ref tool_calls = token_ids ? Ref::steal(PyList_New(0)) : Ref();
+    if (!tool_calls) return false;
     kiv::replace_field(self->userdata, Py_NewRef(userdata));
-    kiv::replace_field(self->text_pieces, lists[0]);
-    kiv::replace_field(self->reasoning_pieces, lists[1]);
-    kiv::replace_field(self->tool_text_pieces, lists[2]);
-    kiv::replace_field(self->token_ids, lists[3]);
-    kiv::replace_field(self->tool_calls, lists[4]);
+    kiv::replace_field(self->text_pieces, text.release());
+    kiv::replace_field(self->reasoning_pieces, reasoning.release());
+    kiv::replace_field(self->tool_text_pieces, tool_text.release());
+    kiv::replace_field(self->token_ids, token_ids.release());
+    kiv::replace_field(self->tool_calls, tool_calls.release());
     kiv::replace_field(self->last_status, Py_NewRef(Py_None));
     kiv::replace_field(self->interrupted, Py_NewRef(Py_False));
     return true;
