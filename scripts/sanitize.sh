@@ -36,7 +36,7 @@ status=0
     export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1:log_path=$LOGS/asan"
     export KIV_REF_BUILD_DIR="$REF_BUILD"
     export CMAKE_BUILD_PARALLEL_LEVEL=2
-    exec "$KIV_ASAN_VENV/bin/python" -m pytest -q -p no:cacheprovider "$@" tests
+    exec "$KIV_ASAN_VENV/bin/python" -m pytest -q -p no:cacheprovider "$@"
 ) || status=$?
 
 if ! kiv_check_reports "$LOGS"; then
