@@ -1,6 +1,41 @@
 #!/usr/bin/env bash
-# Sets everything up (see setup.sh) and runs the whole test suite.
+# Sets everything up (see setup.sh) and runs the whole test suite, then the
+# reliability stages: the suite again with both modules and the test runtimes
+# built with AddressSanitizer and UndefinedBehaviorSanitizer (sanitize.sh),
+# the targeted leak check (leakcheck.sh), and the aarch64 cross build with its
+# native loader test under emulation (cross_aarch64.sh). Any failing stage
+# fails the script.
+#
+#   scripts/test.sh [pytest arguments]           every stage
+#   scripts/test.sh --quick [pytest arguments]   the normal suite only (also KIV_QUICK=1)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
-exec .venv/bin/python -m pytest -q "$@"
+
+quick=${KIV_QUICK:-0}
+if [ "${1:-}" = "--quick" ]; then
+    quick=1
+    shift
+fi
+
+timings=()
+run_stage() {
+    local title=$1 started=$SECONDS
+    shift
+    printf '\n===== %s =====\n' "$title"
+    "$@"
+    timings+=("$(printf '%5ds  %s' $((SECONDS - started)) "$title")")
+}
+
+normal_suite() {
+    scripts/setup.sh
+    .venv/bin/python -m pytest -q "$@"
+}
+
+run_stage "tests (release build)" normal_suite "$@"
+if [ "$quick" != 1 ]; then
+    run_stage "sanitizers: the whole suite under ASan and UBSan" scripts/sanitize.sh
+    run_stage "leak check (LeakSanitizer)" scripts/leakcheck.sh
+    run_stage "aarch64: cross build and native test under qemu" scripts/cross_aarch64.sh
+fi
+printf '\n===== stage times =====\n'
+printf '%s\n' "${timings[@]}"
