@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -55,7 +56,8 @@ uintptr_t g_init_handle = 0x1000;
 std::map<uintptr_t, KIV_LLMResultCallback> g_result_callbacks;
 std::map<uintptr_t, KIV_LLMToolCallCallback> g_tool_callbacks;
 std::vector<Step> g_script;
-int g_thread_mode = 0;  // 0: calling thread, 1: one new thread per run, 2: a new thread per callback
+int g_thread_mode = 0;  // 0: calling thread, 1: one new thread per run, 2: a new thread per callback,
+                        // 3: one new thread per run that stays alive after the run until released
 struct Stream {
     bool enabled = false;
     std::string piece;
@@ -73,6 +75,27 @@ struct Vision {
     int inputs_mode = 0;  // 0: leave the record's pointer NULL, 1: point to an entry
     unsigned char entry[160] = {};
 } g_vision;
+
+// Mode 3 threads, never destroyed (a joinable std::thread must not be), so a
+// thread may still be waiting when the process exits.
+std::mutex g_linger_mutex;
+std::vector<std::thread>* g_lingering = new std::vector<std::thread>;
+std::atomic<bool> g_linger_release{false};
+
+void linger() {
+    while (!g_linger_release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+void release_lingering(bool join) {
+    g_linger_release.store(true);
+    if (!join) return;
+    std::vector<std::thread> threads;
+    {
+        std::lock_guard<std::mutex> lock(g_linger_mutex);
+        threads.swap(*g_lingering);
+    }
+    for (std::thread& t : threads) t.join();
+}
 
 unsigned long long thread_id() {
     return static_cast<unsigned long long>(std::hash<std::thread::id>{}(std::this_thread::get_id()));
@@ -239,7 +262,20 @@ __attribute__((visibility("default"))) KIV_LLMRetStatus kiv_llm_run(LLMContext h
         g_break.store(false);
     }
     const uintptr_t h = reinterpret_cast<uintptr_t>(handle);
-    if (mode == 1) {
+    if (mode == 3) {
+        // All callbacks still arrive before the run returns; the thread then
+        // lives on, holding whatever the callbacks left on it.
+        auto played = std::make_shared<std::atomic<bool>>(false);
+        {
+            std::lock_guard<std::mutex> lock(g_linger_mutex);
+            g_lingering->emplace_back([h, userdata, script, stream, played] {
+                play(h, userdata, script, stream, 0);
+                played->store(true);
+                linger();
+            });
+        }
+        while (!played->load()) std::this_thread::sleep_for(std::chrono::microseconds(100));
+    } else if (mode == 1) {
         std::thread t(play, h, userdata, std::cref(script), std::cref(stream), 0);
         t.join();
     } else {
@@ -418,6 +454,15 @@ FAKE_API void fake_set_stream(const char* piece, uint32_t state, int max_pieces,
     g_stream.max_pieces = max_pieces;
     g_stream.sleep_us = sleep_us;
     g_stream.final_state = final_state;
+}
+
+// Lets the mode 3 threads end; with `join`, waits until they have exited.
+FAKE_API void fake_release_lingering(int join) { release_lingering(join != 0); }
+
+// Releases and joins the mode 3 threads when the process exits (after the
+// interpreter has been finalised).
+FAKE_API void fake_release_lingering_at_exit(void) {
+    std::atexit([] { release_lingering(true); });
 }
 
 FAKE_API int fake_pieces_streamed(void) { return g_pieces_streamed.load(); }

@@ -85,7 +85,7 @@ class FakeVelkor:
         self.lib.fake_set_init_handle(handle)
 
     def set_thread_mode(self, mode: str) -> None:
-        self.lib.fake_set_thread_mode({"caller": 0, "thread": 1, "thread-per-callback": 2}[mode])
+        self.lib.fake_set_thread_mode({"caller": 0, "thread": 1, "thread-per-callback": 2, "lingering-thread": 3}[mode])
 
     def result(self, text: bytes | None = b"", token_id: int = 0, content_type: int = 0, state: int = 0,
                null_record: bool = False, null_userdata: bool = False) -> None:
