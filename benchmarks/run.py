@@ -247,34 +247,36 @@ def main() -> None:
     print(f"medians of {args.rounds} interleaved rounds; {n:,} tokens per run "
           f"({n_slow:,} where each callback creates a thread state)")
     print()
-    print(f"{'ns per token':<50}{'same thread':>14}{'native thread':>15}")
+    def cells(same: float | None, thread: float | None) -> str:
+        return "".join(f"{value:>{width},.1f}" if value is not None else " " * width
+                       for value, width in ((same, 14), (thread, 15)))
+
+    print(f"{'ns per token':<52}{'same thread':>14}{'native thread':>15}")
     rows = [
         ("floor: emission loop, C no-op callback", m["floor_c"], m["floor_c_thread"]),
         ("floor: PyGILState_Ensure/Release around a C no-op", m["floor_gil"], None),
         ("  on a native thread, thread state kept", None, m["floor_gil_kept"]),
-        ("  on a native thread, thread state per callback", None, m["floor_gil_fresh"]),
+        ("  on a native thread, a thread state per callback", None, m["floor_gil_fresh"]),
         ("VELKOR.run, on_token=None", m["v_none"], m["v_none_thread"]),
         ("VELKOR.run, no-op on_token", m["v_noop"], m["v_noop_thread"]),
         ("ctypes peer, on_token=None", m["p_none"], m["p_none_thread"]),
         ("ctypes peer, no-op on_token", m["p_noop"], m["p_noop_thread"]),
     ]
     for label, same, thread in rows:
-        cells = "".join(f"{value:>14,.1f}" if value is not None else f"{'':>14}" for value in (same,))
-        cells += f"{thread:>15,.1f}" if thread is not None else ""
-        print(f"{label:<50}{cells}")
+        print(f"{label:<52}{cells(same, thread)}".rstrip())
     print()
-    print(f"{'run() delivering no token (µs per run)':<50}{'VELKOR':>14}{'ctypes peer':>15}")
-    print(f"{'':<50}{m['v_fixed'] / 1000:>14,.2f}{m['p_fixed'] / 1000:>15,.2f}")
+    print(f"{'run() delivering no token (µs per run)':<52}{'VELKOR':>14}{'ctypes peer':>15}")
+    print(f"{'':<52}{m['v_fixed'] / 1000:>14,.2f}{m['p_fixed'] / 1000:>15,.2f}")
     print()
     print("VELKOR.run, on_token=None, ns per token by run length")
     print("  " + "   ".join(f"{k:>9,}: {m[f'len_{k}']:.1f}" for k in lengths))
     print(f"memory per collected token: {bytes_collected:.1f} bytes in the collectors, "
           f"{bytes_dict:.1f} more in the returned dict")
     print()
-    print(f"{'as_rgb888, 1920x1080 (µs per call)':<50}{'':>14}")
-    print(f"{'  uint8 HWC (returned as the same array)':<50}{m['rgb_u8'] / 1000:>14,.2f}")
-    print(f"{'  float32 CHW in 0..1':<50}{m['rgb_f32'] / 1000:>14,.1f}")
-    print(f"{'  numpy copy of the same output bytes':<50}{m['rgb_copy'] / 1000:>14,.1f}")
+    print("as_rgb888, 1920x1080 (µs per call)")
+    print(f"{'  uint8 HWC (returned as the same array)':<52}{m['rgb_u8'] / 1000:>14,.2f}")
+    print(f"{'  float32 CHW in 0..1':<52}{m['rgb_f32'] / 1000:>14,.1f}")
+    print(f"{'  numpy copy of the same output bytes':<52}{m['rgb_copy'] / 1000:>14,.1f}")
     print()
 
     flat = max(m[f"len_{k}"] for k in lengths) / min(m[f"len_{k}"] for k in lengths)
@@ -282,10 +284,11 @@ def main() -> None:
         f"none/GIL floor {m['v_none'] / m['floor_gil']:.2f}x [<=3]",
         f"peer/none {m['p_none'] / m['v_none']:.2f}x [>=4]",
         f"peer/no-op {m['p_noop'] / m['v_noop']:.2f}x [>=2.5]",
-        f"thread/same none {m['v_none_thread'] / m['v_none']:.2f}x no-op {m['v_noop_thread'] / m['v_noop']:.2f}x [<=2]",
-        f"fixed VELKOR/peer {m['v_fixed'] / m['p_fixed']:.2f}x [<=1]",
-        f"1e3..1e6 max/min {flat:.2f}x",
-        f"rgb888 f32/copy {m['rgb_f32'] / m['rgb_copy']:.1f}x",
+        f"native/same thread none {m['v_none_thread'] / m['v_none']:.2f}x, "
+        f"no-op {m['v_noop_thread'] / m['v_noop']:.2f}x [<=2]",
+        f"no-token run VELKOR/peer {m['v_fixed'] / m['p_fixed']:.2f}x [<=1]",
+        f"per token 1e3..1e6 max/min {flat:.2f}x [flat]",
+        f"as_rgb888 float32 CHW/copy {m['rgb_f32'] / m['rgb_copy']:.0f}x",
     ]
     print("ratios: " + " | ".join(ratios))
 
