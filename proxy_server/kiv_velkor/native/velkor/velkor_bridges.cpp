@@ -163,8 +163,8 @@ Ref run_status(KIV_LLMRunStatus state) {
 
 // ---- Result(text=..., token_id=..., content_type=...) ----
 
-// A class the interpreter instantiates in the plain way: metaclass `type`, no
-// constructor of its own (object's __new__ and allocator) and not abstract.
+// A class that calling instantiates the plain way (type.__call__): metaclass
+// `type`, object's __new__ and allocator, no vectorcall, not abstract.
 bool is_plain_class(PyObject* callable) {
     if (!Py_IS_TYPE(callable, &PyType_Type)) return false;
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(callable);
@@ -192,6 +192,7 @@ Ref new_result(PyObject* result_type, PyObject* const fields[3]) {
         return Ref::steal(PyObject_Vectorcall(result_type, fields, 0, kwnames));
     }
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(result_type);
+    // The lookup along the class's MRO that type.__call__ makes for __init__.
     Ref init = Ref::borrow(_PyType_Lookup(type, init_name));
     if (!init || !PyFunction_Check(init.get())) return Ref::steal(PyObject_Vectorcall(result_type, fields, 0, kwnames));
     Ref self = Ref::steal(type->tp_alloc(type, 0));
