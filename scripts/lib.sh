@@ -30,7 +30,7 @@ kiv_make_venv() {
         "$py" -m venv "$venv"
     fi
     kiv_quiet "$venv/bin/python" -m pip install -q --disable-pip-version-check \
-        "scikit-build-core>=0.10" numpy pytest hypothesis
+        "scikit-build-core>=0.10" numpy pytest hypothesis mypy
 }
 
 # Runs a command, showing its output (less pip's notes on local index folders)
