@@ -25,9 +25,10 @@ from tessel_openai_server.kiv_velkor.types import RunMode, SamplingMode
 from .conftest import SANITIZED
 
 EXAMPLES = 40 if SANITIZED else 150
-settings.register_profile("kiv-reliability", deadline=None, max_examples=EXAMPLES, derandomize=True,
-                          suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow])
-settings.load_profile("kiv-reliability")
+# Fixed examples (derandomised), so a run is repeatable; the fixtures hold
+# state across examples on purpose (each example resets what it uses).
+SETTINGS = settings(deadline=None, max_examples=EXAMPLES, derandomize=True,
+                    suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow])
 
 # The exceptions that argument conversion and preconditions may raise.
 DOCUMENTED = (TypeError, ValueError, OverflowError, UnicodeError, AttributeError, RuntimeError, RecursionError)
@@ -94,6 +95,7 @@ def test_any_arguments_to_every_method(fake, method):
     obj = _velkor.VELKOR()
     obj.init("m", mmproj_path="p")
 
+    @SETTINGS
     @given(arguments(VELKOR_METHODS[method]))
     def call(args):
         positional, keywords = args
@@ -115,6 +117,7 @@ def test_any_arguments_to_every_method(fake, method):
 
 @pytest.mark.parametrize("function, names", [("as_rgb888", ["image"]), ("VELKOR", [])])
 def test_any_arguments_to_the_module_functions(fake, function, names):
+    @SETTINGS
     @given(arguments(names))
     def call(args):
         positional, keywords = args
@@ -141,6 +144,7 @@ def test_any_arguments_to_the_recogniser(quellan_fake, method):
     q = _quellan.Quellan()
     target = _quellan if method in ("Quellan", "find_quellan_path") else q
 
+    @SETTINGS
     @given(arguments(RECOGNISER_METHODS[method]))
     def call(args):
         positional, keywords = args
@@ -199,6 +203,7 @@ def images(draw, min_dims=1, max_dims=4):
     return view
 
 
+@SETTINGS
 @given(images())
 def test_as_rgb888_matches_the_documented_steps(image):
     with warnings.catch_warnings():
@@ -217,6 +222,7 @@ def test_as_rgb888_matches_the_documented_steps(image):
     assert (out is image) == (expected is image)
 
 
+@SETTINGS
 @given(st.lists(st.lists(st.lists(st.integers(-1000, 1000), min_size=3, max_size=3), min_size=1, max_size=3),
                 min_size=1, max_size=3))
 def test_as_rgb888_of_nested_lists(rows):
@@ -225,6 +231,7 @@ def test_as_rgb888_of_nested_lists(rows):
     assert np.array_equal(_velkor.as_rgb888(rows), reference_rgb888(rows))
 
 
+@SETTINGS
 @given(images(min_dims=3, max_dims=3))
 def test_run_sends_the_normalised_pixels(fake, image):
     with warnings.catch_warnings():
@@ -271,6 +278,7 @@ MODES = st.one_of(
 )
 
 
+@SETTINGS
 @given(MODES, st.booleans())
 def test_sampling_mode_through_init_and_run(fake, mode, through_run):
     obj = _velkor.VELKOR()
@@ -328,6 +336,7 @@ def test_json_arguments(fake, argument, offset_key):
     obj = _velkor.VELKOR()
     obj.init("m")
 
+    @SETTINGS
     @given(st.one_of(JSON_LIKE, st.builds(nested, st.sampled_from([10, 500, 5000, 100000]))))
     def check(value):
         fake.lib.fake_clear_log()
@@ -395,6 +404,7 @@ def expect(conversions):
         return None, type(exc)
 
 
+@SETTINGS
 @given(PATHS, TEXTS)
 def test_recogniser_paths_and_texts_are_passed_whole_or_refused(quellan_fake, path, text):
     from tessel_openai_server.kiv_velkor import _quellan
@@ -427,6 +437,7 @@ def test_recogniser_paths_and_texts_are_passed_whole_or_refused(quellan_fake, pa
 PIECE = st.tuples(st.binary(max_size=12), st.integers(-2**31, 2**31 - 1), st.sampled_from([0, 1, 2, 5, 2**32 - 1]))
 
 
+@SETTINGS
 @given(st.lists(PIECE, max_size=8), st.lists(st.tuples(st.binary(max_size=8), st.binary(max_size=8)), max_size=3),
        st.integers(0, 2**32 - 1))
 def test_runtime_results_of_any_bytes(fake, pieces, tools, state):
@@ -460,6 +471,7 @@ def test_runtime_results_of_any_bytes(fake, pieces, tools, state):
     obj.uninit()
 
 
+@SETTINGS
 @given(st.one_of(st.none(), st.binary(max_size=16)), st.one_of(st.none(), st.binary(max_size=4)))
 def test_recogniser_results_of_any_bytes(quellan_fake, text, language):
     from tessel_openai_server.kiv_velkor import _quellan
