@@ -26,6 +26,11 @@ import enum
 __all__ = ["RunStatus", "RetStatus", "Result", "SamplingMode", "RunMode"]
 
 
+# Unknown values registered per enum; beyond this, pseudo-members are made
+# afresh, so a runtime reporting ever new values cannot grow the table forever.
+_MAX_REGISTERED_UNKNOWN = 256
+
+
 class _OpenIntEnum(enum.IntEnum):
     """An IntEnum that accepts every non-negative int."""
 
@@ -36,8 +41,11 @@ class _OpenIntEnum(enum.IntEnum):
         pseudo = int.__new__(cls, value)
         pseudo._name_ = f"UNKNOWN_{value}"
         pseudo._value_ = value
-        # Registered, so the same number always gives the same object.
-        return cls._value2member_map_.setdefault(value, pseudo)  # type: ignore[return-value]
+        members = cls._value2member_map_
+        if len(members) - len(cls.__members__) >= _MAX_REGISTERED_UNKNOWN:
+            return pseudo
+        # Registered, so the same number gives the same object.
+        return members.setdefault(value, pseudo)  # type: ignore[return-value]
 
 
 class RunStatus(_OpenIntEnum):
