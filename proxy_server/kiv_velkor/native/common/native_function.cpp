@@ -10,7 +10,7 @@ namespace {
 struct NativeFunction {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const FunctionSpec* spec;
+    const FunctionSpec* fn;
     PyTypeObject* owner;      // strong; the class of a method, NULL for functions
     PyObject* module;         // strong; self of a module-level function
     PyObject* defaults;       // strong tuple, or NULL when no parameter has a default
@@ -24,9 +24,9 @@ struct NativeFunction {
 PyTypeObject* s_method_type = nullptr;
 PyTypeObject* s_function_type = nullptr;
 
-void raise_count_error(const FunctionSpec& spec, Py_ssize_t found) {
-    const Py_ssize_t min = spec.n_required;
-    const Py_ssize_t max = spec.n_params;
+void raise_count_error(const FunctionSpec& fn, Py_ssize_t found) {
+    const Py_ssize_t min = fn.n_required;
+    const Py_ssize_t max = fn.n_params;
     const char* more_or_less;
     Py_ssize_t expected;
     if (found < min) {
@@ -38,7 +38,7 @@ void raise_count_error(const FunctionSpec& spec, Py_ssize_t found) {
     }
     if (min == max) more_or_less = "exactly";
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 spec.name, more_or_less, expected, expected == 1 ? "" : "s", found);
+                 fn.name, more_or_less, expected, expected == 1 ? "" : "s", found);
 }
 
 Py_ssize_t find_parameter(PyObject* param_names, PyObject* key) {
@@ -55,49 +55,49 @@ Py_ssize_t find_parameter(PyObject* param_names, PyObject* key) {
 
 // Shared core: positional values are already in out[0..nargs); keywords come as
 // parallel arrays of names and values.
-bool bind_core(const FunctionSpec& spec, PyObject* param_names, PyObject* defaults,
+bool bind_core(const FunctionSpec& fn, PyObject* param_names, PyObject* defaults,
                Py_ssize_t nargs, PyObject* const* kw_keys, PyObject* const* kw_values,
                Py_ssize_t nkw, PyObject** out) {
-    if (nargs > spec.n_params) {
-        raise_count_error(spec, nargs);
+    if (nargs > fn.n_params) {
+        raise_count_error(fn, nargs);
         return false;
     }
-    for (Py_ssize_t i = nargs; i < spec.n_params; ++i) out[i] = nullptr;
+    for (Py_ssize_t i = nargs; i < fn.n_params; ++i) out[i] = nullptr;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = kw_keys[k];
         if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec.name);
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", fn.name);
             return false;
         }
         const Py_ssize_t index = find_parameter(param_names, key);
         if (index < 0) {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                         spec.name, key);
+                         fn.name, key);
             return false;
         }
         if (out[index] != nullptr || index < nargs) {
             PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                         spec.name, key);
+                         fn.name, key);
             return false;
         }
         out[index] = kw_values[k];
     }
-    for (Py_ssize_t i = nargs; i < spec.n_params; ++i) {
+    for (Py_ssize_t i = nargs; i < fn.n_params; ++i) {
         if (out[i] != nullptr) continue;
-        if (i < spec.n_required) {
-            raise_count_error(spec, i);
+        if (i < fn.n_required) {
+            raise_count_error(fn, i);
             return false;
         }
-        out[i] = PyTuple_GET_ITEM(defaults, i - spec.n_required);
+        out[i] = PyTuple_GET_ITEM(defaults, i - fn.n_required);
     }
     return true;
 }
 
-Ref intern_names(const FunctionSpec& spec) {
-    Ref names = Ref::steal(PyTuple_New(spec.n_params));
+Ref intern_names(const FunctionSpec& fn) {
+    Ref names = Ref::steal(PyTuple_New(fn.n_params));
     if (!names) return {};
-    for (Py_ssize_t i = 0; i < spec.n_params; ++i) {
-        PyObject* s = PyUnicode_InternFromString(spec.params[i]);
+    for (Py_ssize_t i = 0; i < fn.n_params; ++i) {
+        PyObject* s = PyUnicode_InternFromString(fn.params[i]);
         if (!s) return {};
         PyTuple_SET_ITEM(names.get(), i, s);
     }
@@ -108,13 +108,13 @@ PyObject* call_bound(NativeFunction* f, PyObject* self, PyObject* const* args, P
                      PyObject* kwnames) {
     PyObject* bound[kMaxParameters];
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    const FunctionSpec& spec = *f->spec;
-    for (Py_ssize_t i = 0; i < nargs && i < spec.n_params; ++i) bound[i] = args[i];
-    if (!bind_core(spec, f->param_names, f->defaults, nargs,
+    const FunctionSpec& fn = *f->fn;
+    for (Py_ssize_t i = 0; i < nargs && i < fn.n_params; ++i) bound[i] = args[i];
+    if (!bind_core(fn, f->param_names, f->defaults, nargs,
                    nkw ? &PyTuple_GET_ITEM(kwnames, 0) : nullptr, args + nargs, nkw, bound)) {
         return nullptr;
     }
-    return spec.impl(self, bound);
+    return fn.impl(self, bound);
 }
 
 PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
@@ -187,7 +187,7 @@ PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(reinterpret_cas
 PyObject* get_module(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<NativeFunction*>(self)->module_name); }
 
 PyObject* get_doc(PyObject* self, void*) {
-    const char* doc = reinterpret_cast<NativeFunction*>(self)->spec->doc;
+    const char* doc = reinterpret_cast<NativeFunction*>(self)->fn->doc;
     if (doc == nullptr) Py_RETURN_NONE;
     return PyUnicode_FromString(doc);
 }
@@ -213,7 +213,7 @@ PyObject* get_annotations(PyObject* self, void*) {
 // annotations, `self` first for methods.
 PyObject* get_signature(PyObject* self, void*) {
     auto* f = reinterpret_cast<NativeFunction*>(self);
-    const FunctionSpec& spec = *f->spec;
+    const FunctionSpec& fn = *f->fn;
     Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
     if (!inspect) return nullptr;
     Ref parameter = Ref::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
@@ -245,8 +245,8 @@ PyObject* get_signature(PyObject* self, void*) {
         Ref self_name = Ref::steal(PyUnicode_FromString("self"));
         if (!self_name || !add(self_name.get(), nullptr)) return nullptr;
     }
-    for (Py_ssize_t i = 0; i < spec.n_params; ++i) {
-        PyObject* deflt = i >= spec.n_required ? PyTuple_GET_ITEM(f->defaults, i - spec.n_required) : nullptr;
+    for (Py_ssize_t i = 0; i < fn.n_params; ++i) {
+        PyObject* deflt = i >= fn.n_required ? PyTuple_GET_ITEM(f->defaults, i - fn.n_required) : nullptr;
         if (!add(PyTuple_GET_ITEM(f->param_names, i), deflt)) return nullptr;
     }
     Ref kwargs = Ref::steal(PyDict_New());
@@ -305,18 +305,18 @@ PyType_Slot function_slots[] = {
 std::string s_method_type_name;
 std::string s_function_type_name;
 
-Ref new_native(PyTypeObject* type, const FunctionSpec& spec, PyTypeObject* owner, PyObject* module,
+Ref new_native(PyTypeObject* type, const FunctionSpec& fn, PyTypeObject* owner, PyObject* module,
                PyObject* defaults, PyObject* annotations, vectorcallfunc vectorcall) {
-    const Py_ssize_t n_defaults = spec.n_params - spec.n_required;
-    if (spec.n_params > kMaxParameters ||
+    const Py_ssize_t n_defaults = fn.n_params - fn.n_required;
+    if (fn.n_params > kMaxParameters ||
         (n_defaults > 0 && (defaults == nullptr || !PyTuple_Check(defaults) ||
                             PyTuple_GET_SIZE(defaults) != n_defaults))) {
-        PyErr_Format(PyExc_SystemError, "bad defaults for %s()", spec.name);
+        PyErr_Format(PyExc_SystemError, "bad defaults for %s()", fn.name);
         return {};
     }
-    Ref param_names = intern_names(spec);
+    Ref param_names = intern_names(fn);
     if (!param_names) return {};
-    Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
+    Ref name = Ref::steal(PyUnicode_InternFromString(fn.name));
     if (!name) return {};
     Ref module_name;
     Ref qualname;
@@ -324,7 +324,7 @@ Ref new_native(PyTypeObject* type, const FunctionSpec& spec, PyTypeObject* owner
         module_name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(owner), "__module__"));
         Ref owner_qualname = Ref::steal(PyType_GetQualName(owner));
         if (!owner_qualname) return {};
-        qualname = Ref::steal(PyUnicode_FromFormat("%U.%s", owner_qualname.get(), spec.name));
+        qualname = Ref::steal(PyUnicode_FromFormat("%U.%s", owner_qualname.get(), fn.name));
     } else {
         module_name = Ref::steal(PyModule_GetNameObject(module));
         qualname = Ref::borrow(name.get());
@@ -334,7 +334,7 @@ Ref new_native(PyTypeObject* type, const FunctionSpec& spec, PyTypeObject* owner
     auto* f = PyObject_GC_New(NativeFunction, type);
     if (!f) return {};
     f->vectorcall = vectorcall;
-    f->spec = &spec;
+    f->fn = &fn;
     f->owner = reinterpret_cast<PyTypeObject*>(Py_XNewRef(reinterpret_cast<PyObject*>(owner)));
     f->module = Py_XNewRef(module);
     f->defaults = Py_XNewRef(defaults);
@@ -373,32 +373,32 @@ int native_function_types_ready(const char* module_name) {
     return 0;
 }
 
-Ref new_method(const FunctionSpec& spec, PyTypeObject* owner, PyObject* defaults,
+Ref new_method(const FunctionSpec& fn, PyTypeObject* owner, PyObject* defaults,
                PyObject* annotations) {
-    return new_native(s_method_type, spec, owner, nullptr, defaults, annotations, method_vectorcall);
+    return new_native(s_method_type, fn, owner, nullptr, defaults, annotations, method_vectorcall);
 }
 
-Ref new_function(const FunctionSpec& spec, PyObject* module, PyObject* defaults,
+Ref new_function(const FunctionSpec& fn, PyObject* module, PyObject* defaults,
                  PyObject* annotations) {
-    return new_native(s_function_type, spec, nullptr, module, defaults, annotations,
+    return new_native(s_function_type, fn, nullptr, module, defaults, annotations,
                       function_vectorcall);
 }
 
-bool bind_arguments(const FunctionSpec& spec, PyObject* defaults, PyObject* const* args,
+bool bind_arguments(const FunctionSpec& fn, PyObject* defaults, PyObject* const* args,
                     Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
-    Ref names = intern_names(spec);
+    Ref names = intern_names(fn);
     if (!names) return false;
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t i = 0; i < nargs && i < spec.n_params; ++i) out[i] = args[i];
-    return bind_core(spec, names.get(), defaults, nargs,
+    for (Py_ssize_t i = 0; i < nargs && i < fn.n_params; ++i) out[i] = args[i];
+    return bind_core(fn, names.get(), defaults, nargs,
                      nkw ? &PyTuple_GET_ITEM(kwnames, 0) : nullptr, args + nargs, nkw, out);
 }
 
-bool bind_tuple_dict(const FunctionSpec& spec, PyObject* defaults, PyObject* args,
+bool bind_tuple_dict(const FunctionSpec& fn, PyObject* defaults, PyObject* args,
                      PyObject* kwargs, PyObject** out) {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    if (nargs > spec.n_params) {
-        raise_count_error(spec, nargs);
+    if (nargs > fn.n_params) {
+        raise_count_error(fn, nargs);
         return false;
     }
     const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
@@ -409,15 +409,15 @@ bool bind_tuple_dict(const FunctionSpec& spec, PyObject* defaults, PyObject* arg
         PyObject* key;
         PyObject* value;
         Py_ssize_t pos = 0;
-        Ref names = intern_names(spec);
+        Ref names = intern_names(fn);
         if (!names) return false;
         while (PyDict_Next(kwargs, &pos, &key, &value)) {
             if (find_parameter(names.get(), key) < 0) {
-                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name, key);
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fn.name, key);
                 return false;
             }
         }
-        PyErr_Format(PyExc_TypeError, "%.200s() got too many keyword arguments", spec.name);
+        PyErr_Format(PyExc_TypeError, "%.200s() got too many keyword arguments", fn.name);
         return false;
     }
     Py_ssize_t pos = 0, k = 0;
@@ -428,10 +428,10 @@ bool bind_tuple_dict(const FunctionSpec& spec, PyObject* defaults, PyObject* arg
         values[k] = value;
         ++k;
     }
-    Ref names = intern_names(spec);
+    Ref names = intern_names(fn);
     if (!names) return false;
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args, i);
-    return bind_core(spec, names.get(), defaults, nargs, keys, values, nkw, out);
+    return bind_core(fn, names.get(), defaults, nargs, keys, values, nkw, out);
 }
 
 Ref make_defaults(std::initializer_list<PyObject*> values) {

@@ -43,21 +43,21 @@ int native_function_types_ready(const char* module_name);
 // and checks that `self` is an instance of `owner`.
 // `defaults` (may be NULL for none) is a tuple of n_params - n_required values;
 // `annotations` (may be NULL) maps parameter names and "return" to annotations.
-Ref new_method(const FunctionSpec& spec, PyTypeObject* owner, PyObject* defaults,
+Ref new_method(const FunctionSpec& fn, PyTypeObject* owner, PyObject* defaults,
                PyObject* annotations);
 
 // A module-level function; the implementation receives `module` as self.
-Ref new_function(const FunctionSpec& spec, PyObject* module, PyObject* defaults,
+Ref new_function(const FunctionSpec& fn, PyObject* module, PyObject* defaults,
                  PyObject* annotations);
 
-// Binds (args, nargs, kwnames) to the spec's parameters, filling `out`
+// Binds (args, nargs, kwnames) to the function's parameters, filling `out`
 // (n_params borrowed references). Raises TypeError in the interpreter's usual
 // wording and returns false on a binding error.
-bool bind_arguments(const FunctionSpec& spec, PyObject* defaults, PyObject* const* args,
+bool bind_arguments(const FunctionSpec& fn, PyObject* defaults, PyObject* const* args,
                     Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
 
 // The same for a call made with a tuple and a dict (type constructors).
-bool bind_tuple_dict(const FunctionSpec& spec, PyObject* defaults, PyObject* args,
+bool bind_tuple_dict(const FunctionSpec& fn, PyObject* defaults, PyObject* args,
                      PyObject* kwargs, PyObject** out);
 
 // Builds a tuple of defaults from a list of new references (NULL entries mean

@@ -334,7 +334,7 @@ kiv::Ref create_quellan_type(PyObject* module) {
         kiv::make_defaults({PyUnicode_FromString("auto"), PyUnicode_FromString("transcribe")});
     if (!init_defaults || !transcribe_defaults) return {};
     const struct {
-        const kiv::FunctionSpec& spec;
+        const kiv::FunctionSpec& fn;
         PyObject* defaults;
     } methods[] = {
         {kInitSpec, init_defaults.get()},
@@ -344,8 +344,8 @@ kiv::Ref create_quellan_type(PyObject* module) {
         {kSetstateSpec, nullptr},
     };
     for (const auto& m : methods) {
-        kiv::Ref method = kiv::new_method(m.spec, owner, m.defaults, nullptr);
-        if (!method || PyObject_SetAttrString(type.get(), m.spec.name, method.get()) < 0) return {};
+        kiv::Ref method = kiv::new_method(m.fn, owner, m.defaults, nullptr);
+        if (!method || PyObject_SetAttrString(type.get(), m.fn.name, method.get()) < 0) return {};
     }
     // The class has no docstring to carry a text signature; inspect.signature()
     // reads this instead.

@@ -140,7 +140,7 @@ bool register_exit_hook() {
     return static_cast<bool>(done);
 }
 
-PyObject* module_create(PyObject* spec, PyModuleDef*) {
+PyObject* module_create(PyObject* module_spec, PyModuleDef*) {
     const int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (s_interpreter_id == -1) {
         s_interpreter_id = id;
@@ -151,7 +151,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
         return nullptr;
     }
     if (g_state.module) return Py_NewRef(g_state.module);
-    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    Ref name = Ref::steal(PyObject_GetAttrString(module_spec, "name"));
     if (!name) return nullptr;
     return PyModule_NewObject(name.get());
 }

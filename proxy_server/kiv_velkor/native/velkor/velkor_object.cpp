@@ -415,7 +415,7 @@ int add_velkor_type(PyObject* module) {
     if (!init_defaults || !run_defaults || !toolcall_defaults || !run_annotations) return -1;
 
     struct MethodEntry {
-        const kiv::FunctionSpec* spec;
+        const kiv::FunctionSpec* fn;
         PyObject* defaults;
         PyObject* annotations;
     };
@@ -435,8 +435,8 @@ int add_velkor_type(PyObject* module) {
         {&setstate_spec, nullptr, nullptr},
     };
     for (const MethodEntry& m : methods) {
-        Ref method = kiv::new_method(*m.spec, tp, m.defaults, m.annotations);
-        if (!method || PyObject_SetAttrString(type.get(), m.spec->name, method.get()) < 0) return -1;
+        Ref method = kiv::new_method(*m.fn, tp, m.defaults, m.annotations);
+        if (!method || PyObject_SetAttrString(type.get(), m.fn->name, method.get()) < 0) return -1;
     }
     g_state.velkor_type = reinterpret_cast<PyTypeObject*>(type.new_ref());
     return PyModule_AddObjectRef(module, "VELKOR", type.get());
