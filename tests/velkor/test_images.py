@@ -54,6 +54,7 @@ def test_conversions(image, shape, expected):
     check(as_rgb888(image), shape, expected)
 
 
+@pytest.mark.filterwarnings("ignore:invalid value encountered in cast:RuntimeWarning")
 def test_nan_maximum_is_not_scaled():
     img = np.array([[[np.nan, 0.5, 0.25]]], np.float32)
     out = as_rgb888(img)
