@@ -59,7 +59,7 @@ echo "cross_aarch64: ${#sources[@]} module sources compiled for aarch64 (record 
 "$CXX_CROSS" "${FLAGS[@]}" -shared tests/fakes/fake_quellan.cpp -o "$OUT/fake_quellan.so" -ldl
 "$CXX_CROSS" "${FLAGS[@]}" -shared -DFAKE_QUELLAN_NO_UNINIT tests/fakes/fake_quellan.cpp \
     -o "$OUT/fake_quellan_no_uninit.so" -ldl
-"$CXX_CROSS" "${FLAGS[@]}" -I"$NATIVE" tests/native/loader_test.cpp "$NATIVE/velkor/velkor_loader.cpp" \
+"$CXX_CROSS" "${FLAGS[@]}" -I"$NATIVE" tests/native/loader_test.cpp "$NATIVE/common/dynamic_library.cpp" "$NATIVE/velkor/velkor_loader.cpp" \
     "$NATIVE/quellan/quellan_loader.cpp" -ldl -pthread -o "$OUT/loader_test"
 file "$OUT/loader_test" 2>/dev/null | grep -q "ARM aarch64" || [ ! -x "$(command -v file)" ] \
     || { echo "cross_aarch64: loader_test is not an aarch64 binary" >&2; exit 1; }

@@ -1,8 +1,9 @@
 #include "quellan_loader.h"
 
+#include "../common/dynamic_library.h"
+
 #include <dlfcn.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -33,35 +34,20 @@ char* DupCString(const char* source) {
 
 int load_quellan_func(const char* path) {
     if (s_loaded) return 0;
-    dlerror();
-    if (path == nullptr) {
-        // dlopen(NULL) would hand back the main program; a missing path is a failure.
-        std::fprintf(stderr, "[QUELLAN_FUNC] dlopen(\"%s\") failed: %s\n", "NULL", "no library path given");
-        return -1;
-    }
-    void* handle = dlopen(path, RTLD_LAZY);
-    if (handle == nullptr) {
-        const char* err = dlerror();
-        std::fprintf(stderr, "[QUELLAN_FUNC] dlopen(\"%s\") failed: %s\n", path, err ? err : "unknown error");
-        return -1;
-    }
+    static const char* const names[] = {
+#define KIV_SLOT_NAME(name) #name,
+        QUELLAN_ENTRY_POINTS(KIV_SLOT_NAME)
+#undef KIV_SLOT_NAME
+    };
+    constexpr std::size_t count = sizeof names / sizeof names[0];
+    void* slots[count];
+    void* handle = kiv::open_library(path, "[QUELLAN_FUNC]", names, slots, count);
+    if (handle == nullptr) return -1;
+    std::size_t slot = 0;
+#define KIV_FILL_SLOT(name) s_func.name = reinterpret_cast<decltype(s_func.name)>(slots[slot++]);
+    QUELLAN_ENTRY_POINTS(KIV_FILL_SLOT)
+#undef KIV_FILL_SLOT
     s_handle = handle;
-    s_func = EntryTable{};
-    EntryTable resolved{};
-#define KIV_RESOLVE_SLOT(name)                                                \
-    {                                                                         \
-        void* symbol = dlsym(handle, #name);                                  \
-        if (const char* err = dlerror()) {                                    \
-            std::fprintf(stderr, "[QUELLAN_FUNC] dlsym failed: %s\n", err);   \
-            dlclose(handle);                                                  \
-            s_handle = nullptr;                                               \
-            return -1;                                                        \
-        }                                                                     \
-        resolved.name = reinterpret_cast<decltype(resolved.name)>(symbol);    \
-    }
-    QUELLAN_ENTRY_POINTS(KIV_RESOLVE_SLOT)
-#undef KIV_RESOLVE_SLOT
-    s_func = resolved;
     s_loaded = 1;
     return 0;
 }
