@@ -35,9 +35,9 @@ def test_later_constructions_ignore_the_path(quellan, fake):
 
 LOCATE = """
 import importlib.util, json
-spec = importlib.util.spec_from_file_location({name!r}, {module!r})
-m = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(m)
+module_spec = importlib.util.spec_from_file_location({name!r}, {module!r})
+m = importlib.util.module_from_spec(module_spec)
+module_spec.loader.exec_module(m)
 print(json.dumps(m.find_quellan_path()))
 """
 

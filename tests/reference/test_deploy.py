@@ -27,10 +27,10 @@ def pkg(tmp_path, monkeypatch):
     (root / "__init__.py").write_text("")
     for name in ("__init__.py", "__main__.py", "deploy.py"):
         shutil.copy(PACKAGE_SOURCE / name, directory / name)
-    spec = importlib.util.spec_from_file_location("kiv_deploy_under_test", directory / "deploy.py")
-    module = importlib.util.module_from_spec(spec)
-    monkeypatch.setitem(sys.modules, spec.name, module)   # dataclasses look their module up
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location("kiv_deploy_under_test", directory / "deploy.py")
+    module = importlib.util.module_from_spec(module_spec)
+    monkeypatch.setitem(sys.modules, module_spec.name, module)   # dataclasses look their module up
+    module_spec.loader.exec_module(module)
     assert module.PACKAGE_DIR == directory
     return directory, module
 

@@ -17,6 +17,7 @@ from typing import Callable
 import pytest
 
 from support.fake_velkor import FakeVelkor, build_fake_velkor
+from support.measure import c_heap_in_use, rss_kib
 from support.native_build import FAKES, build_shared
 
 from tessel_openai_server.kiv_velkor import _quellan, _velkor
@@ -114,28 +115,6 @@ def quellan_fake(_quellan_loaded: QuellanFake) -> QuellanFake:
 
 # ------------------------------------------------------------------ measuring
 
-def rss_kib() -> int:
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    raise AssertionError("no VmRSS")
-
-
-class _MallInfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in
-                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
-                 "fordblks", "keepcost")]
-
-
-_libc = ctypes.CDLL(None)
-_libc.mallinfo2.restype = _MallInfo2
-
-
-def c_heap_in_use() -> int:
-    """Bytes of the C heap handed out and not yet freed (glibc)."""
-    info = _libc.mallinfo2()
-    return info.uordblks + info.hblkhd
 
 
 @dataclass

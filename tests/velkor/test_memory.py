@@ -12,15 +12,8 @@ import tracemalloc
 import numpy as np
 import pytest
 
+from support.measure import c_heap_in_use, rss_kib
 from tessel_openai_server.kiv_velkor import _velkor
-
-
-def rss_kib() -> int:
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return 0
 
 
 def cycle(fake, image):
@@ -72,20 +65,6 @@ def test_construct_init_run_uninit_destroy_is_flat(fake):
     assert rss_kib() - before_rss < 4 * 1024
 
 
-def heap_in_use() -> int:
-    """Bytes the C heap has handed out (glibc's mallinfo2)."""
-    import ctypes
-
-    class MallInfo2(ctypes.Structure):
-        _fields_ = [(name, ctypes.c_size_t) for name in
-                    ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
-                     "fordblks", "keepcost")]
-
-    libc = ctypes.CDLL(None)
-    libc.mallinfo2.restype = MallInfo2
-    return libc.mallinfo2().uordblks
-
-
 def test_image_array_released_on_every_path(fake):
     import pytest
     obj = _velkor.VELKOR()
@@ -115,9 +94,9 @@ def test_image_array_released_on_every_path(fake):
         for _ in range(20):
             path()
             fake.lib.fake_clear_log()
-        before = heap_in_use()
+        before = c_heap_in_use()
         for _ in range(200):
             path()
             fake.lib.fake_clear_log()
         # 200 runs x 32 kB would be 6.4 MB if the array were kept.
-        assert heap_in_use() - before < 512 * 1024, path.__name__
+        assert c_heap_in_use() - before < 512 * 1024, path.__name__
