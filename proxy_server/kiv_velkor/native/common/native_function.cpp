@@ -384,16 +384,6 @@ Ref new_function(const FunctionSpec& fn, PyObject* module, PyObject* defaults,
                       function_vectorcall);
 }
 
-bool bind_arguments(const FunctionSpec& fn, PyObject* defaults, PyObject* const* args,
-                    Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
-    Ref names = intern_names(fn);
-    if (!names) return false;
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t i = 0; i < nargs && i < fn.n_params; ++i) out[i] = args[i];
-    return bind_core(fn, names.get(), defaults, nargs,
-                     nkw ? &PyTuple_GET_ITEM(kwnames, 0) : nullptr, args + nargs, nkw, out);
-}
-
 bool bind_tuple_dict(const FunctionSpec& fn, PyObject* defaults, PyObject* args,
                      PyObject* kwargs, PyObject** out) {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);

@@ -50,13 +50,9 @@ Ref new_method(const FunctionSpec& fn, PyTypeObject* owner, PyObject* defaults,
 Ref new_function(const FunctionSpec& fn, PyObject* module, PyObject* defaults,
                  PyObject* annotations);
 
-// Binds (args, nargs, kwnames) to the function's parameters, filling `out`
-// (n_params borrowed references). Raises TypeError in the interpreter's usual
-// wording and returns false on a binding error.
-bool bind_arguments(const FunctionSpec& fn, PyObject* defaults, PyObject* const* args,
-                    Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
-
-// The same for a call made with a tuple and a dict (type constructors).
+// Binds a call made with a tuple and a dict (type constructors) to the
+// parameters, filling `out` (n_params borrowed references). Raises TypeError
+// in the interpreter's usual wording and returns false on a binding error.
 bool bind_tuple_dict(const FunctionSpec& fn, PyObject* defaults, PyObject* args,
                      PyObject* kwargs, PyObject** out);
 

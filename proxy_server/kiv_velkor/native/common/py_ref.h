@@ -59,18 +59,6 @@ private:
     PyThreadState* state_;
 };
 
-// Takes the interpreter lock from any thread through the GIL-state API.
-class AcquireGil {
-public:
-    AcquireGil() noexcept : state_(PyGILState_Ensure()) {}
-    ~AcquireGil() { PyGILState_Release(state_); }
-    AcquireGil(const AcquireGil&) = delete;
-    AcquireGil& operator=(const AcquireGil&) = delete;
-
-private:
-    PyGILState_STATE state_;
-};
-
 // Keeps the exception being raised (if any) aside and puts it back on exit,
 // so clean-up code can call into Python safely.
 class PreserveException {

@@ -31,8 +31,9 @@ bool encode_if_given(PyObject* value, Ref& keep, Assign&& assign) {
     return true;
 }
 
-// json.dumps(value, ensure_ascii=False).encode("utf-8"), json looked up now.
-Ref json_utf8(PyObject* value) {
+}  // namespace
+
+Ref json_text(PyObject* value) {
     Ref json = global(g_state.s_json);
     Ref dumps = json ? Ref::steal(PyObject_GetAttrString(json.get(), "dumps")) : Ref();
     if (!dumps) return {};
@@ -41,6 +42,8 @@ Ref json_utf8(PyObject* value) {
     if (!text) return {};
     return Ref::steal(PyObject_CallMethod(text.get(), "encode", "s", "utf-8"));
 }
+
+namespace {
 
 PyObject* new_float_list(const float values[3]) {
     return Py_BuildValue("[ddd]", static_cast<double>(values[0]), static_cast<double>(values[1]),
@@ -53,8 +56,6 @@ bool set_item(PyObject* dict, const char* key, PyObject* value) {
 }
 
 }  // namespace
-
-Ref json_text_for_runtime(PyObject* value) { return json_utf8(value); }
 
 bool normalize_sampling_mode(PyObject* value, KIV_LLMSamplingMode* out) {
     Ref key = Ref::borrow(value);
@@ -159,7 +160,7 @@ PyObject* velkor_init(PyObject* o, kiv::BoundArgs args) {
     if (!encode_if_given(model_path, keep_model, [&](const char* t) { param.model_path = t; })) return nullptr;
     if (!normalize_sampling_mode(sampling_mode, &param.sampling_mode)) return nullptr;
     if (sampler_params != Py_None) {
-        keep_sampler = json_utf8(sampler_params);
+        keep_sampler = json_text(sampler_params);
         if (!keep_sampler) return nullptr;
         param.init_extend.sampler_params_json = PyBytes_AS_STRING(keep_sampler.get());
     }

@@ -84,6 +84,10 @@ bool refuse_while_running(VelkorObject* self);
 // Wraps a runtime return code as RetStatus(rc).
 PyObject* ret_status(KIV_LLMRetStatus rc);
 
+// Fresh per-run collectors, `userdata` stored, the status and interrupted
+// flag cleared (construction and the start of every run).
+bool reset_collectors(VelkorObject* self, PyObject* userdata);
+
 // Releases the object's context as uninit() does.
 KIV_LLMRetStatus release_context(VelkorObject* self);
 
@@ -96,7 +100,7 @@ bool populate_vision_metadata(VelkorObject* self, LLMContext ctx);
 bool normalize_sampling_mode(PyObject* value, KIV_LLMSamplingMode* out);
 
 // json.dumps(value, ensure_ascii=False) as UTF-8 bytes, json looked up now.
-Ref json_text_for_runtime(PyObject* value);
+Ref json_text(PyObject* value);
 
 // The native callbacks handed to the runtime.
 extern "C" void velkor_result_bridge(const KIV_LLMResult* result, void* userdata, KIV_LLMRunStatus state);

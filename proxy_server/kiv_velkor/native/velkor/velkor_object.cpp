@@ -61,17 +61,10 @@ PyObject* velkor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     self->holds_library = false;
     self->run_in_progress = false;
 
-    PyObject** lists[] = {&self->text_pieces, &self->reasoning_pieces, &self->tool_text_pieces,
-                          &self->token_ids, &self->tool_calls};
-    for (PyObject** list : lists) {
-        PyObject* fresh = PyList_New(0);
-        if (!fresh) return nullptr;
-        kiv::replace_field(*list, fresh);
-    }
+    if (!reset_collectors(self, Py_None)) return nullptr;
     PyObject* metadata = PyDict_New();
     if (!metadata) return nullptr;
     kiv::replace_field(self->vision_metadata, metadata);
-    kiv::replace_field(self->interrupted, Py_NewRef(Py_False));
     kiv::replace_field(self->mmproj_loaded, Py_NewRef(Py_False));
 
     if (g_state.velkor_loaded == 0 && !open_runtime_library()) return nullptr;

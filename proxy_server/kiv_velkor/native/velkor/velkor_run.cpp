@@ -105,14 +105,6 @@ Ref wrap_placeholders(PyObject* prompt, PyObject* img_start, PyObject* img_end, 
     return Ref::steal(PyObject_CallMethod(prompt, "replace", "OO", img_content, wrapped.get()));
 }
 
-Ref utf8_of(PyObject* str_or_none) {
-    if (str_or_none == Py_None || (PyUnicode_Check(str_or_none) && PyUnicode_GET_LENGTH(str_or_none) == 0)) {
-        return Ref::borrow(g_state.empty_bytes);
-    }
-    if (PyUnicode_CheckExact(str_or_none)) return Ref::steal(PyUnicode_AsUTF8String(str_or_none));
-    return Ref::steal(PyObject_CallMethod(str_or_none, "encode", "s", "utf-8"));
-}
-
 // Converts an optional float override; false on error.
 bool float_override(PyObject* value, float* out, bool* flag) {
     if (value == Py_None) return true;
@@ -218,6 +210,8 @@ Ref build_result(VelkorObject* self) {
 // Fresh collectors for a run: bytearrays that the result bridge appends to (the
 // pieces' bytes, one per kind of text, and the token ids as native int32) and a
 // list for the tool calls.
+}  // namespace
+
 bool reset_collectors(VelkorObject* self, PyObject* userdata) {
     Ref text = Ref::steal(PyByteArray_FromStringAndSize(nullptr, 0));
     Ref reasoning = text ? Ref::steal(PyByteArray_FromStringAndSize(nullptr, 0)) : Ref();
@@ -235,8 +229,6 @@ bool reset_collectors(VelkorObject* self, PyObject* userdata) {
     kiv::replace_field(self->interrupted, Py_NewRef(Py_False));
     return true;
 }
-
-}  // namespace
 
 PyObject* velkor_run(PyObject* o, kiv::BoundArgs args) {
     VelkorObject* self = as_velkor(o);
@@ -274,7 +266,7 @@ PyObject* velkor_run(PyObject* o, kiv::BoundArgs args) {
     BufferViews views;
 
     if (!has_images) {
-        prompt_bytes = utf8_of(args[kPromptInput]);
+        prompt_bytes = kiv::utf8_or_empty(args[kPromptInput]);
         if (!prompt_bytes) return nullptr;
         input.type = messages_mode ? KIV_LLM_INPUT_MESSAGES : KIV_LLM_INPUT_PROMPT;
         input.prompt = kiv::text_or_null(prompt_bytes.get());
@@ -296,16 +288,16 @@ PyObject* velkor_run(PyObject* o, kiv::BoundArgs args) {
             PyErr_SetString(PyExc_MemoryError, "Failed to allocate KIV_LLMImageInput array");
             return nullptr;
         }
-        start_bytes = utf8_of(args[kImgStart]);
-        end_bytes = start_bytes ? utf8_of(args[kImgEnd]) : Ref();
-        content_bytes = end_bytes ? utf8_of(args[kImgContent]) : Ref();
+        start_bytes = kiv::utf8_or_empty(args[kImgStart]);
+        end_bytes = start_bytes ? kiv::utf8_or_empty(args[kImgEnd]) : Ref();
+        content_bytes = end_bytes ? kiv::utf8_or_empty(args[kImgContent]) : Ref();
         if (!content_bytes) return nullptr;
         if (messages_mode) {
-            prompt_bytes = utf8_of(args[kPromptInput]);
+            prompt_bytes = kiv::utf8_or_empty(args[kPromptInput]);
         } else {
             Ref prompt = wrap_placeholders(args[kPromptInput], args[kImgStart], args[kImgEnd], args[kImgContent]);
             if (!prompt) return nullptr;
-            prompt_bytes = utf8_of(prompt.get());
+            prompt_bytes = kiv::utf8_or_empty(prompt.get());
         }
         if (!prompt_bytes) return nullptr;
         views.reserve(static_cast<size_t>(n));
@@ -340,19 +332,19 @@ PyObject* velkor_run(PyObject* o, kiv::BoundArgs args) {
         const Py_ssize_t count = PyObject_Size(tool_schemas);
         if (count < 0) return nullptr;
         if (count > 0) {
-            tools_json = json_text_for_runtime(tool_schemas);
+            tools_json = json_text(tool_schemas);
             if (!tools_json) return nullptr;
             param.run_extend.tools_schemas = PyBytes_AS_STRING(tools_json.get());
         }
     }
     if (args[kExtraTemplateParams] != Py_None) {
-        template_json = json_text_for_runtime(args[kExtraTemplateParams]);
+        template_json = json_text(args[kExtraTemplateParams]);
         if (!template_json) return nullptr;
         param.run_extend.extra_template_params = PyBytes_AS_STRING(template_json.get());
     }
     bool overridden = false;
     if (args[kSamplerParams] != Py_None) {
-        sampler_json = json_text_for_runtime(args[kSamplerParams]);
+        sampler_json = json_text(args[kSamplerParams]);
         if (!sampler_json) return nullptr;
         param.run_extend.sampler_params_json = PyBytes_AS_STRING(sampler_json.get());
     }
