@@ -1,0 +1,127 @@
+#!/usr/bin/env bash
+# Builds the CPython 3.13 wheels for the devices, x86_64 and aarch64 Linux with
+# glibc 2.28 or newer, from this x86_64 Linux machine, and prints where they are.
+#
+#   scripts/wheels.sh [x86_64] [aarch64]      both when none is named
+#
+# The wheels go to dist/, tagged cp313-cp313-manylinux_2_28_<arch>.
+#
+# How: the package is built by scikit-build-core and CMake as `pip install .`
+# builds it, but with zig's clang (PyPI's ziglang) as the C and C++ compiler
+# for the target <arch>-linux-gnu.2.28. zig links against the symbol sets of
+# glibc 2.28 and statically links its own build of LLVM's C++ runtime, so the
+# modules need only libc (and libpthread and libdl, separate libraries before
+# glibc 2.34). Its linker has no --exclude-libs: KIV_EXPORT_MAP keeps the C++
+# runtime's symbols out of the dynamic symbol table with a version script.
+# The modules are stripped at link time (the build machine's strip cannot read
+# aarch64 files). auditwheel then checks each wheel against manylinux_2_28 and
+# wheel retags it.
+#
+# The interpreter's headers: both targets compile against the headers of the
+# Python 3.13 that runs the build. CPython's headers are the same on every
+# platform except pyconfig.h; scripts/pyconfig_fits.c, compiled for each
+# target first, proves that the type sizes, alignments and byte order that
+# pyconfig.h was configured with hold on the target (LP64 little-endian Linux
+# on both), and the records' static_asserts hold in the modules' own build.
+# The interpreter keeps its ABI across a feature release's bugfix releases, so
+# the wheels serve any CPython 3.13.x.
+#
+# The tools (scripts/wheel_tools.txt, pinned by version and hash) and zig's
+# cache, which holds the C++ runtime built for each target, live under
+# ${XDG_CACHE_HOME:-~/.cache}/kiv/wheels: the first run takes a few minutes,
+# later ones seconds. Build trees are in build/wheels/<arch>.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/lib.sh
+
+GLIBC_FLOOR=2.28
+OUT=dist
+CACHE=${XDG_CACHE_HOME:-$HOME/.cache}/kiv/wheels
+archs=("$@")
+[ ${#archs[@]} -gt 0 ] || archs=(x86_64 aarch64)
+for arch in "${archs[@]}"; do
+    case $arch in
+        x86_64 | aarch64) ;;
+        *) echo "wheels: unknown architecture $arch (x86_64 or aarch64)" >&2; exit 2 ;;
+    esac
+done
+if [ "$(uname -s)-$(uname -m)" != Linux-x86_64 ]; then
+    echo "wheels: the builder runs on x86_64 Linux (its pinned compiler is the x86_64 one)" >&2
+    exit 1
+fi
+
+progress() { echo "wheels: $*" >&2; }
+
+# The tools, in a virtual environment named by the hash of their pins.
+pins=$(sha256sum scripts/wheel_tools.txt | cut -c1-12)
+TOOLS=$CACHE/tools-$pins
+if [ ! -f "$TOOLS/.complete" ]; then
+    progress "installing the pinned tools into $TOOLS (zig is a 100 MB download, once)"
+    rm -rf "$TOOLS"
+    "$(kiv_find_python)" -m venv "$TOOLS"
+    kiv_quiet "$TOOLS/bin/python" -m pip install -q --disable-pip-version-check --require-hashes \
+        -r scripts/wheel_tools.txt
+    touch "$TOOLS/.complete"
+fi
+ZIG=$("$TOOLS/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
+PY_INCLUDE=$("$TOOLS/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
+export ZIG_GLOBAL_CACHE_DIR=$CACHE/zig-cache ZIG_LOCAL_CACHE_DIR=$CACHE/zig-cache
+
+# CMake takes a compiler as one program: one wrapper per language and target.
+compiler_wrapper() {
+    local language=$1 target=$2 wrapper=$TOOLS/bin/$1-$2
+    if [ ! -x "$wrapper" ]; then
+        printf '#!/bin/sh\nexec "%s" %s -target %s "$@"\n' "$ZIG" "$language" "$target" >"$wrapper.tmp"
+        chmod +x "$wrapper.tmp"
+        mv "$wrapper.tmp" "$wrapper"
+    fi
+    echo "$wrapper"
+}
+
+mkdir -p "$OUT"
+built=()
+for arch in "${archs[@]}"; do
+    target=$arch-linux-gnu.$GLIBC_FLOOR
+    plat=manylinux_${GLIBC_FLOOR/./_}_$arch
+    work=build/wheels/$arch
+    mkdir -p "$work"
+    "$ZIG" cc -target "$target" -c -o "$work/pyconfig_fits.o" -I"$PY_INCLUDE" scripts/pyconfig_fits.c
+
+    progress "building for $target (the first build compiles the C++ runtime for it: a few minutes)"
+    started=$SECONDS
+    rm -rf "$work/raw"
+    if ! CC=$(compiler_wrapper cc "$target") CXX=$(compiler_wrapper c++ "$target") \
+        _PYTHON_HOST_PLATFORM=linux-$arch SETUPTOOLS_EXT_SUFFIX=.cpython-313-$arch-linux-gnu.so \
+        CMAKE_BUILD_PARALLEL_LEVEL=2 \
+        "$TOOLS/bin/python" -m pip wheel -v --disable-pip-version-check --no-build-isolation --no-deps \
+            -w "$work/raw" \
+            --config-settings="build-dir=$work/cmake" \
+            --config-settings=install.strip=false \
+            --config-settings="cmake.args=-DCMAKE_SYSTEM_NAME=Linux;-DCMAKE_SYSTEM_PROCESSOR=$arch;-DKIV_EXPORT_MAP=ON;-DCMAKE_CXX_SCAN_FOR_MODULES=OFF;-DCMAKE_MODULE_LINKER_FLAGS=-Wl,--strip-all" \
+            . >"$work/build.log" 2>&1; then
+        cat "$work/build.log" >&2
+        progress "the $arch build failed (log: $work/build.log)"
+        exit 1
+    fi
+    raw=("$work"/raw/*-linux_"$arch".whl)
+
+    # auditwheel names the oldest manylinux tag the wheel is consistent with.
+    audit=$("$TOOLS/bin/auditwheel" show "${raw[0]}" 2>/dev/null | tr -s ' \n' ' ')
+    consistent=$(grep -o "consistent with the following platform tag: \"manylinux_2_[0-9]*_$arch\"" <<<"$audit" \
+        | grep -o 'manylinux_2_[0-9]*' || true)
+    if [ -z "$consistent" ] || [ "${consistent#manylinux_2_}" -gt "${GLIBC_FLOOR#2.}" ]; then
+        echo "$audit" >&2
+        progress "the $arch wheel is not consistent with $plat"
+        exit 1
+    fi
+    rm -f "$OUT"/tessel_openai_server_kiv_velkor-*-"$plat".whl
+    wheel=$("$TOOLS/bin/python" -m wheel tags --platform-tag "$plat" "${raw[0]}" | tail -n 1)
+    mv "$work/raw/$wheel" "$OUT/$wheel"
+    progress "$arch: $((SECONDS - started)) s; auditwheel: consistent with ${consistent}_$arch"
+    built+=("$OUT/$wheel")
+done
+
+echo "Wheels (CPython 3.13, glibc $GLIBC_FLOOR or newer):"
+for wheel in "${built[@]}"; do
+    printf '  %s  (%s kB)\n' "$PWD/$wheel" "$(( $(stat -c %s "$wheel") / 1024 ))"
+done
