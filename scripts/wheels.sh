@@ -36,7 +36,6 @@ source scripts/lib.sh
 
 GLIBC_FLOOR=2.28
 OUT=dist
-CACHE=${XDG_CACHE_HOME:-$HOME/.cache}/kiv/wheels
 archs=("$@")
 [ ${#archs[@]} -gt 0 ] || archs=(x86_64 aarch64)
 for arch in "${archs[@]}"; do
@@ -52,20 +51,11 @@ fi
 
 progress() { echo "wheels: $*" >&2; }
 
-# The tools, in a virtual environment named by the hash of their pins.
-pins=$(sha256sum scripts/wheel_tools.txt | cut -c1-12)
-TOOLS=$CACHE/tools-$pins
-if [ ! -f "$TOOLS/.complete" ]; then
-    progress "installing the pinned tools into $TOOLS (zig is a 100 MB download, once)"
-    rm -rf "$TOOLS"
-    "$(kiv_find_python)" -m venv "$TOOLS"
-    kiv_quiet "$TOOLS/bin/python" -m pip install -q --disable-pip-version-check --require-hashes \
-        -r scripts/wheel_tools.txt
-    touch "$TOOLS/.complete"
-fi
+TOOLS=$(kiv_wheel_tools)
 ZIG=$("$TOOLS/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
 PY_INCLUDE=$("$TOOLS/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
-export ZIG_GLOBAL_CACHE_DIR=$CACHE/zig-cache ZIG_LOCAL_CACHE_DIR=$CACHE/zig-cache
+ZIG_GLOBAL_CACHE_DIR=$(dirname "$TOOLS")/zig-cache
+export ZIG_GLOBAL_CACHE_DIR ZIG_LOCAL_CACHE_DIR=$ZIG_GLOBAL_CACHE_DIR
 
 # CMake takes a compiler as one program: one wrapper per language and target.
 compiler_wrapper() {
@@ -87,7 +77,7 @@ for arch in "${archs[@]}"; do
     mkdir -p "$work"
     "$ZIG" cc -target "$target" -c -o "$work/pyconfig_fits.o" -I"$PY_INCLUDE" scripts/pyconfig_fits.c
 
-    progress "building for $target (the first build compiles the C++ runtime for it: a few minutes)"
+    progress "building for $target (a first build also compiles the C++ runtime for it: minutes)"
     started=$SECONDS
     rm -rf "$work/raw"
     if ! CC=$(compiler_wrapper cc "$target") CXX=$(compiler_wrapper c++ "$target") \
@@ -106,18 +96,15 @@ for arch in "${archs[@]}"; do
     raw=("$work"/raw/*-linux_"$arch".whl)
 
     # auditwheel names the oldest manylinux tag the wheel is consistent with.
-    audit=$("$TOOLS/bin/auditwheel" show "${raw[0]}" 2>/dev/null | tr -s ' \n' ' ')
-    consistent=$(grep -o "consistent with the following platform tag: \"manylinux_2_[0-9]*_$arch\"" <<<"$audit" \
-        | grep -o 'manylinux_2_[0-9]*' || true)
-    if [ -z "$consistent" ] || [ "${consistent#manylinux_2_}" -gt "${GLIBC_FLOOR#2.}" ]; then
-        echo "$audit" >&2
-        progress "the $arch wheel is not consistent with $plat"
+    consistent=$(kiv_manylinux_tag "$TOOLS" "${raw[0]}")
+    if ! kiv_tag_within_floor "$consistent" "$GLIBC_FLOOR"; then
+        progress "the $arch wheel is consistent with $consistent only, not with $plat"
         exit 1
     fi
     rm -f "$OUT"/tessel_openai_server_kiv_velkor-*-"$plat".whl
     wheel=$("$TOOLS/bin/python" -m wheel tags --platform-tag "$plat" "${raw[0]}" | tail -n 1)
     mv "$work/raw/$wheel" "$OUT/$wheel"
-    progress "$arch: $((SECONDS - started)) s; auditwheel: consistent with ${consistent}_$arch"
+    progress "$arch: $((SECONDS - started)) s; auditwheel: consistent with $consistent"
     built+=("$OUT/$wheel")
 done
 
