@@ -14,21 +14,21 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
 
-GLIBC_FLOOR=2.28
+PLATFORM=manylinux_${KIV_GLIBC_FLOOR/./_}
 WORK=build/wheels
 VENV=$WORK/venv
 PACKAGE=tessel_openai_server/kiv_velkor
 
 scripts/wheels.sh
-x86_64_wheel=$(ls dist/tessel_openai_server_kiv_velkor-*-cp313-cp313-manylinux_2_28_x86_64.whl)
-aarch64_wheel=$(ls dist/tessel_openai_server_kiv_velkor-*-cp313-cp313-manylinux_2_28_aarch64.whl)
+x86_64_wheel=$(ls dist/tessel_openai_server_kiv_velkor-*-cp313-cp313-"$PLATFORM"_x86_64.whl)
+aarch64_wheel=$(ls dist/tessel_openai_server_kiv_velkor-*-cp313-cp313-"$PLATFORM"_aarch64.whl)
 
 echo "== auditwheel show"
 tools=$(kiv_wheel_tools)
 for wheel in "$x86_64_wheel" "$aarch64_wheel"; do
     tag=$(kiv_manylinux_tag "$tools" "$wheel")
     echo "$(basename "$wheel"): consistent with $tag"
-    kiv_tag_within_floor "$tag" "$GLIBC_FLOOR" || { echo "check_wheels: newer than glibc $GLIBC_FLOOR" >&2; exit 1; }
+    kiv_tag_within_floor "$tag" "$KIV_GLIBC_FLOOR" || { echo "check_wheels: newer than glibc $KIV_GLIBC_FLOOR" >&2; exit 1; }
 done
 
 echo "== the x86_64 wheel in a fresh virtual environment: the normal suite"

@@ -110,6 +110,9 @@ kiv_check_reports() {
     return "$found"
 }
 
+# The oldest glibc the device wheels (scripts/wheels.sh) run on.
+KIV_GLIBC_FLOOR=2.28
+
 # The wheel builder's tools (scripts/wheel_tools.txt: zig, scikit-build-core,
 # auditwheel, wheel), pinned by version and hash, in a virtual environment
 # under the user's cache named by the hash of the pins; installed on first use.

@@ -13,7 +13,7 @@
 # modules need only libc (and libpthread and libdl, separate libraries before
 # glibc 2.34). Its linker has no --exclude-libs: KIV_EXPORT_MAP keeps the C++
 # runtime's symbols out of the dynamic symbol table with a version script.
-# The modules are stripped at link time (the build machine's strip cannot read
+# The modules are stripped when linked (the build machine's strip cannot read
 # aarch64 files). auditwheel then checks each wheel against manylinux_2_28 and
 # wheel retags it.
 #
@@ -34,7 +34,6 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
 
-GLIBC_FLOOR=2.28
 OUT=dist
 archs=("$@")
 [ ${#archs[@]} -gt 0 ] || archs=(x86_64 aarch64)
@@ -58,26 +57,35 @@ ZIG_GLOBAL_CACHE_DIR=$(dirname "$TOOLS")/zig-cache
 export ZIG_GLOBAL_CACHE_DIR ZIG_LOCAL_CACHE_DIR=$ZIG_GLOBAL_CACHE_DIR
 
 # CMake takes a compiler as one program: one wrapper per language and target.
+# It optimises by default (zig's unoptimised mode would also instrument C code
+# with its sanitizer) and strips every link: zig builds its C++ runtime for
+# each optimisation and strip setting of a link, so CMake's compiler checks,
+# which link programs without flags, and the build share one. The build's own
+# -O3 comes later and wins (zig builds the runtime alike for -O2 and -O3).
 compiler_wrapper() {
     local language=$1 target=$2 wrapper=$TOOLS/bin/$1-$2
-    if [ ! -x "$wrapper" ]; then
-        printf '#!/bin/sh\nexec "%s" %s -target %s "$@"\n' "$ZIG" "$language" "$target" >"$wrapper.tmp"
-        chmod +x "$wrapper.tmp"
-        mv "$wrapper.tmp" "$wrapper"
-    fi
+    cat >"$wrapper.tmp" <<WRAPPER
+#!/bin/sh
+case " \$* " in
+    *" -c "* | *" -E "* | *" -S "* | *" -M "* | *" -MM "*) exec "$ZIG" $language -target $target -O2 "\$@" ;;
+esac
+exec "$ZIG" $language -target $target -O2 -s "\$@"
+WRAPPER
+    chmod +x "$wrapper.tmp"
+    mv "$wrapper.tmp" "$wrapper"
     echo "$wrapper"
 }
 
 mkdir -p "$OUT"
 built=()
 for arch in "${archs[@]}"; do
-    target=$arch-linux-gnu.$GLIBC_FLOOR
-    plat=manylinux_${GLIBC_FLOOR/./_}_$arch
+    target=$arch-linux-gnu.$KIV_GLIBC_FLOOR
+    plat=manylinux_${KIV_GLIBC_FLOOR/./_}_$arch
     work=build/wheels/$arch
     mkdir -p "$work"
     "$ZIG" cc -target "$target" -c -o "$work/pyconfig_fits.o" -I"$PY_INCLUDE" scripts/pyconfig_fits.c
 
-    progress "building for $target (a first build also compiles the C++ runtime for it: minutes)"
+    progress "building for $target (a first build also compiles the C++ runtime for it, about a minute)"
     started=$SECONDS
     rm -rf "$work/raw"
     if ! CC=$(compiler_wrapper cc "$target") CXX=$(compiler_wrapper c++ "$target") \
@@ -87,7 +95,7 @@ for arch in "${archs[@]}"; do
             -w "$work/raw" \
             --config-settings="build-dir=$work/cmake" \
             --config-settings=install.strip=false \
-            --config-settings="cmake.args=-DCMAKE_SYSTEM_NAME=Linux;-DCMAKE_SYSTEM_PROCESSOR=$arch;-DKIV_EXPORT_MAP=ON;-DCMAKE_CXX_SCAN_FOR_MODULES=OFF;-DCMAKE_MODULE_LINKER_FLAGS=-Wl,--strip-all" \
+            --config-settings="cmake.args=-DCMAKE_SYSTEM_NAME=Linux;-DCMAKE_SYSTEM_PROCESSOR=$arch;-DKIV_EXPORT_MAP=ON;-DCMAKE_CXX_SCAN_FOR_MODULES=OFF" \
             . >"$work/build.log" 2>&1; then
         cat "$work/build.log" >&2
         progress "the $arch build failed (log: $work/build.log)"
@@ -97,7 +105,7 @@ for arch in "${archs[@]}"; do
 
     # auditwheel names the oldest manylinux tag the wheel is consistent with.
     consistent=$(kiv_manylinux_tag "$TOOLS" "${raw[0]}")
-    if ! kiv_tag_within_floor "$consistent" "$GLIBC_FLOOR"; then
+    if ! kiv_tag_within_floor "$consistent" "$KIV_GLIBC_FLOOR"; then
         progress "the $arch wheel is consistent with $consistent only, not with $plat"
         exit 1
     fi
@@ -108,7 +116,7 @@ for arch in "${archs[@]}"; do
     built+=("$OUT/$wheel")
 done
 
-echo "Wheels (CPython 3.13, glibc $GLIBC_FLOOR or newer):"
+echo "Wheels (CPython 3.13, glibc $KIV_GLIBC_FLOOR or newer):"
 for wheel in "${built[@]}"; do
-    printf '  %s  (%s kB)\n' "$PWD/$wheel" "$(( $(stat -c %s "$wheel") / 1024 ))"
+    printf '  %s  (%s kB)\n' "$PWD/$wheel" "$(( $(stat -c %s "$wheel") / 1000 ))"
 done
