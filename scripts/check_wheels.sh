@@ -32,9 +32,10 @@ for wheel in "$x86_64_wheel" "$aarch64_wheel"; do
 done
 
 echo "== the x86_64 wheel in a fresh virtual environment: the normal suite"
+# A new environment with what the suite needs (as .venv has it), then the wheel.
 rm -rf "$VENV"
-"$(kiv_find_python)" -m venv "$VENV"
-kiv_quiet "$VENV/bin/python" -m pip install -q --disable-pip-version-check "$x86_64_wheel" pytest hypothesis mypy
+kiv_make_venv "$VENV"
+kiv_quiet "$VENV/bin/python" -m pip install -q --disable-pip-version-check "$x86_64_wheel"
 # The modules imported are the wheel's files, byte for byte.
 "$VENV/bin/python" - "$x86_64_wheel" <<'PY'
 import sys, zipfile
