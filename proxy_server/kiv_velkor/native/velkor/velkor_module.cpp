@@ -2,6 +2,8 @@
 // the process-wide state.
 #include "velkor_module.h"
 
+#include "../common/interpreter_lifetime.h"
+
 #include <initializer_list>
 
 namespace velkor {
@@ -123,23 +125,6 @@ bool build_sampling_map(PyObject* module) {
     return PyModule_AddObjectRef(module, "_SAMPLING_MODE_MAP", map.get()) == 0;
 }
 
-PyObject* on_interpreter_exit(PyObject*, PyObject*) {
-    note_interpreter_shutdown();
-    Py_RETURN_NONE;
-}
-
-PyMethodDef s_exit_hook_def = {"_velkor_shutdown", on_interpreter_exit, METH_NOARGS, nullptr};
-
-// Lets native threads that outlive the interpreter know it is gone.
-bool register_exit_hook() {
-    Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
-    if (!atexit) return false;
-    Ref hook = Ref::steal(PyCFunction_New(&s_exit_hook_def, nullptr));
-    if (!hook) return false;
-    Ref done = Ref::steal(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
-    return static_cast<bool>(done);
-}
-
 PyObject* module_create(PyObject* module_spec, PyModuleDef*) {
     const int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (s_interpreter_id == -1) {
@@ -188,7 +173,7 @@ int module_exec(PyObject* module) {
     if (!as_rgb888 || PyModule_AddObjectRef(module, "as_rgb888", as_rgb888.get()) < 0) return -1;
     g_state.velkor_loaded = 0;
     if (add_velkor_type(module) < 0) return -1;
-    if (!register_exit_hook()) return -1;
+    if (!kiv::register_exit_hook()) return -1;
     g_state.module = Py_NewRef(module);
     return 0;
 }
