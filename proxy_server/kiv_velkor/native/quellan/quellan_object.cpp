@@ -86,8 +86,14 @@ KIV_FUNCTION_SPEC(kConstructorSpec, "Quellan", nullptr, 0, nullptr, "lib_path");
 PyObject* s_constructor_defaults = nullptr;   // (None,)
 
 PyObject* quellan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* bound[1];
-    if (!kiv::bind_tuple_dict(kConstructorSpec, s_constructor_defaults, args, kwargs, bound)) return nullptr;
+    // As with object.__new__, a subclass whose own __init__ takes arguments
+    // leaves them to it; its library is then found as for Quellan().
+    PyObject* bound[1] = {Py_None};
+    const bool arguments_are_for_init = type->tp_init != PyBaseObject_Type.tp_init;
+    if (!arguments_are_for_init &&
+        !kiv::bind_tuple_dict(kConstructorSpec, s_constructor_defaults, args, kwargs, bound)) {
+        return nullptr;
+    }
     PyObject* lib_path = bound[0];
 
     kiv::Ref self = kiv::Ref::steal(type->tp_alloc(type, 0));
