@@ -17,7 +17,9 @@
 namespace kiv {
 
 // Registers the exit hook of the calling module (once per module).
-bool register_exit_hook();
+// `in_python` (may be NULL) counts further threads of the module's own that
+// are between an admission and leaving Python, for the hook to wait for.
+bool register_exit_hook(int (*in_python)() = nullptr);
 
 // Whether the interpreter has started to end (the exit hook has run).
 inline bool interpreter_exiting() noexcept { return g_interpreter_exiting.load(std::memory_order_acquire); }
@@ -28,6 +30,11 @@ inline bool interpreter_exiting() noexcept { return g_interpreter_exiting.load(s
 // it), when the thread must not touch Python at all.
 bool enter_python() noexcept;
 void leave_python() noexcept;
+
+// Whether this thread may still take the interpreter lock: the interpreter is
+// not ending, or this is the thread finalising it. A module that counts its
+// own admissions (see register_exit_hook) counts first, then asks this.
+bool python_open_to_this_thread() noexcept;
 
 // How long the exit hook waits for the threads already admitted (callbacks
 // running Python code) before finalisation goes on without them.

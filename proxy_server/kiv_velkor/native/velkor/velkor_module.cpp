@@ -2,8 +2,6 @@
 // the process-wide state.
 #include "velkor_module.h"
 
-#include "../common/interpreter_lifetime.h"
-
 #include <initializer_list>
 
 namespace velkor {
@@ -173,7 +171,7 @@ int module_exec(PyObject* module) {
     if (!as_rgb888 || PyModule_AddObjectRef(module, "as_rgb888", as_rgb888.get()) < 0) return -1;
     g_state.velkor_loaded = 0;
     if (add_velkor_type(module) < 0) return -1;
-    if (!kiv::register_exit_hook()) return -1;
+    if (!register_exit_hook()) return -1;
     g_state.module = Py_NewRef(module);
     return 0;
 }

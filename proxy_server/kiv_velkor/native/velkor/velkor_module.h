@@ -137,6 +137,8 @@ RunSlot* register_run(VelkorObject* self, LLMContext ctx);
 // Ends the registration once kiv_llm_run has returned, and waits until no
 // callback for it is in flight (call with the interpreter lock released).
 void unregister_run(RunSlot* slot);
+// Registers the module's exit hook, which also waits for admitted callbacks.
+bool register_exit_hook();
 
 // A callback's admission: it may run Python code (interpreter lock taken
 // through the GIL-state calls) only when `admitted()`. Otherwise the callback

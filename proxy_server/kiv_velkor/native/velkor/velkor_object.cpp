@@ -390,7 +390,8 @@ KIV_FUNCTION_SPEC(reset_spec, "reset",
                   0, reset);
 KIV_FUNCTION_SPEC(interrupt_spec, "interrupt",
                   "Ask the runtime to stop the generation in progress (kiv_llm_break). Safe from any thread;\n"
-                  "the interrupted run() returns its result normally. Returns RetStatus.",
+                  "the interrupted run() returns its result normally. A break asked for while run() prepares\n"
+                  "its request or runs is repeated until the runtime stops that run. Returns RetStatus.",
                   0, interrupt);
 KIV_FUNCTION_SPEC(chat_template_spec, "set_chat_template",
                   "Set the simple chat template: a system prompt, and texts placed before and after each\n"
