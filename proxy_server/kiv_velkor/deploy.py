@@ -218,7 +218,7 @@ def build_parser() -> argparse.ArgumentParser:
                         help="the package directory to work on (default: this package, %(default)s)")
     parser = argparse.ArgumentParser(
         prog="python -m tessel_openai_server.kiv_velkor",
-        description="Show and place the runtime libraries that the native modules load.")
+        description="Show and place the runtime libraries that the native modules load, and serve them.")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     st = commands.add_parser(
@@ -241,11 +241,20 @@ def build_parser() -> argparse.ArgumentParser:
     inst.add_argument("--force", action="store_true", help="replace a library that is already there")
     inst.add_argument("--no-check", action="store_true",
                       help="do not check that the library loads and has every entry point")
+
+    try:
+        from .serve import add_serve_command
+    except ImportError:   # this file loaded on its own, outside the package
+        return parser
+    add_serve_command(commands)
     return parser
 
 
 def main(argv: list[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
+    if args.command == "serve":
+        from .serve import main as serve_main
+        return serve_main(args)
     package_dir: Path = args.package_dir
     if args.command == "status":
         return status(package_dir, in_process=args.in_process)
