@@ -124,6 +124,11 @@ def create_app(pool: ModelPool, settings: ServerSettings, recogniser: SpeechReco
             data.append({"id": settings.asr_model_name, "object": "model", "created": created, "owned_by": "kiv"})
         return JSONResponse({"object": "list", "data": data})
 
+    async def health(request: Request) -> Response:
+        # For load balancers and tests: how many contexts are free right now.
+        return JSONResponse({"status": "closing" if pool.closed else "ok", "contexts": pool.size,
+                             "available": pool.available})
+
     async def chat_completions(request: Request) -> Response:
         body = await _json_object(request)
         model = _field(body, "model", str)
@@ -276,7 +281,8 @@ def create_app(pool: ModelPool, settings: ServerSettings, recogniser: SpeechReco
             await on_shutdown()
 
     return Starlette(
-        routes=[Route("/v1/models", models, methods=["GET"]),
+        routes=[Route("/health", health, methods=["GET"]),
+                Route("/v1/models", models, methods=["GET"]),
                 Route("/v1/chat/completions", chat_completions, methods=["POST"]),
                 Route("/v1/audio/transcriptions", transcriptions, methods=["POST"])],
         exception_handlers={ApiError: api_error, HTTPException: http_error, Exception: internal_error},
