@@ -108,10 +108,11 @@ def main(args: argparse.Namespace) -> int:
     config = uvicorn.Config(app, log_level=args.log_level, lifespan="on",
                             timeout_graceful_shutdown=args.shutdown_timeout if args.on_shutdown == "finish" else 5)
     server = Server(config)
-    # uvicorn raises the signal again once it has shut down; these handlers
-    # take it, so a clean shutdown exits 0.
+    # A signal before uvicorn has put its own handlers in place asks it to
+    # stop as soon as it has started; uvicorn raises the signal again once it
+    # has shut down, and then it lands here too, so a clean shutdown exits 0.
     for sig in (signal.SIGINT, signal.SIGTERM):
-        signal.signal(sig, lambda *_: None)
+        signal.signal(sig, server.handle_exit)
     shown = f"[{host}]" if ":" in host else host
     print(f"Serving {settings.model_name} on http://{shown}:{port}/v1 ({args.contexts} context"
           f"{'s' if args.contexts != 1 else ''}{', speech: ' + str(settings.asr_model_name) if recogniser else ''}); "
