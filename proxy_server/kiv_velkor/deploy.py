@@ -222,8 +222,9 @@ def _print_next_steps(missing: list[Runtime], package_dir: Path, out: TextIO) ->
     for runtime in missing:
         print(f"  python -m tessel_openai_server.kiv_velkor install-runtime {runtime.key} "
               f"/path/to/{runtime.file_name}", file=out)
-    print("(the device's libraries), or, on a machine without the device, deploy the reference runtimes into "
-          "this environment\nfrom a clone of the repository with\n  scripts/deploy_reference.sh", file=out)
+    print("(the device's libraries). On a machine without the device, a clone of the repository makes an "
+          "environment\nwith the reference runtimes deployed (.venv-reference) with\n  scripts/deploy_reference.sh",
+          file=out)
     if package_dir != PACKAGE_DIR:
         print(f"(add --package-dir {package_dir} to install-runtime)", file=out)
 

@@ -197,10 +197,13 @@ class Generation:
                     self._run_over = True
         lease.release()
         self._pool._track(self, False)
-        if failure is not None:
-            self._post(failure)
-        else:
-            self._complete(result)
+        if failure is None:
+            try:
+                self._complete(result)
+                return
+            except Exception as exc:   # the consumer must never wait for an end that does not come
+                failure = ServingError(f"the result could not be built: {exc}")
+        self._post(failure)
 
     # -------------------------------------------------- the run's callbacks
 

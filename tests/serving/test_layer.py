@@ -18,6 +18,7 @@ import pytest
 from tessel_openai_server.kiv_velkor.errors import (InvalidRequest, ModelLoadError, PoolClosed, PoolExhausted,
                                                     RequestRejected, TranscriptionError)
 from tessel_openai_server.kiv_velkor.events import Finished, PieceKind, TextPiece, ToolCall
+from tessel_openai_server.kiv_velkor.pool import ModelPool
 from tessel_openai_server.kiv_velkor.speech import SpeechRecogniser
 
 from .conftest import MODEL, WEATHER_TOOL, user
@@ -185,10 +186,10 @@ def test_waiting_for_a_context_is_bounded_and_a_closed_pool_refuses(make_pool, m
 def test_errors_map_to_statuses_and_keep_the_old_base_classes(make_pool, tmp_path):
     bad_model = tmp_path / "bad.json"
     bad_model.write_text("{not json")
-    with pytest.raises(ModelLoadError) as loading:
-        make_pool().__class__(str(bad_model))
-    assert isinstance(loading.value, RuntimeError)
     pool = make_pool()
+    with pytest.raises(ModelLoadError) as loading:
+        ModelPool(str(bad_model), contexts=2)
+    assert isinstance(loading.value, RuntimeError)
     for messages, options in [("hi", {}), ([{"role": "robot", "content": "x"}], {}), (user("x"), {"temperature": "hot"}),
                               (user("x"), {"max_tokens": 0}), (user("x"), {"stop": [""]}),
                               ([{"role": "user", "content": [{"type": "image_url",
