@@ -135,12 +135,19 @@ def test_an_image_and_a_transcription(server):
         .strip() == text.text
 
 
-def test_a_client_that_leaves_a_stream_stops_its_generation(server):
-    stream = server.client.chat.completions.create(model="ref", messages=user("Tell me a long story"), stream=True)
-    for i, _ in enumerate(stream):
-        if i == 3:
-            break
-    stream.close()
+@pytest.mark.parametrize("streamed", [True, False], ids=["stream", "plain"])
+def test_a_client_that_goes_away_stops_its_generation(server, streamed):
+    if streamed:
+        stream = server.client.chat.completions.create(model="ref", messages=user("Tell me a long story"),
+                                                       stream=True)
+        for i, _ in enumerate(stream):
+            if i == 3:
+                break
+        stream.close()
+    else:
+        with pytest.raises(openai.APITimeoutError):
+            server.client.with_options(timeout=0.5).chat.completions.create(model="ref",
+                                                                            messages=user("Tell me a long story"))
     left = time.monotonic()
     while server.health()["available"] < CONTEXTS and time.monotonic() - left < 2:
         time.sleep(0.01)
