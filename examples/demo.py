@@ -343,9 +343,11 @@ def main(argv: list[str] | None = None) -> int:
             say()
             part_speech(workdir)
             say()
-            part_serve(MODEL, workdir / "asr_model.bin", workdir / "asr_tokenizer.json", workdir / "tone.wav",
-                       "Hello! What can you do?", say, check, "[6/6] Serving OpenAI clients: a streamed chat and "
-                       "a transcription through the official openai client")
+            # The same model and speech model as the parts above.
+            part_serve(MODEL, "whisper", workdir / "asr_model.bin", workdir / "asr_tokenizer.json",
+                       workdir / "tone.wav", "Hello! What can you do?", say, check,
+                       "[6/6] Serving OpenAI clients: a streamed chat and a transcription through the official "
+                       "openai client")
         except DemoFailure as exc:
             say()
             say(f"DEMO FAILED: {exc}")

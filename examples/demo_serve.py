@@ -17,8 +17,9 @@ from collections.abc import Callable
 from pathlib import Path
 
 
-def part_serve(model: Path, asr_model: Path, asr_tokenizer: Path, wav: Path, prompt: str,
+def part_serve(model: Path, asr_backend: str, asr_model: Path, asr_tokenizer: Path, wav: Path, prompt: str,
                say: Callable[[str], None], check: Callable[[bool, str], None], title: str) -> None:
+    """The model and the speech model are the ones the other parts used, whatever runtimes are deployed."""
     say(title)
     try:
         import openai
@@ -26,7 +27,8 @@ def part_serve(model: Path, asr_model: Path, asr_tokenizer: Path, wav: Path, pro
         check(False, "the openai package is missing (scripts/setup.sh installs it)")
         return
     command = [sys.executable, "-m", "tessel_openai_server.kiv_velkor", "serve", "--port", "0", "--model",
-               str(model), "--asr-model", str(asr_model), "--asr-tokenizer", str(asr_tokenizer)]
+               str(model), "--asr-backend", asr_backend, "--asr-model", str(asr_model), "--asr-tokenizer",
+               str(asr_tokenizer)]
     say(f"  Starting: python -m tessel_openai_server.kiv_velkor serve --port 0 --model {model.name} "
         f"--asr-model {asr_model.name} --asr-tokenizer {asr_tokenizer.name}")
     server = subprocess.Popen(command, stderr=subprocess.PIPE, text=True)
