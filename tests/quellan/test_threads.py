@@ -52,7 +52,8 @@ def test_other_threads_keep_running_during_a_runtime_call(quellan, fake, call):
         ticks += 1
     thread.join()
     assert "error" not in outcome
-    assert ticks > 1000 and longest < DELAY_MS / 1000 / 3
+    # Before, the interpreter lock was held for the whole call: one pause of DELAY_MS.
+    assert ticks > 1000 and longest < DELAY_MS / 1000 / 2
     assert fake.counts()["released_under_call"] == 0
 
 

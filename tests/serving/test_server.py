@@ -149,10 +149,10 @@ def test_a_client_that_goes_away_stops_its_generation(server, streamed):
             server.client.with_options(timeout=0.5).chat.completions.create(model="ref",
                                                                             messages=user("Tell me a long story"))
     left = time.monotonic()
-    while server.health()["available"] < CONTEXTS and time.monotonic() - left < 2:
+    while server.health()["available"] < CONTEXTS and time.monotonic() - left < 3:
         time.sleep(0.01)
     # One piece takes 20 ms; the 200-piece story would hold its context for 4 s.
-    assert server.health()["available"] == CONTEXTS and time.monotonic() - left < 0.5
+    assert server.health()["available"] == CONTEXTS and time.monotonic() - left < 1.0
 
 
 def test_eight_concurrent_streams_on_eight_contexts_then_a_503(server):
