@@ -72,10 +72,11 @@ def main(args: argparse.Namespace) -> int:
         return 2
     init: dict[str, Any] = {"mmproj_path": str(args.mmproj)} if args.mmproj else {}
     recogniser: SpeechRecogniser | None = None
+    hint = "python -m tessel_openai_server.kiv_velkor status shows which runtimes are deployed"
     try:
         pool = ModelPool(str(args.model), contexts=args.contexts, acquire_timeout=args.wait_timeout, **init)
     except (ServingError, RuntimeError) as exc:
-        print(f"error: {exc}", file=sys.stderr)
+        print(f"error: {exc}" + ("" if isinstance(exc, ServingError) else f" ({hint})"), file=sys.stderr)
         return 1
     try:
         if args.asr_model is not None:
@@ -83,7 +84,7 @@ def main(args: argparse.Namespace) -> int:
                                           str(args.asr_decoder) if args.asr_decoder else None)
     except (ServingError, RuntimeError) as exc:
         pool.close()
-        print(f"error: {exc}", file=sys.stderr)
+        print(f"error: {exc}" + ("" if isinstance(exc, ServingError) else f" ({hint})"), file=sys.stderr)
         return 1
 
     async def shutdown() -> None:
