@@ -8,6 +8,7 @@ import asyncio
 import base64
 import ctypes
 import io
+import signal
 import threading
 import time
 import wave
@@ -38,7 +39,9 @@ def events_async(gen):
 
 @pytest.mark.parametrize("consume", [events_sync, events_async], ids=["sync", "async"])
 def test_pieces_join_to_the_final_text_in_both_worlds(make_pool, consume):
-    pool = make_pool()
+    handler = signal.getsignal(signal.SIGINT)
+    pool = make_pool(contexts=2)
+    assert signal.getsignal(signal.SIGINT) is handler   # the program keeps its signals
     events = consume(pool.chat(user("What is the weather in Paris?"), tools=[WEATHER_TOOL], enable_think=True))
     final = events[-1]
     assert isinstance(final, Finished) and final.finish_reason == "tool_calls"
@@ -55,7 +58,7 @@ def test_pieces_join_to_the_final_text_in_both_worlds(make_pool, consume):
         {"role": "tool", "tool_call_id": calls[0].id, "content": "sunny"}]
     again = pool.chat(conversation, tools=[WEATHER_TOOL]).collect()
     assert (again.text, again.finish_reason) == ("It is sunny in Paris.", "stop")
-    assert pool.available == 1
+    assert pool.available == 2
 
 
 def test_characters_split_across_pieces_come_out_whole(fake_pool):
