@@ -4,13 +4,15 @@ Uses only the public API (_velkor.VELKOR, _velkor.as_rgb888, _quellan.Quellan,
 _quellan.find_quellan_path and the types module) against whatever runtime
 libraries sit next to the modules: scripts/demo.sh builds the reference
 runtimes and deploys them into a throwaway copy of the package before it runs
-this script. Five parts:
+this script. Six parts:
 
 1. a reply streamed token by token through on_token;
 2. a tool call, through on_tool_call and in the result dict;
 3. a long generation broken off from a worker thread with interrupt();
 4. images sent with a run;
-5. a WAV file, written here, transcribed.
+5. a WAV file, written here, transcribed;
+6. the OpenAI-compatible server (``serve``) with the official client
+   (examples/demo_serve.py).
 
 Exits 0 when every part behaved as it should, 1 otherwise.
 """
@@ -36,6 +38,9 @@ from tessel_openai_server.kiv_velkor import _quellan, _velkor
 from tessel_openai_server.kiv_velkor._quellan import Quellan, find_quellan_path
 from tessel_openai_server.kiv_velkor._velkor import VELKOR, as_rgb888
 from tessel_openai_server.kiv_velkor.types import Result, RetStatus, RunStatus
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from demo_serve import part_serve  # noqa: E402
 
 if TYPE_CHECKING:
     from tessel_openai_server.kiv_velkor._velkor import RunResult
@@ -136,7 +141,7 @@ def run(llm: VELKOR, prompt: str, **options: Any) -> tuple[RunResult, Stream]:
 
 
 def part_streaming(llm: VELKOR) -> None:
-    say("[1/5] Streaming a reply token by token")
+    say("[1/6] Streaming a reply token by token")
     prompt = "Hello! What can you do?"
     say(f'  Asking "{prompt}". on_token prints every piece the moment the runtime delivers it:')
     result, stream = run(llm, prompt)
@@ -149,7 +154,7 @@ def part_streaming(llm: VELKOR) -> None:
 
 
 def part_tool_call(llm: VELKOR) -> None:
-    say("[2/5] A tool call")
+    say("[2/6] A tool call")
     messages: list[dict[str, Any]] = [{"role": "user", "content": "What is the weather in Paris?"}]
     say('  Offering the tool get_weather and asking "What is the weather in Paris?" as OpenAI-format')
     say("  messages, with thinking enabled (reasoning arrives as its own kind of piece):")
@@ -182,7 +187,7 @@ def part_tool_call(llm: VELKOR) -> None:
 
 
 def part_interrupt(llm: VELKOR) -> None:
-    say("[3/5] Breaking off a long generation from another thread")
+    say("[3/6] Breaking off a long generation from another thread")
     prompt = "Tell me a long story."
     full_reply = next(r["reply"] for r in json.loads(MODEL.read_text())["replies"] if r["match"] == prompt)
     delay = 1.0
@@ -225,7 +230,7 @@ def gradient(height: int, width: int) -> np.ndarray:
 
 
 def part_images(llm: VELKOR, workdir: Path) -> None:
-    say("[4/5] Sending images")
+    say("[4/6] Sending images")
     projector = workdir / "demo_projector.bin"
     projector.write_bytes(b"the reference runtime accepts any file as its vision projector\n")
     check(llm.uninit() == RetStatus.SUCCESS, "uninit() failed")
@@ -266,7 +271,7 @@ def write_tone(path: Path, seconds: float = 1.5, rate: int = 16000, frequency: f
 
 
 def part_speech(workdir: Path) -> None:
-    say("[5/5] Transcribing a WAV file")
+    say("[5/6] Transcribing a WAV file")
     wav = workdir / "tone.wav"
     write_tone(wav)
     say(f"  Wrote {wav.name} with Python's wave module: 1.5 s of a 440 Hz tone, 16 kHz, 16-bit, mono.")
@@ -337,6 +342,12 @@ def main(argv: list[str] | None = None) -> int:
             part_images(llm, workdir)
             say()
             part_speech(workdir)
+            say()
+            # The same model and speech model as the parts above.
+            part_serve(MODEL, "whisper", workdir / "asr_model.bin", workdir / "asr_tokenizer.json",
+                       workdir / "tone.wav", "Hello! What can you do?", say, check,
+                       "[6/6] Serving OpenAI clients: a streamed chat and a transcription through the official "
+                       "openai client")
         except DemoFailure as exc:
             say()
             say(f"DEMO FAILED: {exc}")
@@ -344,7 +355,7 @@ def main(argv: list[str] | None = None) -> int:
         finally:
             llm.uninit()
     say()
-    say("All five parts worked: streaming, a tool call, interrupt(), images and a transcription.")
+    say("All six parts worked: streaming, a tool call, interrupt(), images, a transcription and the server.")
     return 0
 
 

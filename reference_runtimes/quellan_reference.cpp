@@ -19,6 +19,9 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
+#include <chrono>
+#include <optional>
 #include <unordered_set>
 #include <vector>
 
@@ -153,6 +156,10 @@ KIV_REFERENCE_EXPORT int32_t kiv_asr_init(void** handle, const KIV_ASRInitParam*
 KIV_REFERENCE_EXPORT int32_t kiv_asr_transcribe(void* handle, const KIV_ASRInput* input, KIV_ASRResult* result) {
     try {
         if (input == nullptr || result == nullptr || !is_live(handle)) return kInvalidArgument;
+        // Stands in for the device's decoding time (the benchmarks and the
+        // server's tests use it).
+        if (const std::optional<long> ms = kivref::env_non_negative("KIV_REFERENCE_ASR_DELAY_MS"); ms && *ms > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(*ms));
         std::string text, language;
         if (int32_t rc = transcribe(*input, text, language)) return rc;
         char* t = dup_string(text);

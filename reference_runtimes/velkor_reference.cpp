@@ -246,6 +246,7 @@ struct Request {
     bool after_tool = false;
     std::string tool_result;
     std::vector<std::pair<int32_t, int32_t>> images;  // width, height
+    size_t earlier_images = 0;  // images that stand in messages before the last user message
     std::optional<std::set<std::string>> tools;        // offered tool names
 };
 
@@ -289,7 +290,37 @@ std::string content_text(const json& content) {
     return out;
 }
 
-void read_messages(const std::string& prompt, Request& req) {
+size_t count_of(const std::string& text, const char* marker) {
+    if (marker == nullptr || *marker == '\0') return 0;
+    size_t n = 0;
+    for (size_t pos = text.find(marker); pos != std::string::npos; pos = text.find(marker, pos + std::strlen(marker)))
+        ++n;
+    return n;
+}
+
+// Where the images stand: the i-th placeholder of the conversation (messages
+// in order, parts in order) is the i-th image; images beyond the placeholders
+// belong to the last user message. Returns the number of images placed in
+// messages before the last user message.
+size_t place_images(const json& messages, const KIV_LLMInput& input, size_t n_images) {
+    size_t total = 0, before_last_user = 0, last_user = messages.size();
+    for (size_t i = messages.size(); i-- > 0;)
+        if (messages[i]["role"] == "user") {
+            last_user = i;
+            break;
+        }
+    for (size_t i = 0; i < messages.size(); ++i) {
+        const size_t n = count_of(content_text(messages[i].value("content", json())), input.img_content);
+        total += n;
+        if (i < last_user) before_last_user += n;
+    }
+    if (total > n_images)
+        throw RequestError("the messages hold " + std::to_string(total) + " image placeholders for " +
+                           std::to_string(n_images) + (n_images == 1 ? " image" : " images"));
+    return before_last_user;
+}
+
+void read_messages(const std::string& prompt, Request& req, const KIV_LLMInput& input) {
     json doc;
     try {
         doc = json::parse(prompt);
@@ -312,6 +343,7 @@ void read_messages(const std::string& prompt, Request& req) {
         req.after_tool = true;
         req.tool_result = content_text(messages->back().value("content", json()));
     }
+    if (!req.images.empty()) req.earlier_images = place_images(*messages, input, req.images.size());
     req.plain = false;
 }
 
@@ -363,9 +395,15 @@ Request read_request(const Context& ctx, const KIV_LLMInput& input, const KIV_LL
         if (!req.images.empty() && head != "[" && head != "{")
             req.user_text = prompt;
         else
-            read_messages(prompt, req);
+            read_messages(prompt, req, input);
     } else {
         throw RequestError("input type " + std::to_string(input.type) + " is not supported");
+    }
+    if (req.plain && !req.images.empty()) {
+        const size_t placeholders = count_of(req.user_text, input.img_content);
+        if (placeholders > req.images.size())
+            throw RequestError("the prompt holds " + std::to_string(placeholders) + " image placeholders for " +
+                               std::to_string(req.images.size()) + (req.images.size() == 1 ? " image" : " images"));
     }
     req.user_text = strip_image_markers(std::move(req.user_text), input);
 
@@ -412,13 +450,24 @@ size_t word_count(const std::string& s) {
     return n;
 }
 
-std::string image_sentence(const std::vector<std::pair<int32_t, int32_t>>& images) {
-    std::string s = "I see " + std::to_string(images.size()) + (images.size() == 1 ? " image (" : " images (");
-    for (size_t i = 0; i < images.size(); ++i) {
-        if (i) s += ", ";
+std::string sizes(const std::vector<std::pair<int32_t, int32_t>>& images, size_t from, size_t to) {
+    std::string s;
+    for (size_t i = from; i < to; ++i) {
+        if (i > from) s += ", ";
         s += std::to_string(images[i].first) + "x" + std::to_string(images[i].second);
     }
-    return s + ").";
+    return s;
+}
+
+// "I see 2 images (640x480, 32x16)."; images that stand in earlier messages
+// are told apart: "I see 1 image (32x16), and 1 earlier in the conversation (640x480)."
+std::string image_sentence(const std::vector<std::pair<int32_t, int32_t>>& images, size_t earlier) {
+    const size_t now = images.size() - earlier;
+    std::string s = now == 0 ? std::string("I see no new image")
+                             : "I see " + std::to_string(now) + (now == 1 ? " image (" : " images (") +
+                                   sizes(images, earlier, images.size()) + ")";
+    if (earlier == 0) return s + ".";
+    return s + ", and " + std::to_string(earlier) + " earlier in the conversation (" + sizes(images, 0, earlier) + ").";
 }
 
 std::string tool_call_markup(const CannedToolCall& call) {
@@ -467,7 +516,7 @@ std::vector<Step> compose(const Model& model, const Request& req, const Settings
         reasoning = fallback_reasoning;
         text = fallback;
     }
-    if (!req.images.empty()) text = image_sentence(req.images) + (text.empty() ? "" : " " + text);
+    if (!req.images.empty()) text = image_sentence(req.images, req.earlier_images) + (text.empty() ? "" : " " + text);
 
     std::vector<Step> steps;
     auto add_pieces = [&](const std::string& s, KIV_LLMMessageType type) {

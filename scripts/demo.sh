@@ -26,6 +26,7 @@ if ! cmake -S reference_runtimes -B build/reference -DCMAKE_BUILD_TYPE=Release >
     echo "run as root; otherwise: sudo apt-get install nlohmann-json3-dev libsndfile1-dev" >&2
     exit 1
 fi
+echo "  (compiling: about half a minute the first time, seconds after)"
 cmake --build build/reference -j2 >/dev/null
 
 step "Deploying them into a throwaway copy of the installed package"

@@ -11,9 +11,12 @@ need_apt=()
 [ -f /usr/include/nlohmann/json.hpp ] || need_apt+=(nlohmann-json3-dev)
 [ -f /usr/include/sndfile.h ] || need_apt+=(libsndfile1-dev)
 if [ ${#need_apt[@]} -gt 0 ] && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
+    echo "setup: installing ${need_apt[*]} (Debian packages for the reference runtimes)" >&2
     apt-get update -qq >/dev/null && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need_apt[@]}" >/dev/null
 fi
 
+[ -x .venv/bin/python ] || echo "setup: creating .venv and installing the Python packages (a minute the first time)" >&2
 kiv_make_venv .venv
+echo "setup: building the modules into .venv (C++, about a minute the first time, seconds after)" >&2
 .venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
     ${KIV_CMAKE_ARGS:+--config-settings=cmake.args="$KIV_CMAKE_ARGS"} .

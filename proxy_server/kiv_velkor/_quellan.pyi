@@ -60,6 +60,9 @@ class Quellan:
 
         Raises RuntimeError "kiv_asr_transcribe failed (rc=1)" when the runtime
         fails (a missing or unreadable file) or init() has not succeeded.
+        Other threads run meanwhile (the interpreter lock is released); calls
+        into the runtime are serialised, and a call on this object from
+        another thread while this one runs raises RuntimeError.
         """
 
     def close(self) -> None:

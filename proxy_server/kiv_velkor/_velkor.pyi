@@ -139,7 +139,11 @@ class VELKOR:
         """Clear the context's conversation history and state (kiv_llm_reset)."""
 
     def interrupt(self) -> RetStatus:
-        """Ask the runtime to stop the generation in progress (kiv_llm_break); safe from any thread."""
+        """Ask the runtime to stop the generation in progress (kiv_llm_break); safe from any thread.
+
+        A break asked for while run() prepares its request or runs is repeated until the runtime
+        stops that run; with no run, it is passed on once and does not affect a later run.
+        """
 
     def set_chat_template(
         self, system_prompt: str | None, prompt_prefix: str | None, prompt_postfix: str | None

@@ -181,6 +181,7 @@ def status(package_dir: Path, *, in_process: bool = False, out: TextIO | None = 
     out = out or sys.stdout
     how = "ctypes, in this process" if in_process else "ctypes, in a subprocess"
     healthy = True
+    missing: list[Runtime] = []
     print(f"Package directory: {package_dir}", file=out)
     for runtime in RUNTIMES.values():
         modules = sorted(p.name for p in package_dir.glob(f"{runtime.module}.*so"))
@@ -199,6 +200,8 @@ def status(package_dir: Path, *, in_process: bool = False, out: TextIO | None = 
             if not path.exists():
                 broken = path.is_symlink()
                 print("  present:      no" + (" (broken symlink)" if broken else ""), file=out)
+                if path == target:
+                    missing.append(runtime)
                 # Nothing installed is a valid state; a dangling link or override is not.
                 healthy = healthy and path == target and not broken
                 continue
@@ -209,7 +212,21 @@ def status(package_dir: Path, *, in_process: bool = False, out: TextIO | None = 
         reference = package_dir / REFERENCE_DIR_NAME / runtime.file_name
         if reference.is_file():
             print(f"  reference:    {reference} (install-runtime {runtime.key} --reference)", file=out)
+    if missing:
+        _print_next_steps(missing, package_dir, out)
     return 0 if healthy else 1
+
+
+def _print_next_steps(missing: list[Runtime], package_dir: Path, out: TextIO) -> None:
+    print("\nNext steps: nothing can run without the missing libraries. Place them with", file=out)
+    for runtime in missing:
+        print(f"  python -m tessel_openai_server.kiv_velkor install-runtime {runtime.key} "
+              f"/path/to/{runtime.file_name}", file=out)
+    print("(the device's libraries). On a machine without the device, a clone of the repository makes an "
+          "environment\nwith the reference runtimes deployed (.venv-reference) with\n  scripts/deploy_reference.sh",
+          file=out)
+    if package_dir != PACKAGE_DIR:
+        print(f"(add --package-dir {package_dir} to install-runtime)", file=out)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -218,7 +235,7 @@ def build_parser() -> argparse.ArgumentParser:
                         help="the package directory to work on (default: this package, %(default)s)")
     parser = argparse.ArgumentParser(
         prog="python -m tessel_openai_server.kiv_velkor",
-        description="Show and place the runtime libraries that the native modules load.")
+        description="Show and place the runtime libraries that the native modules load, and serve them.")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     st = commands.add_parser(
@@ -241,11 +258,20 @@ def build_parser() -> argparse.ArgumentParser:
     inst.add_argument("--force", action="store_true", help="replace a library that is already there")
     inst.add_argument("--no-check", action="store_true",
                       help="do not check that the library loads and has every entry point")
+
+    try:
+        from .serve import add_serve_command
+    except ImportError:   # this file loaded on its own, outside the package
+        return parser
+    add_serve_command(commands)
     return parser
 
 
 def main(argv: list[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
+    if args.command == "serve":
+        from .serve import main as serve_main
+        return serve_main(args)
     package_dir: Path = args.package_dir
     if args.command == "status":
         return status(package_dir, in_process=args.in_process)

@@ -14,6 +14,11 @@
 // Tests drive it through the extern "C" fake_quellan_* functions with ctypes
 // on the same file: dlopen of that path returns the instance the module uses.
 //
+// fake_quellan_set_delay_ms(n) makes init and transcribe sleep n ms, so that
+// tests can act while a call is inside the runtime; the fake counts calls that
+// overlap (the module must serialise them) and uses of a handle or of init
+// strings that were released while the call ran.
+//
 // Variants (compile-time defines):
 //   FAKE_QUELLAN_NO_UNINIT    the library lacks kiv_asr_uninit.
 //   FAKE_QUELLAN_MALLOC_HOOK  the library also defines malloc and free; when
@@ -22,12 +27,15 @@
 //                             fail, to exercise the copy-failure path.
 #include <dlfcn.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <optional>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -68,6 +76,25 @@ std::vector<Outstanding> g_outstanding;
 uint64_t g_next_handle = 0x5100;
 int g_free_result_count = 0;
 int g_uninit_count = 0;
+std::atomic<int> g_delay_ms{0};
+std::atomic<int> g_in_flight{0};
+std::atomic<int> g_max_in_flight{0};
+std::atomic<int> g_released_under_call{0};
+
+// Counts the calls inside the runtime at once; sleeps the scripted delay.
+struct InFlight {
+    InFlight() {
+        const int now = ++g_in_flight;
+        int seen = g_max_in_flight.load();
+        while (now > seen && !g_max_in_flight.compare_exchange_weak(seen, now)) {}
+    }
+    ~InFlight() { --g_in_flight; }
+    static void pause() {
+        if (const int ms = g_delay_ms.load()) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    }
+};
+
+bool handle_live(uint64_t handle);
 
 void* read_pointer(const unsigned char* record, int offset) {
     void* p;
@@ -176,7 +203,17 @@ FAKE_API int fake_quellan_live_copies_at_free(void) { return g_live_copies_at_fr
 // ------------------------------------------------------------------ entry points
 
 FAKE_API int32_t kiv_asr_init(void** handle, const void* param) {
+    InFlight in_flight;
     Call& call = log_call("kiv_asr_init", param, {4, 12, 20, 28});
+    if (g_delay_ms.load() != 0 && param != nullptr) {
+        // The strings of the record must still be there, unchanged, after the pause.
+        const std::vector<std::pair<int, std::optional<std::string>>> before = call.strings;
+        InFlight::pause();
+        for (const auto& [offset, value] : before) {
+            const char* now = static_cast<const char*>(read_pointer(static_cast<const unsigned char*>(param), offset));
+            if (value && (now == nullptr || *value != now)) ++g_released_under_call;
+        }
+    }
     call.handle = handle ? reinterpret_cast<uintptr_t>(*handle) : 0;
     int32_t rc = 0;
     uint64_t created = g_next_handle++;
@@ -191,8 +228,11 @@ FAKE_API int32_t kiv_asr_init(void** handle, const void* param) {
 }
 
 FAKE_API int32_t kiv_asr_transcribe(void* handle, const void* input, void* result) {
+    InFlight in_flight;
     Call& call = log_call("kiv_asr_transcribe", input, {4, 28, 36});
     call.handle = reinterpret_cast<uintptr_t>(handle);
+    InFlight::pause();
+    if (!handle_live(reinterpret_cast<uintptr_t>(handle))) ++g_released_under_call;
     call.result_address = reinterpret_cast<uintptr_t>(result);
     const auto* result_bytes = static_cast<const unsigned char*>(result);
     call.result_record.assign(result_bytes, result_bytes + kRecordSize);
@@ -241,8 +281,17 @@ FAKE_API void kiv_asr_free_result(void* result) {
     }
 }
 
+namespace {
+bool handle_live(uint64_t handle) {
+    for (uint64_t live : g_live_handles)
+        if (live == handle) return true;
+    return false;
+}
+}  // namespace
+
 #ifndef FAKE_QUELLAN_NO_UNINIT
 FAKE_API int32_t kiv_asr_uninit(void* handle) {
+    InFlight in_flight;
     ++g_uninit_count;
     Call& call = log_call("kiv_asr_uninit", nullptr, {});
     call.handle = reinterpret_cast<uintptr_t>(handle);
@@ -271,7 +320,16 @@ FAKE_API void fake_quellan_reset(void) {
     g_live_handles.clear();
     g_free_result_count = 0;
     g_uninit_count = 0;
+    g_delay_ms = 0;
+    g_max_in_flight = 0;
+    g_released_under_call = 0;
 }
+
+FAKE_API void fake_quellan_set_delay_ms(int ms) { g_delay_ms = ms; }
+// The most calls that were inside the runtime at one time since the reset.
+FAKE_API int fake_quellan_max_in_flight(void) { return g_max_in_flight.load(); }
+// Calls that found their handle or their init strings released under them.
+FAKE_API int fake_quellan_released_under_call(void) { return g_released_under_call.load(); }
 
 // Scripts the next init: its return code and the handle it writes (0 = NULL).
 FAKE_API void fake_quellan_script_init(int32_t rc, uint64_t handle) { g_init_script.emplace_back(rc, handle); }

@@ -9,12 +9,17 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #define FAKE_API extern "C" __attribute__((visibility("default")))
@@ -49,15 +54,33 @@ struct Step {
     std::string args;
 };
 
-std::mutex g_mutex;
-std::vector<Call> g_calls;
-std::map<std::string, uint32_t> g_rc;
+// The state lives on the heap and is never freed: the runtime's own threads
+// may still use it while the process exits.
+std::mutex& g_mutex = *new std::mutex;
+std::vector<Call>& g_calls = *new std::vector<Call>;
+std::map<std::string, uint32_t>& g_rc = *new std::map<std::string, uint32_t>;
 uintptr_t g_init_handle = 0x1000;
-std::map<uintptr_t, KIV_LLMResultCallback> g_result_callbacks;
-std::map<uintptr_t, KIV_LLMToolCallCallback> g_tool_callbacks;
-std::vector<Step> g_script;
-int g_thread_mode = 0;  // 0: calling thread, 1: one new thread per run, 2: a new thread per callback,
-                        // 3: one new thread per run that stays alive after the run until released
+std::map<uintptr_t, KIV_LLMResultCallback>& g_result_callbacks = *new std::map<uintptr_t, KIV_LLMResultCallback>;
+std::map<uintptr_t, KIV_LLMToolCallCallback>& g_tool_callbacks = *new std::map<uintptr_t, KIV_LLMToolCallCallback>;
+std::vector<Step>& g_script = *new std::vector<Step>;
+// Where callbacks come from:
+// 0: the calling thread; 1: one new thread per run; 2: a new thread per callback;
+// 3: one new thread per run that stays alive after the run until released;
+// 4: a worker thread per context, started by init and joined by uninit (and by
+//    the library's destructor); runs, resets and breaks go through it;
+// 5: a pool of two threads shared by every context, kept from the first run
+//    until the library is unloaded;
+// 6: the calling thread, plus one late result callback from another thread
+//    after the run has returned (fake_join_late waits for it).
+int g_thread_mode = 0;
+int g_init_delay_us = 0;
+int g_late_delay_us = 0;
+// Contexts handed out and not yet released (a handle may be handed out more
+// than once), and calls that named a handle that was not live.
+std::map<uintptr_t, int>& g_live = *new std::map<uintptr_t, int>;
+std::atomic<int> g_live_contexts{0};
+std::atomic<int> g_stale_calls{0};
+uintptr_t g_next_distinct = 0x10000;
 struct Stream {
     bool enabled = false;
     std::string piece;
@@ -65,7 +88,8 @@ struct Stream {
     int max_pieces = 0;
     int sleep_us = 0;
     int64_t final_state = -1;
-} g_stream;
+};
+Stream& g_stream = *new Stream;
 std::atomic<bool> g_break{false};
 std::atomic<int> g_break_count{0};
 std::atomic<int> g_pieces_streamed{0};
@@ -75,6 +99,99 @@ struct Vision {
     int inputs_mode = 0;  // 0: leave the record's pointer NULL, 1: point to an entry
     unsigned char entry[160] = {};
 } g_vision;
+
+// ---- threads of the runtime's own (modes 4 and 5) ----
+
+// A queue of jobs served by `count` threads until stopped.
+class JobThreads {
+public:
+    explicit JobThreads(int count) {
+        for (int i = 0; i < count; ++i) threads_.emplace_back([this] { serve(); });
+    }
+    // Runs `job` on one of the threads and waits for it.
+    void run(std::function<void()> job) {
+        auto done = std::make_shared<std::promise<void>>();
+        std::future<void> finished = done->get_future();
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            jobs_.push_back([job, done] {
+                job();
+                done->set_value();
+            });
+        }
+        wake_.notify_one();
+        finished.wait();
+    }
+    void stop_and_join() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        for (std::thread& t : threads_) t.join();
+        threads_.clear();
+    }
+
+private:
+    void serve() {
+        for (;;) {
+            std::function<void()> job;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                wake_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+                if (jobs_.empty()) return;
+                job = std::move(jobs_.front());
+                jobs_.pop_front();
+            }
+            job();
+        }
+    }
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<std::function<void()>> jobs_;
+    std::vector<std::thread> threads_;
+    bool stopping_ = false;
+};
+
+std::mutex& g_threads_mutex = *new std::mutex;
+std::map<uintptr_t, JobThreads*>& g_workers = *new std::map<uintptr_t, JobThreads*>;  // mode 4
+JobThreads* g_pool = nullptr;                                                           // mode 5
+std::vector<std::thread>& g_late = *new std::vector<std::thread>;                     // mode 6
+
+JobThreads* worker_for(uintptr_t handle) {
+    std::lock_guard<std::mutex> lock(g_threads_mutex);
+    auto it = g_workers.find(handle);
+    return it == g_workers.end() ? nullptr : it->second;
+}
+
+JobThreads* shared_pool() {
+    std::lock_guard<std::mutex> lock(g_threads_mutex);
+    if (g_pool == nullptr) g_pool = new JobThreads(2);
+    return g_pool;
+}
+
+// What a runtime's library destructor does: join the threads it started.
+__attribute__((destructor)) void join_runtime_threads() {
+    std::map<uintptr_t, JobThreads*> workers;
+    JobThreads* pool;
+    {
+        std::lock_guard<std::mutex> lock(g_threads_mutex);
+        workers.swap(g_workers);
+        pool = std::exchange(g_pool, nullptr);
+    }
+    for (auto& [handle, worker] : workers) worker->stop_and_join();
+    if (pool) pool->stop_and_join();
+}
+
+bool live(uintptr_t handle) {
+    auto it = g_live.find(handle);
+    return it != g_live.end() && it->second > 0;
+}
+
+// Counts a call that names a handle no context has (under g_mutex).
+void check_live(uintptr_t handle) {
+    if (!live(handle)) g_stale_calls.fetch_add(1);
+}
 
 // Mode 3 threads, never destroyed (a joinable std::thread must not be), so a
 // thread may still be waiting when the process exits.
@@ -197,6 +314,7 @@ extern "C" {
 
 __attribute__((visibility("default"))) KIV_LLMRetStatus kiv_llm_init(LLMContext* handle, const KIV_LLMInitParam* param,
                                                                      KIV_LLMResultCallback callback) {
+    if (g_init_delay_us > 0) std::this_thread::sleep_for(std::chrono::microseconds(g_init_delay_us));
     std::lock_guard<std::mutex> lock(g_mutex);
     Call& call = begin("kiv_llm_init", 0);
     capture_value(call, "handle_in", handle ? *handle : nullptr);
@@ -211,18 +329,49 @@ __attribute__((visibility("default"))) KIV_LLMRetStatus kiv_llm_init(LLMContext*
     }
     capture_value(call, "callback", reinterpret_cast<void*>(callback));
     if (g_init_handle != 0 && handle) {
-        *handle = reinterpret_cast<LLMContext>(g_init_handle);
-        g_result_callbacks[g_init_handle] = callback;
-        call.handle = g_init_handle;
+        // A runtime with threads per context hands out a handle per context.
+        const bool own_threads = g_thread_mode == 4 || g_thread_mode == 5;
+        const uintptr_t h = own_threads ? (g_next_distinct += 0x100) : g_init_handle;
+        *handle = reinterpret_cast<LLMContext>(h);
+        g_result_callbacks[h] = callback;
+        call.handle = h;
+        ++g_live[h];
+        g_live_contexts.fetch_add(1);
+        if (g_thread_mode == 4) {
+            std::lock_guard<std::mutex> threads_lock(g_threads_mutex);
+            g_workers[h] = new JobThreads(1);
+        }
     }
     return rc_for("kiv_llm_init");
 }
 
 __attribute__((visibility("default"))) KIV_LLMRetStatus kiv_llm_uninit(LLMContext handle) {
+    const uintptr_t h = reinterpret_cast<uintptr_t>(handle);
+    JobThreads* worker = nullptr;
+    {
+        std::lock_guard<std::mutex> threads_lock(g_threads_mutex);
+        auto it = g_workers.find(h);
+        if (it != g_workers.end()) {
+            worker = it->second;
+            g_workers.erase(it);
+        }
+    }
+    // The context's worker ends with it.
+    if (worker) {
+        worker->stop_and_join();
+        delete worker;
+    }
     std::lock_guard<std::mutex> lock(g_mutex);
-    begin("kiv_llm_uninit", reinterpret_cast<uintptr_t>(handle));
-    g_result_callbacks.erase(reinterpret_cast<uintptr_t>(handle));
-    g_tool_callbacks.erase(reinterpret_cast<uintptr_t>(handle));
+    begin("kiv_llm_uninit", h);
+    if (live(h)) {
+        if (--g_live[h] == 0) {
+            g_result_callbacks.erase(h);
+            g_tool_callbacks.erase(h);
+        }
+        g_live_contexts.fetch_sub(1);
+    } else {
+        g_stale_calls.fetch_add(1);
+    }
     return rc_for("kiv_llm_uninit");
 }
 
@@ -233,6 +382,7 @@ __attribute__((visibility("default"))) KIV_LLMRetStatus kiv_llm_run(LLMContext h
     int mode;
     {
         std::lock_guard<std::mutex> lock(g_mutex);
+        check_live(reinterpret_cast<uintptr_t>(handle));
         Call& call = begin("kiv_llm_run", reinterpret_cast<uintptr_t>(handle));
         capture_value(call, "userdata", userdata);
         if (input) {
@@ -278,6 +428,26 @@ __attribute__((visibility("default"))) KIV_LLMRetStatus kiv_llm_run(LLMContext h
     } else if (mode == 1) {
         std::thread t(play, h, userdata, std::cref(script), std::cref(stream), 0);
         t.join();
+    } else if (mode == 4 || mode == 5) {
+        JobThreads* threads = mode == 4 ? worker_for(h) : shared_pool();
+        if (threads) threads->run([&] { play(h, userdata, script, stream, 0); });
+    } else if (mode == 6) {
+        play(h, userdata, script, stream, 0);
+        // The callback is kept from the run: the late one comes whatever
+        // happened to the context or the object since.
+        KIV_LLMResultCallback callback;
+        {
+            std::lock_guard<std::mutex> lock(g_mutex);
+            callback = g_result_callbacks[h];
+        }
+        const int delay = g_late_delay_us;
+        std::lock_guard<std::mutex> lock(g_threads_mutex);
+        g_late.emplace_back([callback, userdata, delay] {
+            std::this_thread::sleep_for(std::chrono::microseconds(delay));
+            KIV_LLMResult late{};
+            late.text = "late";
+            if (callback) callback(&late, userdata, 2);
+        });
     } else {
         play(h, userdata, script, stream, mode);
     }
@@ -286,7 +456,10 @@ __attribute__((visibility("default"))) KIV_LLMRetStatus kiv_llm_run(LLMContext h
 }
 
 __attribute__((visibility("default"))) KIV_LLMRetStatus kiv_llm_reset(LLMContext handle) {
+    // A runtime with a worker per context clears the context on its worker.
+    if (JobThreads* worker = worker_for(reinterpret_cast<uintptr_t>(handle))) worker->run([] {});
     std::lock_guard<std::mutex> lock(g_mutex);
+    check_live(reinterpret_cast<uintptr_t>(handle));
     begin("kiv_llm_reset", reinterpret_cast<uintptr_t>(handle));
     return rc_for("kiv_llm_reset");
 }
@@ -295,6 +468,7 @@ __attribute__((visibility("default"))) KIV_LLMRetStatus kiv_llm_break(LLMContext
     g_break.store(true);
     g_break_count.fetch_add(1);
     std::lock_guard<std::mutex> lock(g_mutex);
+    check_live(reinterpret_cast<uintptr_t>(handle));
     begin("kiv_llm_break", reinterpret_cast<uintptr_t>(handle));
     return rc_for("kiv_llm_break");
 }
@@ -303,6 +477,7 @@ __attribute__((visibility("default"))) KIV_LLMRetStatus kiv_llm_set_chat_templat
                                                                                   const char* prompt_prefix,
                                                                                   const char* prompt_postfix) {
     std::lock_guard<std::mutex> lock(g_mutex);
+    check_live(reinterpret_cast<uintptr_t>(handle));
     Call& call = begin("kiv_llm_set_chat_template", reinterpret_cast<uintptr_t>(handle));
     capture_str(call, "system_prompt", system_prompt);
     capture_str(call, "prompt_prefix", prompt_prefix);
@@ -313,6 +488,7 @@ __attribute__((visibility("default"))) KIV_LLMRetStatus kiv_llm_set_chat_templat
 __attribute__((visibility("default"))) KIV_LLMRetStatus kiv_llm_set_chat_template_jinja(LLMContext handle,
                                                                                         const char* jinja_template) {
     std::lock_guard<std::mutex> lock(g_mutex);
+    check_live(reinterpret_cast<uintptr_t>(handle));
     Call& call = begin("kiv_llm_set_chat_template_jinja", reinterpret_cast<uintptr_t>(handle));
     capture_str(call, "jinja_template", jinja_template);
     return rc_for("kiv_llm_set_chat_template_jinja");
@@ -322,6 +498,7 @@ __attribute__((visibility("default"))) KIV_LLMRetStatus kiv_llm_set_toolcall_cal
                                                                                       KIV_LLMToolCallCallback callback,
                                                                                       int32_t stop_output) {
     std::lock_guard<std::mutex> lock(g_mutex);
+    check_live(reinterpret_cast<uintptr_t>(handle));
     Call& call = begin("kiv_llm_set_toolcall_callback", reinterpret_cast<uintptr_t>(handle));
     capture_value(call, "callback", reinterpret_cast<void*>(callback));
     capture_value(call, "stop_output", stop_output);
@@ -332,6 +509,7 @@ __attribute__((visibility("default"))) KIV_LLMRetStatus kiv_llm_set_toolcall_cal
 #ifndef FAKE_OMIT_GET_VISION_INFO
 __attribute__((visibility("default"))) KIV_LLMRetStatus kiv_llm_get_vision_info(LLMContext handle, KIV_LLMVisionInfo* info) {
     std::lock_guard<std::mutex> lock(g_mutex);
+    check_live(reinterpret_cast<uintptr_t>(handle));
     begin("kiv_llm_get_vision_info", reinterpret_cast<uintptr_t>(handle));
     if (g_vision.rc == 0 && info) {
         std::memcpy(info, g_vision.record, sizeof g_vision.record);
@@ -357,6 +535,9 @@ FAKE_API void fake_reset(void) {
     g_break_count.store(0);
     g_pieces_streamed.store(0);
     g_vision = Vision{};
+    g_init_delay_us = 0;
+    g_late_delay_us = 0;
+    g_stale_calls.store(0);
 }
 
 // Forgets the call log only (long loops would otherwise grow it).
@@ -463,6 +644,20 @@ FAKE_API void fake_release_lingering(int join) { release_lingering(join != 0); }
 // interpreter has been finalised).
 FAKE_API void fake_release_lingering_at_exit(void) {
     std::atexit([] { release_lingering(true); });
+}
+
+FAKE_API void fake_set_init_delay(int us) { g_init_delay_us = us; }
+FAKE_API void fake_set_late_delay(int us) { g_late_delay_us = us; }
+FAKE_API int fake_live_contexts(void) { return g_live_contexts.load(); }
+FAKE_API int fake_stale_calls(void) { return g_stale_calls.load(); }
+// Waits for the late callbacks of mode 6.
+FAKE_API void fake_join_late(void) {
+    std::vector<std::thread> threads;
+    {
+        std::lock_guard<std::mutex> lock(g_threads_mutex);
+        threads.swap(g_late);
+    }
+    for (std::thread& t : threads) t.join();
 }
 
 FAKE_API int fake_pieces_streamed(void) { return g_pieces_streamed.load(); }

@@ -91,7 +91,12 @@ class Fake:
 
     def counts(self) -> dict[str, int]:
         return {name: getattr(self.lib, f"fake_quellan_{name}")()
-                for name in ("free_result_count", "uninit_count", "live_handles", "outstanding_results")}
+                for name in ("free_result_count", "uninit_count", "live_handles", "outstanding_results",
+                             "max_in_flight", "released_under_call")}
+
+    def set_delay_ms(self, ms: int) -> None:
+        """Makes init and transcribe sleep inside the runtime."""
+        self.lib.fake_quellan_set_delay_ms(ms)
 
 
 @pytest.fixture(scope="session")

@@ -175,3 +175,14 @@ def test_type_surface(quellan, recogniser):
         recogniser.anything = 1
     assert [n for n in vars(Q) if not n.startswith("__") or n in ("__reduce__", "__setstate__")] == [
         "init", "transcribe", "close", "__reduce__", "__setstate__"]
+
+
+def test_a_subclass_init_may_take_arguments(quellan, fake):
+    class Recogniser(quellan.Quellan):
+        def __init__(self, backend, *, language="en"):
+            self.backend, self.language = backend, language
+
+    asr = Recogniser(5, language="de")       # not a library path: the arguments are __init__'s
+    assert (asr.backend, asr.language) == (5, "de")
+    with pytest.raises(TypeError, match=r"takes at most 1 positional argument \(2 given\)"):
+        quellan.Quellan("a", "b")

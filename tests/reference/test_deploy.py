@@ -168,3 +168,10 @@ def test_python_dash_m_entry(pkg, argv, rc):
     assert proc.returncode == rc, proc.stderr
     if rc == 0:
         assert f"Package directory: {directory}" in proc.stdout
+
+
+def test_status_without_runtimes_says_what_to_do_next(pkg, capsys):
+    directory, module = pkg
+    rc, out, _ = deploy(module, capsys, "status")
+    assert rc == 0 and "Next steps" in out
+    assert "install-runtime velkor /path/to/libvelkor.so" in out and "scripts/deploy_reference.sh" in out

@@ -15,6 +15,11 @@ INPUT_SIZE = 72
 IMAGE_SIZE = 32
 
 
+# Where the fake runtime's callbacks come from (tests/fakes/fake_velkor.cpp).
+THREAD_MODES = {"caller": 0, "thread": 1, "thread-per-callback": 2, "lingering-thread": 3,
+                "worker-per-context": 4, "shared-pool": 5, "late-callback": 6}
+
+
 def build_fake_velkor(omit_vision: bool = False) -> Path:
     defines = ("FAKE_OMIT_GET_VISION_INFO",) if omit_vision else ()
     name = "fake_velkor_no_vision" if omit_vision else "fake_velkor"
@@ -85,7 +90,23 @@ class FakeVelkor:
         self.lib.fake_set_init_handle(handle)
 
     def set_thread_mode(self, mode: str) -> None:
-        self.lib.fake_set_thread_mode({"caller": 0, "thread": 1, "thread-per-callback": 2, "lingering-thread": 3}[mode])
+        self.lib.fake_set_thread_mode(THREAD_MODES[mode])
+
+    def set_init_delay(self, seconds: float) -> None:
+        self.lib.fake_set_init_delay(int(seconds * 1e6))
+
+    def set_late_delay(self, seconds: float) -> None:
+        self.lib.fake_set_late_delay(int(seconds * 1e6))
+
+    @property
+    def live_contexts(self) -> int:
+        """Contexts the runtime handed out and has not released."""
+        return self.lib.fake_live_contexts()
+
+    @property
+    def stale_calls(self) -> int:
+        """Calls that named a handle the runtime had not handed out or had released."""
+        return self.lib.fake_stale_calls()
 
     def result(self, text: bytes | None = b"", token_id: int = 0, content_type: int = 0, state: int = 0,
                null_record: bool = False, null_userdata: bool = False) -> None:

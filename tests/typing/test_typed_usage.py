@@ -21,3 +21,11 @@ def test_strict_mypy_accepts_the_example_and_refuses_its_mistakes(tmp_path):
     proc = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir", os.devnull, str(EXAMPLE)],
                           cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300)
     assert proc.returncode == 0, proc.stdout + proc.stderr
+
+
+def test_strict_mypy_accepts_the_whole_installed_package(tmp_path):
+    # The serving layer and the server are typed as strictly as the stubs.
+    proc = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir", os.devnull, "-p",
+                           "tessel_openai_server.kiv_velkor"], capture_output=True, text=True, cwd=tmp_path,
+                          timeout=300)
+    assert proc.returncode == 0, proc.stdout + proc.stderr

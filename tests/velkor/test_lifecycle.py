@@ -246,3 +246,22 @@ print(err.msg if err else None)
     assert out[0] == "ImportError"
     assert out[1] == ("Interpreter change detected - this module can only be loaded into one interpreter "
                       "per process.")
+
+
+def test_a_subclass_init_may_take_arguments(fake):
+    class Configured(_velkor.VELKOR):
+        def __init__(self, model, *, retries=1):
+            self.model, self.retries = model, retries
+
+    obj = Configured("m.gguf", retries=3)
+    assert (obj.model, obj.retries) == ("m.gguf", 3)
+    assert obj.init(obj.model) == RetStatus.SUCCESS
+    obj.uninit()
+    with pytest.raises(TypeError, match=r"VELKOR\(\) takes exactly 0 positional arguments \(1 given\)"):
+        _velkor.VELKOR("m")
+
+    class Plain(_velkor.VELKOR):
+        pass
+
+    with pytest.raises(TypeError):
+        Plain("m")

@@ -356,7 +356,7 @@ print("ran", flush=True)
     "fake.lib.fake_release_lingering_at_exit()\n"
     "atexit.register(lambda: (fake.lib.fake_release_lingering(0), ctypes.PyDLL(None).usleep(50000)))",
 ], ids=["alive-past-exit", "exit-after-finalize", "exit-during-shutdown"])
-def test_native_threads_holding_a_thread_state_at_interpreter_exit(fake_velkor_path, after):
+def test_native_threads_that_called_back_alive_at_interpreter_exit(fake_velkor_path, after):
     code = EXIT_SNIPPET.format(tests=str(Path(__file__).resolve().parents[1]), fake=str(fake_velkor_path),
                                after=after)
     for _ in range(3):

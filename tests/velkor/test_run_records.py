@@ -145,6 +145,17 @@ def test_images_without_projector(llm, fake):
     assert str(info.value) == "Images provided but mmproj not initialized \u2014 pass mmproj_path to init()"
 
 
+def test_images_follow_an_overridden_mmproj_model_property(fake):
+    class Vision(_velkor.VELKOR):
+        mmproj_model = property(lambda self: True)
+
+    obj = Vision()
+    obj.init("m")
+    obj.run("x", images=[np.zeros((2, 1, 3), np.uint8)])
+    assert fake.last("kiv_llm_run").i32("input", 24) == 1
+    obj.uninit()
+
+
 class Mode:
     def __init__(self, value):
         self.value = value

@@ -162,3 +162,46 @@ breaks = [c.handle for c in fake.calls("kiv_llm_break")]
 print(hex(breaks[0]), hex(breaks[1]), set(map(hex, breaks[2:])) <= {"0x200"})
 """))
     assert proc.stdout.splitlines() == ["KeyboardInterrupt", "0x200 0x100 True"]
+
+
+def test_ctrl_c_walks_a_chain_of_20000_objects(fake_velkor_path):
+    """Each object made on the main thread chains to the one before: Ctrl+C
+    still ends in Python's default handler, and freeing the chain afterwards
+    frees every object."""
+    from support.subprocess_run import run_with_fake
+    proc = run_with_fake(fake_velkor_path, """
+        for _ in range(20000):
+            obj = _velkor.VELKOR()
+            obj.init("m")
+            obj.uninit()
+            del obj
+        try:
+            os.kill(os.getpid(), signal.SIGINT)
+            time.sleep(5)
+        except KeyboardInterrupt:
+            print("KeyboardInterrupt", flush=True)
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+        gc.collect()
+        print(fake.live_contexts, len(fake.calls("kiv_llm_break")), flush=True)
+    """, timeout=300)
+    assert proc.stdout == "KeyboardInterrupt\n0 0\n"
+
+
+def test_installing_twice_does_not_chain_to_itself(fake_velkor_path):
+    from support.subprocess_run import run_with_fake
+    proc = run_with_fake(fake_velkor_path, """
+        a = _velkor.VELKOR()
+        a.init("m")
+        a._install_sigint_handler()
+        try:
+            os.kill(os.getpid(), signal.SIGINT)
+            time.sleep(5)
+        except KeyboardInterrupt:
+            print("KeyboardInterrupt", len(fake.calls("kiv_llm_break")), flush=True)
+        b = _velkor.VELKOR()
+        b.init("m")
+        a._install_sigint_handler()          # a above b, b above a: a cycle
+        signal.getsignal(signal.SIGINT)(signal.SIGINT, None)
+        print("cycle walked", len(fake.calls("kiv_llm_break")), flush=True)
+    """, timeout=60)
+    assert proc.stdout == "KeyboardInterrupt 1\ncycle walked 3\n"

@@ -85,8 +85,14 @@ Ref status_from_code(PyObject* status_type, uint32_t rc) {
 void report_unraisable(PyObject* context) {
     // PyErr_PrintEx consumes the exception; keep it to hand to the hook after.
     PyObject* exc = PyErr_GetRaisedException();
-    PyErr_SetRaisedException(Py_XNewRef(exc));
-    PyErr_PrintEx(0);
+    if (exc != nullptr && PyErr_GivenExceptionMatches(exc, PyExc_SystemExit)) {
+        // The error printer would end the process on SystemExit; a callback's
+        // SystemExit is reported like any other exception.
+        PyErr_DisplayException(exc);
+    } else {
+        PyErr_SetRaisedException(Py_XNewRef(exc));
+        PyErr_PrintEx(0);
+    }
     PyErr_SetRaisedException(exc);
     PyErr_WriteUnraisable(context);
 }

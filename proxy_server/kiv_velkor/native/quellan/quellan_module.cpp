@@ -1,4 +1,5 @@
 // Module set-up of _quellan and the location of the runtime library.
+#include "../common/interpreter_lifetime.h"
 #include "../common/native_function.h"
 #include "quellan_internal.h"
 
@@ -67,6 +68,13 @@ int quellan_exec(PyObject* module) {
     // The library, once loaded, stays loaded; a module executed again asks the
     // loader, which answers at once.
     s_quellan_loaded = 0;
+    // Threads that come back from the runtime while the interpreter ends must
+    // not ask for its lock (interpreter_lifetime.h); the hook is registered once.
+    static bool exit_hook_registered = false;
+    if (!exit_hook_registered) {
+        if (!kiv::register_exit_hook()) return -1;
+        exit_hook_registered = true;
+    }
 
     kiv::Ref annotations = kiv::Ref::steal(Py_BuildValue("{s:s}", "return", "str"));
     if (!annotations) return -1;

@@ -1,12 +1,20 @@
 // The recogniser object: one runtime handle, the strings that the handle's
 // init record points into, and the conversions between Python values and the
-// NUL-terminated strings the runtime reads. No method releases the
-// interpreter lock, so calls on every recogniser are serialised by it.
+// NUL-terminated strings the runtime reads.
+//
+// init() and transcribe() release the interpreter lock around the runtime
+// call (loading a model and decoding audio take seconds on the device), so
+// the rest of the program keeps running. The runtime still sees one call at a
+// time: every call into it is made holding the module's runtime lock. While a
+// thread is inside a call on an object, the object is busy: its other methods
+// refuse, so neither its handle nor the strings the runtime reads from it can
+// be released or replaced under the call.
 #include "../common/native_function.h"
 #include "quellan_internal.h"
 #include "quellan_loader.h"
 
 #include <cstring>
+#include <mutex>
 
 namespace quellan {
 
@@ -16,9 +24,64 @@ struct QuellanObject {
     PyObject_HEAD
     KIV_ASRHandle handle;   // NULL when the object holds no recogniser
     PyObject* keepalive;    // list of the bytes the current handle's init record points into
+    bool busy;              // a thread is inside init() or transcribe() on this object
 };
 
 QuellanObject* as_quellan(PyObject* self) { return reinterpret_cast<QuellanObject*>(self); }
+
+// Held for every call into the runtime, by every object and thread. Never
+// destroyed: a daemon thread may still hold it while the process exits.
+std::mutex& s_runtime_mutex = *new std::mutex;
+
+// Takes the runtime lock. When another thread holds it (a transcription in
+// progress), waits with the interpreter lock released so that the rest of the
+// program keeps running meanwhile; the interpreter lock is taken back without
+// the runtime lock held, so a thread waiting at the interpreter's exit gate
+// (interpreter_lifetime.h) never keeps the runtime locked.
+std::unique_lock<std::mutex> lock_runtime() {
+    std::unique_lock<std::mutex> lock(s_runtime_mutex, std::try_to_lock);
+    while (!lock.owns_lock()) {
+        {
+            kiv::ReleaseGil unlocked;
+            std::lock_guard<std::mutex> wait_for_the_call(s_runtime_mutex);
+        }
+        lock.try_lock();
+    }
+    return lock;
+}
+
+// Calls into the runtime with the interpreter lock released and the runtime
+// lock held. The runtime lock is given back first; taking the interpreter
+// lock back goes through the exit gate, so a daemon thread that comes back
+// while the interpreter ends waits there for the process to end instead of
+// being unwound by the interpreter.
+template <typename Call>
+int call_unlocked(Call&& call) {
+    kiv::ReleaseGil unlocked;
+    std::lock_guard<std::mutex> lock(s_runtime_mutex);
+    return call();
+}
+
+// Busy means busy: a second thread gets RuntimeError and nothing reaches the runtime.
+bool refuse_while_busy(QuellanObject* self) {
+    if (!self->busy) return true;
+    PyErr_SetString(PyExc_RuntimeError,
+                    "a Quellan call (init or transcribe) is in progress on this object in another thread; "
+                    "wait for it to return");
+    return false;
+}
+
+// Marks the object busy for a scope; the interpreter lock is held at both ends.
+class BusyScope {
+public:
+    explicit BusyScope(QuellanObject* self) : self_(self) { self_->busy = true; }
+    ~BusyScope() { self_->busy = false; }
+    BusyScope(const BusyScope&) = delete;
+    BusyScope& operator=(const BusyScope&) = delete;
+
+private:
+    QuellanObject* self_;
+};
 
 // Releases the handle, if any; the runtime's answer is not consulted, the
 // handle is gone either way.
@@ -26,6 +89,7 @@ void release_handle(QuellanObject* self) {
     KIV_ASRHandle handle = self->handle;
     if (handle == nullptr) return;
     self->handle = nullptr;
+    auto lock = lock_runtime();
     quellan_uninit(handle);
 }
 
@@ -86,14 +150,21 @@ KIV_FUNCTION_SPEC(kConstructorSpec, "Quellan", nullptr, 0, nullptr, "lib_path");
 PyObject* s_constructor_defaults = nullptr;   // (None,)
 
 PyObject* quellan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* bound[1];
-    if (!kiv::bind_tuple_dict(kConstructorSpec, s_constructor_defaults, args, kwargs, bound)) return nullptr;
+    // As with object.__new__, a subclass whose own __init__ takes arguments
+    // leaves them to it; its library is then found as for Quellan().
+    PyObject* bound[1] = {Py_None};
+    const bool arguments_are_for_init = type->tp_init != PyBaseObject_Type.tp_init;
+    if (!arguments_are_for_init &&
+        !kiv::bind_tuple_dict(kConstructorSpec, s_constructor_defaults, args, kwargs, bound)) {
+        return nullptr;
+    }
     PyObject* lib_path = bound[0];
 
     kiv::Ref self = kiv::Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     QuellanObject* q = as_quellan(self.get());
     q->handle = nullptr;
+    q->busy = false;
     q->keepalive = PyList_New(0);
     if (q->keepalive == nullptr) return nullptr;
 
@@ -121,7 +192,12 @@ PyObject* quellan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!refuse_embedded_nul(encoded.get(), "lib_path")) return nullptr;
 
     if (!s_quellan_loaded) {
-        if (load_quellan_func(PyBytes_AS_STRING(encoded.get())) != 0) {
+        int loaded;
+        {
+            auto lock = lock_runtime();
+            loaded = load_quellan_func(PyBytes_AS_STRING(encoded.get()));
+        }
+        if (loaded != 0) {
             kiv::Ref shown = kiv::Ref::steal(PyObject_Format(path.get(), nullptr));
             if (!shown) return nullptr;
             PyErr_Format(PyExc_RuntimeError, "Cannot load libquellan.so (%U)", shown.get());
@@ -169,9 +245,12 @@ PyObject* quellan_init_method(PyObject* self, kiv::BoundArgs args) {
     PyObject* decoder_path = args[3];
     PyObject* extra_json = args[4];
 
-    kiv::Ref whisper_name = kiv::Ref::steal(PyUnicode_FromString("whisper"));
-    if (!whisper_name) return nullptr;
-    const int whisper = PyObject_RichCompareBool(backend, whisper_name.get(), Py_EQ);
+    int whisper;
+    {
+        kiv::Ref whisper_name = kiv::Ref::steal(PyUnicode_FromString("whisper"));
+        if (!whisper_name) return nullptr;
+        whisper = PyObject_RichCompareBool(backend, whisper_name.get(), Py_EQ);
+    }
     if (whisper < 0) return nullptr;
     const int32_t model_type = whisper ? KIV_ASR_MODEL_WHISPER : 1;
 
@@ -196,13 +275,29 @@ PyObject* quellan_init_method(PyObject* self, kiv::BoundArgs args) {
         if (item != nullptr && PyList_Append(keepalive.get(), item) < 0) return nullptr;
     }
 
+    // Checked after the conversions: they run Python code, which may have
+    // started a call on this object in another thread.
+    if (!refuse_while_busy(q)) return nullptr;
     // A recogniser already held is released as close() does before its
     // strings are dropped: the runtime never keeps pointers into freed memory.
     release_handle(q);
+    if (!refuse_while_busy(q)) return nullptr;   // release_handle may have waited without the lock
     kiv::replace_field(q->keepalive, keepalive.release());
 
-    const int rc = quellan_init(&q->handle, model_type, PyBytes_AS_STRING(model.get()), bytes_or_null(decoder),
-                                PyBytes_AS_STRING(tokenizer.get()), bytes_or_null(extra));
+    // The strings stay alive through the object's keepalive list, which no
+    // other method replaces while the object is busy; the object itself is held.
+    kiv::Ref keep_self = kiv::Ref::borrow(self);
+    KIV_ASRHandle created = nullptr;
+    int rc;
+    {
+        BusyScope busy(q);
+        rc = call_unlocked(
+            [&] {
+                return quellan_init(&created, model_type, PyBytes_AS_STRING(model.get()), bytes_or_null(decoder),
+                                    PyBytes_AS_STRING(tokenizer.get()), bytes_or_null(extra));
+            });
+    }
+    if (rc == KIV_ASR_SUCCESS) q->handle = created;
     if (rc != KIV_ASR_SUCCESS || q->handle == nullptr) {
         PyErr_Format(PyExc_RuntimeError, "kiv_asr_init failed (rc=%d)", rc);
         return nullptr;
@@ -239,10 +334,21 @@ PyObject* quellan_transcribe_method(PyObject* self, kiv::BoundArgs args) {
     if (given < 0) return nullptr;
     if (given && !(task = text_bytes(args[2], "task"))) return nullptr;
 
+    if (!refuse_while_busy(q)) return nullptr;
     TranscribeOutputs out;
-    // No handle test here: without one the shim reports failure.
-    const int rc = quellan_transcribe_file(q->handle, PyBytes_AS_STRING(wav.get()), bytes_or_null(language),
-                                           bytes_or_null(task), &out.text, &out.language);
+    // No handle test here: without one the shim reports failure. The handle
+    // cannot be released meanwhile: close() and init() refuse while busy.
+    KIV_ASRHandle handle = q->handle;
+    kiv::Ref keep_self = kiv::Ref::borrow(self);
+    int rc;
+    {
+        BusyScope busy(q);
+        rc = call_unlocked(
+            [&] {
+                return quellan_transcribe_file(handle, PyBytes_AS_STRING(wav.get()), bytes_or_null(language),
+                                               bytes_or_null(task), &out.text, &out.language);
+            });
+    }
     if (rc != KIV_ASR_SUCCESS) {
         PyErr_Format(PyExc_RuntimeError, "kiv_asr_transcribe failed (rc=%d)", rc);
         return nullptr;
@@ -261,6 +367,7 @@ PyObject* quellan_transcribe_method(PyObject* self, kiv::BoundArgs args) {
 
 // close(): idempotent; the strings of the last init are kept.
 PyObject* quellan_close_method(PyObject* self, kiv::BoundArgs) {
+    if (!refuse_while_busy(as_quellan(self))) return nullptr;
     release_handle(as_quellan(self));
     Py_RETURN_NONE;
 }
@@ -285,7 +392,9 @@ KIV_FUNCTION_SPEC(kTranscribeSpec, "transcribe",
                   "language is a code such as 'en' or 'auto' to let the runtime detect it; task is\n"
                   "'transcribe' or 'translate'. None or '' sends neither. Raises RuntimeError\n"
                   "'kiv_asr_transcribe failed (rc=1)' when the runtime fails (a missing or unreadable file)\n"
-                  "or when init() has not succeeded. Holds the interpreter lock for the whole call.",
+                  "or when init() has not succeeded. Other threads run meanwhile (the interpreter lock is\n"
+                  "released); calls into the runtime are serialised, and a second call on the same object\n"
+                  "while this one runs raises RuntimeError.",
                   1, quellan_transcribe_method, "wav_path", "language",
                   "task");
 KIV_FUNCTION_SPEC(kCloseSpec, "close",

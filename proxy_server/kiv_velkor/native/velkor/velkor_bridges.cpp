@@ -3,9 +3,7 @@
 // needs, and each step the cheapest way the interpreter allows.
 #include "velkor_module.h"
 
-#include <atomic>
 #include <cstring>
-#include <thread>
 
 namespace velkor {
 
@@ -13,44 +11,19 @@ namespace {
 
 // ---- the interpreter lock on the runtime's threads ----
 
-std::atomic<bool> s_interpreter_gone{false};
-// Foreign threads that are between deciding to release their thread state and
-// having released it (see note_interpreter_shutdown).
-std::atomic<int> s_releasing_states{0};
-
-// A native thread that the interpreter has never seen gets a thread state on
-// its first callback. Creating and destroying one per callback costs
-// microseconds once Python code runs on it, so the thread keeps it (one extra
-// GIL-state hold) until the thread exits, when it is released on that same
-// thread. Once the interpreter is shutting down it deletes every thread state
-// itself, so a thread that exits later leaves its state alone.
-struct ForeignThreadState {
-    bool held = false;
-    ~ForeignThreadState() {
-        if (!held) return;
-        s_releasing_states.fetch_add(1);
-        if (!s_interpreter_gone.load()) {
-            const PyGILState_STATE state = PyGILState_Ensure();
-            PyGILState_Release(PyGILState_LOCKED);  // the hold taken on the first callback
-            PyGILState_Release(state);              // last hold: the thread state is deleted
-        }
-        s_releasing_states.fetch_sub(1);
-    }
-};
-
-thread_local ForeignThreadState t_foreign;
-
+// Each callback takes the interpreter lock through the GIL-state calls and
+// gives it back before it returns. On a thread the interpreter has not seen,
+// that makes and deletes a thread state per callback: a thread state kept
+// across callbacks would have to be deleted when its thread exits, which
+// needs the lock, and a runtime joins its threads from calls we make with the
+// lock held (kiv_llm_uninit, the library's destructors) or while the
+// interpreter ends. A thread's exit therefore never needs the lock.
 class CallbackGil {
 public:
-    CallbackGil() noexcept {
-        const bool known = PyGILState_GetThisThreadState() != nullptr;
-        state_ = PyGILState_Ensure();
-        if (!known && !t_foreign.held) {
-            PyGILState_Ensure();
-            t_foreign.held = true;
-        }
+    CallbackGil() : state_(PyGILState_Ensure()) {}
+    ~CallbackGil() noexcept(false) {
+        if (kiv::may_touch_objects()) PyGILState_Release(state_);
     }
-    ~CallbackGil() { PyGILState_Release(state_); }
     CallbackGil(const CallbackGil&) = delete;
     CallbackGil& operator=(const CallbackGil&) = delete;
 
@@ -306,34 +279,27 @@ void handle_pending_signals() {
 
 }  // namespace
 
-// Called at interpreter exit (atexit), with the interpreter lock held, before
-// the interpreter deletes the thread states of other threads. A foreign thread
-// either sees the flag and leaves its state alone, or has already counted
-// itself in s_releasing_states and is waited for here, with the lock released
-// so that it can finish.
-void note_interpreter_shutdown() {
-    s_interpreter_gone.store(true);
-    if (s_releasing_states.load() == 0) return;
-    Py_BEGIN_ALLOW_THREADS
-    while (s_releasing_states.load() != 0) std::this_thread::yield();
-    Py_END_ALLOW_THREADS
-}
-
 extern "C" void velkor_result_bridge(const KIV_LLMResult* result, void* userdata, KIV_LLMRunStatus state) {
-    CallbackGil gil;
     if (userdata == nullptr) return;
-    Ref self = Ref::borrow(static_cast<PyObject*>(userdata));
-    if (!collect_result(reinterpret_cast<VelkorObject*>(self.get()), result, state)) {
-        kiv::report_unraisable(g_state.bridge_context);
-    }
+    CallbackAdmission admission(userdata);
+    if (!admission.admitted()) return;
+    CallbackGil gil;
+    auto* self = static_cast<VelkorObject*>(userdata);
+    Ref keep = Ref::borrow(static_cast<PyObject*>(userdata));
+    // A break asked for while the run was prepared, or during it, is repeated
+    // until the runtime stops: a runtime forgets one that came before its run.
+    if (self->break_pending) kiv_llm_break(self->ctx);
+    if (!collect_result(self, result, state)) kiv::report_unraisable(g_state.bridge_context);
     handle_pending_signals();
 }
 
 extern "C" void velkor_tool_bridge(const char* name, const char* arguments, void* userdata) {
-    CallbackGil gil;
     if (userdata == nullptr) return;
-    Ref self = Ref::borrow(static_cast<PyObject*>(userdata));
-    if (!collect_tool_call(reinterpret_cast<VelkorObject*>(self.get()), name, arguments)) {
+    CallbackAdmission admission(userdata);
+    if (!admission.admitted()) return;
+    CallbackGil gil;
+    Ref keep = Ref::borrow(static_cast<PyObject*>(userdata));
+    if (!collect_tool_call(static_cast<VelkorObject*>(userdata), name, arguments)) {
         kiv::report_unraisable(g_state.tool_bridge_context);
     }
 }

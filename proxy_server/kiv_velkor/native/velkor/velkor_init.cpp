@@ -151,7 +151,11 @@ PyObject* velkor_init(PyObject* o, kiv::BoundArgs args) {
     for (int index : kStrParams) {
         if (!kiv::check_exact_type(args[index], &PyUnicode_Type, init_spec.params[index])) return nullptr;
     }
-    if (!refuse_while_running(self)) return nullptr;
+    // Busy from here on: Python code that the conversions or the release of the
+    // earlier context run (a __del__, __eq__, json.dumps) cannot call into the
+    // object, and another thread cannot initialise it at the same time.
+    BusyScope busy(self, kBusyInit);
+    if (!busy.enter()) return nullptr;
 
     KIV_LLMInitParam param;
     std::memset(&param, 0, sizeof param);
@@ -191,6 +195,7 @@ PyObject* velkor_init(PyObject* o, kiv::BoundArgs args) {
     self->ctx = handle;
     if (handle != nullptr) kiv_llm_set_toolcall_callback(handle, velkor_tool_bridge, 1);
     if (has_mmproj && handle != nullptr && !populate_vision_metadata(self, handle)) return nullptr;
+    busy.leave();
     return ret_status(rc);
 }
 

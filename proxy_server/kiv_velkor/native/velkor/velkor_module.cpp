@@ -123,23 +123,6 @@ bool build_sampling_map(PyObject* module) {
     return PyModule_AddObjectRef(module, "_SAMPLING_MODE_MAP", map.get()) == 0;
 }
 
-PyObject* on_interpreter_exit(PyObject*, PyObject*) {
-    note_interpreter_shutdown();
-    Py_RETURN_NONE;
-}
-
-PyMethodDef s_exit_hook_def = {"_velkor_shutdown", on_interpreter_exit, METH_NOARGS, nullptr};
-
-// Lets native threads that outlive the interpreter know it is gone.
-bool register_exit_hook() {
-    Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
-    if (!atexit) return false;
-    Ref hook = Ref::steal(PyCFunction_New(&s_exit_hook_def, nullptr));
-    if (!hook) return false;
-    Ref done = Ref::steal(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
-    return static_cast<bool>(done);
-}
-
 PyObject* module_create(PyObject* module_spec, PyModuleDef*) {
     const int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (s_interpreter_id == -1) {

@@ -46,6 +46,7 @@ struct ModuleState {
     PyObject* bridge_context = nullptr;
     PyObject* tool_bridge_context = nullptr;
     PyObject* empty_bytes = nullptr;
+    PyObject* signal_handler_fn = nullptr;  // VELKOR.signal_handler as defined by the class
 };
 
 extern ModuleState g_state;
@@ -71,7 +72,35 @@ struct VelkorObject {
     PyObject* vision_metadata;
     PyObject* mmproj_loaded;
     bool holds_library;      // this object counts in velkor_loaded
-    bool run_in_progress;    // a thread is inside kiv_llm_run for this object
+    uint8_t busy;            // a Busy value: the call in progress that others must not race
+    bool break_pending;      // interrupt() came while the current run was prepared or ran
+    uint64_t sigint_walk;    // the last SIGINT chain walk that visited this object
+};
+
+// What an object is busy with. Each of these may release the interpreter
+// lock, so while one is in progress the other methods (interrupt() during a
+// run aside) refuse with RuntimeError instead of racing it.
+enum Busy : uint8_t { kIdle, kBusyInit, kBusyRun, kBusyUninit, kBusyReset };
+
+// Marks the object busy for the scope; refuses (false, RuntimeError set) when
+// it already is.
+class BusyScope {
+public:
+    BusyScope(VelkorObject* self, Busy what) noexcept : self_(self), held_(false), what_(what) {}
+    bool enter();
+    // Ends it before the scope does (the result is built with the object idle).
+    void leave() noexcept {
+        if (held_) self_->busy = kIdle;
+        held_ = false;
+    }
+    ~BusyScope() { leave(); }
+    BusyScope(const BusyScope&) = delete;
+    BusyScope& operator=(const BusyScope&) = delete;
+
+private:
+    VelkorObject* self_;
+    bool held_;
+    Busy what_;
 };
 
 // Builds the VELKOR class with its methods; `defaults_source` is the module.
@@ -79,7 +108,7 @@ int add_velkor_type(PyObject* module);
 
 // Precondition checks shared by the methods; each raises RuntimeError.
 bool require_context(VelkorObject* self);
-bool refuse_while_running(VelkorObject* self);
+bool refuse_while_busy(VelkorObject* self);
 
 // Wraps a runtime return code as RetStatus(rc).
 PyObject* ret_status(KIV_LLMRetStatus rc);
@@ -88,8 +117,45 @@ PyObject* ret_status(KIV_LLMRetStatus rc);
 // flag cleared (construction and the start of every run).
 bool reset_collectors(VelkorObject* self, PyObject* userdata);
 
-// Releases the object's context as uninit() does.
+// Releases the object's context as uninit() does: the handle is taken off
+// the object first, then released with the interpreter lock released (a
+// runtime may join its own threads there), then the callables are dropped.
 KIV_LLMRetStatus release_context(VelkorObject* self);
+
+// ---- runs in progress (velkor_runs.cpp) ----
+//
+// The bridges receive the object as a bare pointer. A runtime may call back
+// on any thread, even after its run returned, for an object that may since be
+// gone; so a run is registered while it is in progress, and a callback enters
+// Python only for a registered run, pinning it until the callback is done.
+// The registry has a lock of its own, so a callback that is dropped never
+// waits for the interpreter lock.
+struct RunSlot;
+// Registers a run about to start (interpreter lock held); NULL with
+// MemoryError set when there is no memory for it.
+RunSlot* register_run(VelkorObject* self, LLMContext ctx);
+// Ends the registration once kiv_llm_run has returned, and waits until no
+// callback for it is in flight (call with the interpreter lock released).
+void unregister_run(RunSlot* slot);
+// Registers the module's exit hook, which also waits for admitted callbacks.
+bool register_exit_hook();
+
+// A callback's admission: it may run Python code (interpreter lock taken
+// through the GIL-state calls) only when `admitted()`. Otherwise the callback
+// returns at once: its userdata has no run in progress (reported once on
+// stderr), or the interpreter is ending (the run is then asked to stop).
+class CallbackAdmission {
+public:
+    explicit CallbackAdmission(void* userdata) noexcept;
+    ~CallbackAdmission();
+    bool admitted() const noexcept { return admitted_; }
+    CallbackAdmission(const CallbackAdmission&) = delete;
+    CallbackAdmission& operator=(const CallbackAdmission&) = delete;
+
+private:
+    RunSlot* slot_ = nullptr;
+    bool admitted_ = false;
+};
 
 // Method implementations living in other files.
 PyObject* velkor_init(PyObject* self, kiv::BoundArgs args);
@@ -105,9 +171,6 @@ Ref json_text(PyObject* value);
 // The native callbacks handed to the runtime.
 extern "C" void velkor_result_bridge(const KIV_LLMResult* result, void* userdata, KIV_LLMRunStatus state);
 extern "C" void velkor_tool_bridge(const char* name, const char* arguments, void* userdata);
-// Marks the interpreter as shutting down, so threads that exit later do not
-// touch it.
-void note_interpreter_shutdown();
 
 // as_rgb888 (module-level function).
 PyObject* as_rgb888_impl(PyObject* module, kiv::BoundArgs args);

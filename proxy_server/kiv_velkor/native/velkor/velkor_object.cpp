@@ -11,6 +11,9 @@ namespace {
 constexpr const char* kNotInitialised = "VELKOR has not been initialized \u2013 call init() first";
 constexpr const char* kRunInProgress =
     "VELKOR.run() is in progress on this object; wait for it to return or call interrupt()";
+constexpr const char* kInitInProgress = "VELKOR.init() is in progress on this object; wait for it to return";
+constexpr const char* kUninitInProgress = "VELKOR.uninit() is in progress on this object; wait for it to return";
+constexpr const char* kResetInProgress = "VELKOR.reset() is in progress on this object; wait for it to return";
 constexpr const char* kNoReduce = "no default __reduce__ due to non-trivial __cinit__";
 
 VelkorObject* as_velkor(PyObject* o) { return reinterpret_cast<VelkorObject*>(o); }
@@ -48,9 +51,17 @@ bool open_runtime_library() {
 
 KIV_FUNCTION_SPEC(constructor_spec, "VELKOR", nullptr, 0, nullptr);
 
+// The constructor takes no arguments; as with object.__new__, a subclass whose
+// own __init__ takes some leaves them to it.
+bool accepts_arguments(PyTypeObject* type) {
+    return type != g_state.velkor_type && type->tp_init != PyBaseObject_Type.tp_init;
+}
+
 PyObject* velkor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* bound[1];
-    if (!kiv::bind_tuple_dict(constructor_spec, nullptr, args, kwargs, bound)) return nullptr;
+    if (!accepts_arguments(type) && !kiv::bind_tuple_dict(constructor_spec, nullptr, args, kwargs, bound)) {
+        return nullptr;
+    }
     Ref obj = Ref::steal(type->tp_alloc(type, 0));
     if (!obj) return nullptr;
     VelkorObject* self = as_velkor(obj.get());
@@ -59,7 +70,9 @@ PyObject* velkor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject** fields = object_fields(self, &n);
     for (size_t i = 0; i < n; ++i) fields[i] = Py_NewRef(Py_None);
     self->holds_library = false;
-    self->run_in_progress = false;
+    self->busy = kIdle;
+    self->break_pending = false;
+    self->sigint_walk = 0;
 
     if (!reset_collectors(self, Py_None)) return nullptr;
     PyObject* metadata = PyDict_New();
@@ -107,11 +120,15 @@ void velkor_dealloc(PyObject* o) {
     VelkorObject* self = as_velkor(o);
     PyTypeObject* type = Py_TYPE(o);
     PyObject_GC_UnTrack(o);
+    // Objects chained through their SIGINT handlers are freed one by one
+    // (the trashcan), not by recursion as deep as the chain.
+    Py_TRASHCAN_BEGIN(o, velkor_dealloc)
     {
         kiv::PreserveException keep;
         if (self->ctx != nullptr) {
             LLMContext ctx = self->ctx;
             self->ctx = nullptr;
+            kiv::ReleaseGil unlocked;
             kiv_llm_uninit(ctx);
         }
         if (self->holds_library) {
@@ -124,6 +141,7 @@ void velkor_dealloc(PyObject* o) {
     }
     type->tp_free(o);
     Py_DECREF(type);
+    Py_TRASHCAN_END
 }
 
 // ---- properties ----
@@ -148,6 +166,15 @@ PyGetSetDef velkor_getset[] = {
 
 // ---- SIGINT handling ----
 
+// The object whose own signal_handler (the class's, not an override) `handler`
+// is bound to, or NULL for any other handler.
+VelkorObject* chained_object(PyObject* handler) {
+    if (!PyMethod_Check(handler) || PyMethod_GET_FUNCTION(handler) != g_state.signal_handler_fn) return nullptr;
+    PyObject* bound_to = PyMethod_GET_SELF(handler);
+    if (!PyObject_TypeCheck(bound_to, g_state.velkor_type)) return nullptr;
+    return as_velkor(bound_to);
+}
+
 PyObject* install_sigint_handler(PyObject* o, kiv::BoundArgs) {
     VelkorObject* self = as_velkor(o);
     Ref threading = global(g_state.s_threading);
@@ -164,6 +191,10 @@ PyObject* install_sigint_handler(PyObject* o, kiv::BoundArgs) {
     if (!handler) return nullptr;
     Ref previous = Ref::steal(PyObject_CallMethod(signal.get(), "signal", "OO", sigint.get(), handler.get()));
     if (!previous) return nullptr;
+    // Installed again: the handler in force was this object's own, and the one
+    // it replaced stays the one to chain to (a handler chaining to itself
+    // would recurse on the next Ctrl+C).
+    if (chained_object(previous.get()) == self) Py_RETURN_NONE;
     kiv::replace_field(self->prev_sigint_handler, previous.release());
     Py_RETURN_NONE;
 }
@@ -212,17 +243,33 @@ bool chain_previous_handler(PyObject* previous, PyObject* sig, PyObject* frame) 
     return true;
 }
 
+// The SIGINT handler of each object made on the main thread chains to the
+// handler it replaced, often another object's. The chain is walked in a loop,
+// not by calling each bound handler from the next (thousands of objects would
+// overflow the C stack), and an object met twice ends the walk.
 PyObject* signal_handler(PyObject* o, kiv::BoundArgs args) {
-    VelkorObject* self = as_velkor(o);
-    kiv::replace_field(self->interrupted, Py_NewRef(Py_True));
-    // Without a context there is nothing to break; the chain still runs so that
-    // Ctrl+C keeps its usual effect.
-    if (self->ctx != nullptr) {
-        Ref result = Ref::steal(PyObject_CallMethodNoArgs(o, g_state.s_interrupt));
-        if (!result) return nullptr;
+    static uint64_t walks = 0;
+    const uint64_t walk = ++walks;
+    Ref current = Ref::borrow(o);
+    for (;;) {
+        VelkorObject* self = as_velkor(current.get());
+        self->sigint_walk = walk;
+        kiv::replace_field(self->interrupted, Py_NewRef(Py_True));
+        // Without a context there is nothing to break; the chain still runs so
+        // that Ctrl+C keeps its usual effect.
+        if (self->ctx != nullptr) {
+            Ref result = Ref::steal(PyObject_CallMethodNoArgs(current.get(), g_state.s_interrupt));
+            if (!result) return nullptr;
+        }
+        Ref previous = Ref::borrow(self->prev_sigint_handler);
+        VelkorObject* next = chained_object(previous.get());
+        if (next == nullptr) {
+            if (!chain_previous_handler(previous.get(), args[0], args[1])) return nullptr;
+            break;
+        }
+        if (next->sigint_walk == walk) break;
+        current = Ref::borrow(reinterpret_cast<PyObject*>(next));
     }
-    Ref previous = Ref::borrow(self->prev_sigint_handler);
-    if (!chain_previous_handler(previous.get(), args[0], args[1])) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -230,38 +277,66 @@ PyObject* signal_handler(PyObject* o, kiv::BoundArgs args) {
 
 PyObject* uninit(PyObject* o, kiv::BoundArgs) {
     VelkorObject* self = as_velkor(o);
-    if (!refuse_while_running(self)) return nullptr;
+    if (!refuse_while_busy(self)) return nullptr;
     if (self->ctx == nullptr) {
         Ref status_type = global(g_state.s_RetStatus);
         return status_type ? PyObject_GetAttr(status_type.get(), g_state.s_SUCCESS) : nullptr;
     }
-    return ret_status(release_context(self));
+    KIV_LLMRetStatus rc;
+    {
+        BusyScope busy(self, kBusyUninit);
+        if (!busy.enter()) return nullptr;
+        rc = release_context(self);
+    }
+    return ret_status(rc);
 }
 
 PyObject* reset(PyObject* o, kiv::BoundArgs) {
     VelkorObject* self = as_velkor(o);
-    if (!require_context(self) || !refuse_while_running(self)) return nullptr;
-    return ret_status(kiv_llm_reset(self->ctx));
+    if (!refuse_while_busy(self) || !require_context(self)) return nullptr;
+    KIV_LLMRetStatus rc;
+    {
+        BusyScope busy(self, kBusyReset);
+        if (!busy.enter()) return nullptr;
+        LLMContext ctx = self->ctx;
+        // A runtime may hand the reset to its own thread and wait for it.
+        kiv::ReleaseGil unlocked;
+        rc = kiv_llm_reset(ctx);
+    }
+    return ret_status(rc);
 }
 
+// While a run is prepared or in progress, the break is also remembered: the
+// result bridge repeats it until the runtime stops, since a runtime forgets a
+// break that came before its run started. With no run, it is passed on once,
+// as it always was, and nothing of it is kept.
 PyObject* interrupt(PyObject* o, kiv::BoundArgs) {
     VelkorObject* self = as_velkor(o);
+    if (self->busy == kBusyInit) {
+        PyErr_SetString(PyExc_RuntimeError, kInitInProgress);
+        return nullptr;
+    }
     if (!require_context(self)) return nullptr;
+    if (self->busy == kBusyRun) self->break_pending = true;
     return ret_status(kiv_llm_break(self->ctx));
 }
 
+// The template and tool-call setters do their Python work (encoding, truth
+// tests) first and check the context right before the runtime call, so no
+// Python code can release it in between.
 PyObject* set_chat_template(PyObject* o, kiv::BoundArgs args) {
     VelkorObject* self = as_velkor(o);
     for (int i = 0; i < 3; ++i) {
         static const char* const names[] = {"system_prompt", "prompt_prefix", "prompt_postfix"};
         if (!kiv::check_exact_type(args[i], &PyUnicode_Type, names[i])) return nullptr;
     }
-    if (!require_context(self) || !refuse_while_running(self)) return nullptr;
+    if (!refuse_while_busy(self) || !require_context(self)) return nullptr;
     Ref texts[3];
     for (int i = 0; i < 3; ++i) {
         texts[i] = kiv::utf8_or_empty(args[i]);
         if (!texts[i]) return nullptr;
     }
+    if (!refuse_while_busy(self) || !require_context(self)) return nullptr;
     return ret_status(kiv_llm_set_chat_template(self->ctx, kiv::text_or_null(texts[0].get()),
                                                 kiv::text_or_null(texts[1].get()),
                                                 kiv::text_or_null(texts[2].get())));
@@ -270,9 +345,10 @@ PyObject* set_chat_template(PyObject* o, kiv::BoundArgs args) {
 PyObject* set_chat_template_jinja(PyObject* o, kiv::BoundArgs args) {
     VelkorObject* self = as_velkor(o);
     if (!kiv::check_exact_type(args[0], &PyUnicode_Type, "jinja_template")) return nullptr;
-    if (!require_context(self) || !refuse_while_running(self)) return nullptr;
+    if (!refuse_while_busy(self) || !require_context(self)) return nullptr;
     Ref text = kiv::utf8_or_empty(args[0]);
     if (!text) return nullptr;
+    if (!refuse_while_busy(self) || !require_context(self)) return nullptr;
     return ret_status(kiv_llm_set_chat_template_jinja(self->ctx, kiv::text_or_null(text.get())));
 }
 
@@ -280,9 +356,10 @@ PyObject* set_toolcall_callback(PyObject* o, kiv::BoundArgs args) {
     VelkorObject* self = as_velkor(o);
     int32_t stop_output = 0;
     if (!kiv::to_int32(args[1], &stop_output)) return nullptr;
-    if (!require_context(self) || !refuse_while_running(self)) return nullptr;
+    if (!refuse_while_busy(self) || !require_context(self)) return nullptr;
     const int enabled = PyObject_IsTrue(args[0]);
     if (enabled < 0) return nullptr;
+    if (!refuse_while_busy(self) || !require_context(self)) return nullptr;
     return ret_status(kiv_llm_set_toolcall_callback(self->ctx, enabled ? velkor_tool_bridge : nullptr,
                                                     stop_output));
 }
@@ -313,7 +390,8 @@ KIV_FUNCTION_SPEC(reset_spec, "reset",
                   0, reset);
 KIV_FUNCTION_SPEC(interrupt_spec, "interrupt",
                   "Ask the runtime to stop the generation in progress (kiv_llm_break). Safe from any thread;\n"
-                  "the interrupted run() returns its result normally. Returns RetStatus.",
+                  "the interrupted run() returns its result normally. A break asked for while run() prepares\n"
+                  "its request or runs is repeated until the runtime stops that run. Returns RetStatus.",
                   0, interrupt);
 KIV_FUNCTION_SPEC(chat_template_spec, "set_chat_template",
                   "Set the simple chat template: a system prompt, and texts placed before and after each\n"
@@ -359,10 +437,22 @@ bool require_context(VelkorObject* self) {
     return false;
 }
 
-bool refuse_while_running(VelkorObject* self) {
-    if (!self->run_in_progress) return true;
-    PyErr_SetString(PyExc_RuntimeError, kRunInProgress);
+bool refuse_while_busy(VelkorObject* self) {
+    const char* message = self->busy == kBusyRun      ? kRunInProgress
+                          : self->busy == kBusyInit   ? kInitInProgress
+                          : self->busy == kBusyUninit ? kUninitInProgress
+                          : self->busy == kBusyReset  ? kResetInProgress
+                                                      : nullptr;
+    if (message == nullptr) return true;
+    PyErr_SetString(PyExc_RuntimeError, message);
     return false;
+}
+
+bool BusyScope::enter() {
+    if (!refuse_while_busy(self_)) return false;
+    self_->busy = what_;
+    held_ = true;
+    return true;
 }
 
 PyObject* ret_status(KIV_LLMRetStatus rc) {
@@ -373,8 +463,13 @@ PyObject* ret_status(KIV_LLMRetStatus rc) {
 
 KIV_LLMRetStatus release_context(VelkorObject* self) {
     LLMContext ctx = self->ctx;
-    const KIV_LLMRetStatus rc = kiv_llm_uninit(ctx);
     self->ctx = nullptr;
+    KIV_LLMRetStatus rc;
+    {
+        // A runtime may join threads of its own here.
+        kiv::ReleaseGil unlocked;
+        rc = kiv_llm_uninit(ctx);
+    }
     kiv::replace_field(self->on_token, Py_NewRef(Py_None));
     kiv::replace_field(self->on_tool_call, Py_NewRef(Py_None));
     kiv::replace_field(self->userdata, Py_NewRef(Py_None));
@@ -432,6 +527,8 @@ int add_velkor_type(PyObject* module) {
         if (!method || PyObject_SetAttrString(type.get(), m.fn->name, method.get()) < 0) return -1;
     }
     g_state.velkor_type = reinterpret_cast<PyTypeObject*>(type.new_ref());
+    g_state.signal_handler_fn = PyObject_GetAttrString(type.get(), "signal_handler");
+    if (g_state.signal_handler_fn == nullptr) return -1;
     return PyModule_AddObjectRef(module, "VELKOR", type.get());
 }
 

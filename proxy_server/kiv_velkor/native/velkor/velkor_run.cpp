@@ -251,7 +251,13 @@ PyObject* velkor_run(PyObject* o, kiv::BoundArgs args) {
     }
 
     LLMContext ctx = self->ctx;
-    if (!require_context(self) || !refuse_while_running(self)) return nullptr;
+    if (!refuse_while_busy(self) || !require_context(self)) return nullptr;
+    // Busy from the start: while the request is prepared, Python code (a
+    // __del__, as_rgb888, json.dumps) cannot release or replace the context,
+    // and interrupt() is remembered for this run.
+    BusyScope busy(self, kBusyRun);
+    if (!busy.enter()) return nullptr;
+    self->break_pending = false;
 
     KIV_LLMInput input;
     KIV_LLMRunParam param;
@@ -271,7 +277,11 @@ PyObject* velkor_run(PyObject* o, kiv::BoundArgs args) {
         input.type = messages_mode ? KIV_LLM_INPUT_MESSAGES : KIV_LLM_INPUT_PROMPT;
         input.prompt = kiv::text_or_null(prompt_bytes.get());
     } else {
-        if (self->mmproj_loaded != Py_True) {
+        // The property, so that a subclass overriding it is honoured.
+        Ref mmproj_model = Ref::steal(PyObject_GetAttrString(o, "mmproj_model"));
+        const int has_mmproj = mmproj_model ? PyObject_IsTrue(mmproj_model.get()) : -1;
+        if (has_mmproj < 0) return nullptr;
+        if (!has_mmproj) {
             PyErr_SetString(PyExc_RuntimeError,
                             "Images provided but mmproj not initialized \u2014 pass mmproj_path to init()");
             return nullptr;
@@ -365,21 +375,25 @@ PyObject* velkor_run(PyObject* o, kiv::BoundArgs args) {
     if (args[kSamplerParams] != Py_None) overridden = true;
     param.sampling_config_valid = overridden ? 1 : 0;
 
-    // Python code ran while the request was prepared (as_rgb888, json.dumps, len());
-    // if it released or replaced the context, the handle read above is stale.
+    // The records are complete: reset the collectors (dropping the last run's
+    // userdata may run its __del__), then check the context right before the
+    // call, with no Python code in between.
+    if (!reset_collectors(self, args[kUserdata])) return nullptr;
+    if (!require_context(self)) return nullptr;
     if (self->ctx != ctx) {
         PyErr_SetString(PyExc_RuntimeError, "the VELKOR context changed while run() prepared its request");
         return nullptr;
     }
-    // The records are complete: reset the collectors and run.
-    if (!reset_collectors(self, args[kUserdata])) return nullptr;
     Ref keep_self = Ref::borrow(o);
-    self->run_in_progress = true;
+    RunSlot* slot = register_run(self, ctx);
+    if (slot == nullptr) return nullptr;
     {
         kiv::ReleaseGil unlocked;
         kiv_llm_run(ctx, &input, &param, self);
+        unregister_run(slot);
     }
-    self->run_in_progress = false;
+    self->break_pending = false;
+    busy.leave();
     image_array.reset();
 
     // A Ctrl+C that arrived during the run is handled now, so it counts for this run.

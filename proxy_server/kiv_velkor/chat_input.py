@@ -1,0 +1,186 @@
+"""OpenAI-format chat input turned into the arguments of ``VELKOR.run``.
+
+Messages are checked and serialised here (the runtime gets them as JSON with
+``messages_mode``). Images stand where they stand in the conversation: each
+image part (``image_url`` with a ``data:`` URL, or ``{"type": "image",
+"image": <array>}``) becomes a text part holding the image placeholder
+``<|image_pad|>``, and the images go to the runtime in the order of their
+placeholders (messages in order, parts in order). The runtime wraps each
+placeholder in its start and end markers where it renders the conversation.
+Arrays given beside the messages (``images=``) stand at the end of the last
+user message.
+"""
+
+from __future__ import annotations
+
+import json
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass, field
+from typing import Any
+
+from .errors import InvalidRequest
+from .images import check_array, decode_data_url
+
+__all__ = ["IMAGE_PLACEHOLDER", "PreparedChat", "prepare_chat"]
+
+IMAGE_PLACEHOLDER = "<|image_pad|>"
+ROLES = frozenset({"system", "developer", "user", "assistant", "tool"})
+
+
+@dataclass(frozen=True)
+class PreparedChat:
+    """What ``VELKOR.run`` gets, and what the layer itself enforces."""
+
+    run_kwargs: dict[str, Any]
+    max_tokens: int | None = None
+    stop: tuple[str, ...] = ()
+    images: int = 0
+    tool_names: tuple[str, ...] = field(default=())
+
+
+def _number(value: Any, name: str, low: float, high: float) -> float | None:
+    if value is None:
+        return None
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise InvalidRequest(f"{name} must be a number", param=name)
+    if not low <= value <= high:
+        raise InvalidRequest(f"{name} must be between {low:g} and {high:g}", param=name)
+    return float(value)
+
+
+def _integer(value: Any, name: str, low: int) -> int | None:
+    if value is None:
+        return None
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise InvalidRequest(f"{name} must be an integer", param=name)
+    if value < low:
+        raise InvalidRequest(f"{name} must be at least {low}", param=name)
+    return value
+
+
+def _image_of(part: Mapping[str, Any], where: str) -> Any:
+    if part.get("type") == "image":
+        return check_array(part.get("image"), param=where)
+    source = part.get("image_url")
+    url = source.get("url") if isinstance(source, Mapping) else source
+    return check_array(decode_data_url(url, param=where), param=where)
+
+
+def _content(content: Any, where: str, images: list[Any]) -> Any:
+    if content is None or isinstance(content, str):
+        return content
+    if not isinstance(content, list):
+        raise InvalidRequest(f"{where}.content must be a string, a list of parts or null", param=where)
+    parts: list[Any] = []
+    for k, part in enumerate(content):
+        at = f"{where}.content[{k}]"
+        if not isinstance(part, Mapping) or not isinstance(part.get("type"), str):
+            raise InvalidRequest(f"{at} must be an object with a string type", param=at)
+        kind = part["type"]
+        if kind == "text":
+            if not isinstance(part.get("text"), str):
+                raise InvalidRequest(f"{at}.text must be a string", param=at)
+            parts.append({"type": "text", "text": part["text"]})
+        elif kind in ("image_url", "image"):
+            images.append(_image_of(part, at))
+            parts.append({"type": "text", "text": IMAGE_PLACEHOLDER})
+        else:
+            raise InvalidRequest(f"{at} has the unsupported type {kind!r}", param=at)
+    return parts
+
+
+def _messages(messages: Any, extra_images: Sequence[Any]) -> tuple[list[dict[str, Any]], list[Any]]:
+    if not isinstance(messages, list) or not messages:
+        raise InvalidRequest("messages must be a non-empty list", param="messages")
+    images: list[Any] = []
+    out: list[dict[str, Any]] = []
+    for i, message in enumerate(messages):
+        where = f"messages[{i}]"
+        if not isinstance(message, Mapping):
+            raise InvalidRequest(f"{where} must be an object", param=where)
+        role = message.get("role")
+        if role not in ROLES:
+            raise InvalidRequest(f"{where}.role must be one of {', '.join(sorted(ROLES))}", param=where)
+        copy = {k: v for k, v in message.items() if v is not None or k == "content"}
+        copy["content"] = _content(message.get("content"), where, images)
+        calls = message.get("tool_calls")
+        if calls is not None and (not isinstance(calls, list) or not all(isinstance(c, Mapping) for c in calls)):
+            raise InvalidRequest(f"{where}.tool_calls must be a list of objects", param=where)
+        out.append(copy)
+    if extra_images:
+        users = [m for m in out if m["role"] == "user"]
+        if not users:
+            raise InvalidRequest("images need a user message to stand in", param="images")
+        last = users[-1]
+        content = last["content"]
+        parts = [{"type": "text", "text": content}] if isinstance(content, str) else list(content or [])
+        for image in extra_images:
+            images.append(check_array(image))
+            parts.append({"type": "text", "text": IMAGE_PLACEHOLDER})
+        last["content"] = parts
+    return out, images
+
+
+def _tools(tools: Any, tool_choice: Any) -> list[dict[str, Any]] | None:
+    if tools is None:
+        return None
+    if not isinstance(tools, list) or not all(isinstance(t, Mapping) for t in tools):
+        raise InvalidRequest("tools must be a list of objects", param="tools")
+    for i, tool in enumerate(tools):
+        fn = tool.get("function")
+        if tool.get("type") != "function" or not isinstance(fn, Mapping) or not isinstance(fn.get("name"), str):
+            raise InvalidRequest(f"tools[{i}] must be {{'type': 'function', 'function': {{'name': ...}}}}",
+                                 param=f"tools[{i}]")
+    if tool_choice == "none" or not tools:
+        return None
+    if tool_choice not in (None, "auto", "required") and not isinstance(tool_choice, Mapping):
+        raise InvalidRequest("tool_choice must be 'none', 'auto', 'required' or an object", param="tool_choice")
+    return [dict(t) for t in tools]
+
+
+def _stop(stop: Any) -> tuple[str, ...]:
+    if stop is None:
+        return ()
+    items = [stop] if isinstance(stop, str) else stop
+    if not isinstance(items, list) or not all(isinstance(s, str) and s for s in items):
+        raise InvalidRequest("stop must be a non-empty string or a list of them", param="stop")
+    return tuple(items)
+
+
+def prepare_chat(messages: Any, *, tools: Any = None, tool_choice: Any = None, max_tokens: Any = None,
+                 stop: Any = None, temperature: Any = None, top_p: Any = None, top_k: Any = None,
+                 repeat_penalty: Any = None, seed: Any = None, frequency_penalty: Any = None,
+                 presence_penalty: Any = None, enable_think: Any = False, images: Sequence[Any] = (),
+                 sampler_params: Mapping[str, Any] | None = None) -> PreparedChat:
+    """Checks an OpenAI-format chat request; every fault raises :class:`InvalidRequest`."""
+    converted, image_arrays = _messages(messages, images)
+    tool_schemas = _tools(tools, tool_choice)
+    params: dict[str, Any] = dict(sampler_params or {})
+    for name, value in (("seed", _integer(seed, "seed", -2**63)),
+                        ("frequency_penalty", _number(frequency_penalty, "frequency_penalty", -2, 2)),
+                        ("presence_penalty", _number(presence_penalty, "presence_penalty", -2, 2))):
+        if value is not None:
+            params[name] = value
+    if not isinstance(enable_think, bool):
+        raise InvalidRequest("enable_think must be a boolean", param="enable_think")
+    try:
+        messages_json = json.dumps(converted, ensure_ascii=False)
+    except (TypeError, ValueError) as exc:
+        raise InvalidRequest(f"the messages cannot be serialised as JSON: {exc}", param="messages") from None
+    run_kwargs: dict[str, Any] = {
+        "prompt_input": messages_json,
+        "messages_mode": True,
+        "enable_think": int(enable_think),
+        "temperature": _number(temperature, "temperature", 0, 2),
+        "top_p": _number(top_p, "top_p", 0, 1),
+        "top_k": _integer(top_k, "top_k", 0),
+        "repeat_penalty": _number(repeat_penalty, "repeat_penalty", 0, 10),
+    }
+    if params:
+        run_kwargs["sampler_params"] = params
+    if tool_schemas:
+        run_kwargs["tool_schemas"] = tool_schemas
+    if image_arrays:
+        run_kwargs["images"] = image_arrays
+    return PreparedChat(run_kwargs, _integer(max_tokens, "max_tokens", 1), _stop(stop), len(image_arrays),
+                        tuple(t["function"]["name"] for t in tool_schemas or ()))

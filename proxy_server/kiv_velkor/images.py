@@ -1,0 +1,69 @@
+"""Images of a chat request: OpenAI ``image_url`` parts with ``data:`` URLs
+decoded to RGB arrays (PNG and JPEG, with Pillow, an optional dependency:
+``pip install 'tessel-openai-server-kiv-velkor[images]'``), and arrays checked
+the way ``as_rgb888`` takes them.
+"""
+
+from __future__ import annotations
+
+import base64
+import binascii
+import io
+import re
+from typing import Any
+
+from .errors import InvalidRequest
+
+__all__ = ["decode_data_url", "check_array", "MAX_PIXELS"]
+
+# Larger images are refused before they are decoded (a small file can hold a
+# huge image); 40 megapixels is beyond any camera a request should carry.
+MAX_PIXELS = 40_000_000
+_DATA_URL = re.compile(r"data:(?P<mime>[\w.+-]+/[\w.+-]+)?(?P<params>(?:;[^,;]*)*?)(?P<b64>;base64)?,", re.ASCII)
+_FORMATS = {"image/png": "PNG", "image/jpeg": "JPEG", "image/jpg": "JPEG"}
+
+
+def decode_data_url(url: Any, *, param: str = "image_url") -> Any:
+    """Decodes a ``data:image/png;base64,...`` or ``data:image/jpeg;base64,...`` URL to an RGB uint8 array (H, W, 3)."""
+    if not isinstance(url, str):
+        raise InvalidRequest("image_url.url must be a string", param=param)
+    match = _DATA_URL.match(url)
+    if match is None:
+        raise InvalidRequest("only data: URLs are accepted for images (data:image/png;base64,... or "
+                             "data:image/jpeg;base64,...); the server fetches nothing", param=param)
+    mime = (match["mime"] or "").lower()
+    if mime not in _FORMATS or not match["b64"]:
+        raise InvalidRequest(f"image data URLs must be base64 PNG or JPEG, not {mime or 'untyped'} data",
+                             param=param)
+    try:
+        raw = base64.b64decode(url[match.end():], validate=True)
+    except (binascii.Error, ValueError):
+        raise InvalidRequest("the image data URL is not valid base64", param=param) from None
+    try:
+        from PIL import Image
+    except ImportError:
+        raise InvalidRequest("decoding image_url parts needs Pillow on the server: "
+                             "pip install 'tessel-openai-server-kiv-velkor[images]'", param=param) from None
+    import numpy as np
+    try:
+        with Image.open(io.BytesIO(raw), formats=[_FORMATS[mime], *set(_FORMATS.values())]) as img:
+            if img.width * img.height > MAX_PIXELS:
+                raise InvalidRequest(f"the image has {img.width}x{img.height} pixels, more than {MAX_PIXELS:,}",
+                                     param=param)
+            return np.asarray(img.convert("RGB"))
+    except InvalidRequest:
+        raise
+    except Exception as exc:   # Pillow raises many kinds for a broken file
+        raise InvalidRequest(f"the image cannot be decoded as PNG or JPEG: {exc}", param=param) from None
+
+
+def check_array(image: Any, *, param: str = "images") -> Any:
+    """The image as ``as_rgb888`` will send it (H, W, 3 uint8); InvalidRequest when it takes no such shape."""
+    from ._velkor import as_rgb888
+    try:
+        array = as_rgb888(image)
+    except (ValueError, TypeError) as exc:
+        raise InvalidRequest(f"unusable image array: {exc}", param=param) from None
+    if array.shape[0] == 0 or array.shape[1] == 0:
+        raise InvalidRequest("an image array has no pixels", param=param)
+    return array

@@ -1,0 +1,73 @@
+#include "interpreter_lifetime.h"
+
+#include <chrono>
+#include <thread>
+
+namespace kiv {
+
+std::atomic<bool> g_interpreter_exiting{false};
+
+namespace {
+
+// Threads between enter_python() and leave_python(). Every thread counts
+// itself before it looks at the flag and the hook sets the flag before it
+// looks at the count (both sequentially consistent), so either the thread
+// sees the flag or the hook sees the thread.
+std::atomic<int> s_admitted{0};
+// The thread running the exit hook: the one that finalises the interpreter,
+// and so the one that may still take the lock afterwards.
+std::atomic<std::thread::id> s_finalising_thread{};
+int (*s_module_in_python)() = nullptr;
+
+int admitted() { return s_admitted.load() + (s_module_in_python ? s_module_in_python() : 0); }
+
+[[noreturn]] void wait_for_process_end() {
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
+PyObject* on_interpreter_exit(PyObject*, PyObject*) {
+    s_finalising_thread.store(std::this_thread::get_id());
+    g_interpreter_exiting.store(true);
+    if (admitted() > 0) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kExitDrainMilliseconds);
+        Py_BEGIN_ALLOW_THREADS
+        while (admitted() > 0 && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        Py_END_ALLOW_THREADS
+    }
+    Py_RETURN_NONE;
+}
+
+PyMethodDef s_exit_hook_def = {"_native_threads_at_exit", on_interpreter_exit, METH_NOARGS, nullptr};
+
+}  // namespace
+
+bool python_open_to_this_thread() noexcept {
+    return !g_interpreter_exiting.load() || s_finalising_thread.load() == std::this_thread::get_id();
+}
+
+bool enter_python() noexcept {
+    s_admitted.fetch_add(1);
+    if (python_open_to_this_thread()) return true;
+    s_admitted.fetch_sub(1);
+    return false;
+}
+
+void leave_python() noexcept { s_admitted.fetch_sub(1); }
+
+void reacquire_gil(PyThreadState* state) {
+    if (!enter_python()) wait_for_process_end();
+    PyEval_RestoreThread(state);
+    leave_python();
+}
+
+bool register_exit_hook(int (*in_python)()) {
+    s_module_in_python = in_python;
+    Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
+    Ref hook = atexit ? Ref::steal(PyCFunction_New(&s_exit_hook_def, nullptr)) : Ref();
+    if (!hook) return false;
+    return static_cast<bool>(Ref::steal(PyObject_CallMethod(atexit.get(), "register", "O", hook.get())));
+}
+
+}  // namespace kiv

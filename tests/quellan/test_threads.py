@@ -1,0 +1,138 @@
+"""Threads and the recogniser: init and transcribe release the interpreter lock
+around the runtime call, the runtime still sees one call at a time, and an
+object refuses a call while another thread is inside one on it."""
+
+from __future__ import annotations
+
+import threading
+import time
+
+import pytest
+
+from .conftest import run_python
+
+DELAY_MS = 300
+BUSY = r"^a Quellan call \(init or transcribe\) is in progress on this object in another thread"
+
+
+def in_thread(fn, *args):
+    """Starts fn(*args) on a thread; the returned dict gets 'result' or 'error'."""
+    outcome: dict = {}
+
+    def body():
+        try:
+            outcome["result"] = fn(*args)
+        except BaseException as exc:  # noqa: BLE001 - handed to the test
+            outcome["error"] = exc
+
+    thread = threading.Thread(target=body)
+    thread.start()
+    return thread, outcome
+
+
+def wait_until_inside(fake, name: str, before: int) -> None:
+    """Waits until the runtime has logged a call `name` beyond the first `before` calls."""
+    deadline = time.monotonic() + 5
+    while name not in fake.names()[before:] and time.monotonic() < deadline:
+        time.sleep(0.002)
+
+
+@pytest.mark.parametrize("call", ["init", "transcribe"])
+def test_other_threads_keep_running_during_a_runtime_call(quellan, fake, call):
+    q = quellan.Quellan()
+    q.init("whisper", "m", "t")
+    fake.set_delay_ms(DELAY_MS)
+    target = (lambda: q.init("whisper", "m2", "t2")) if call == "init" else (lambda: q.transcribe("a.wav"))
+    thread, outcome = in_thread(target)
+    # This thread's loop keeps turning while the other one is inside the runtime.
+    ticks, longest, last = 0, 0.0, time.perf_counter()
+    while thread.is_alive():
+        now = time.perf_counter()
+        longest, last = max(longest, now - last), now
+        ticks += 1
+    thread.join()
+    assert "error" not in outcome
+    # Before, the interpreter lock was held for the whole call: one pause of DELAY_MS.
+    assert ticks > 1000 and longest < DELAY_MS / 1000 / 2
+    assert fake.counts()["released_under_call"] == 0
+
+
+@pytest.mark.parametrize("running", ["init", "transcribe"])
+@pytest.mark.parametrize("second", ["init", "transcribe", "close"])
+def test_a_call_on_a_busy_object_is_refused_before_the_runtime(quellan, fake, running, second):
+    q = quellan.Quellan()
+    q.init("whisper", "m", "t")
+    fake.set_delay_ms(DELAY_MS)
+    calls = {"init": lambda: q.init("whisper", "m2", "t2"), "transcribe": lambda: q.transcribe("b.wav"),
+             "close": q.close}
+    before = len(fake.names())
+    thread, outcome = in_thread(calls[running])
+    wait_until_inside(fake, "kiv_asr_init" if running == "init" else "kiv_asr_transcribe", before)
+    names_before = fake.names()
+    with pytest.raises(RuntimeError, match=BUSY):
+        calls[second]()
+    assert fake.names() == names_before
+    thread.join()
+    assert "error" not in outcome
+    # The refused call left the object as it was: the running call's handle lives on.
+    assert q.transcribe("c.wav") == {"text": "hello", "language": "en"}
+    counts = fake.counts()
+    assert counts["released_under_call"] == 0 and counts["live_handles"] == 1
+
+
+def test_calls_on_different_objects_are_serialised(quellan, fake):
+    objects = [quellan.Quellan() for _ in range(3)]
+    for q in objects:
+        q.init("whisper", "m", "t")
+    fake.set_delay_ms(50)
+    started = time.perf_counter()
+    workers = [in_thread(q.transcribe, "a.wav") for q in objects for _ in range(1)]
+    closer, _ = in_thread(objects[0].close)   # may wait for the runtime, never races it
+    for thread, outcome in workers:
+        thread.join()
+        assert outcome.get("result", {}).get("text") == "hello" or isinstance(outcome.get("error"), RuntimeError)
+    closer.join()
+    assert time.perf_counter() - started >= 0.1
+    assert fake.counts()["max_in_flight"] == 1 and fake.counts()["released_under_call"] == 0
+
+
+def test_dropping_the_last_reference_during_a_transcription_releases_after_it(quellan, fake):
+    q = quellan.Quellan()
+    q.init("whisper", "m", "t")
+    fake.set_delay_ms(DELAY_MS)
+    before = len(fake.names())
+    thread, outcome = in_thread(q.transcribe, "a.wav")
+    wait_until_inside(fake, "kiv_asr_transcribe", before)
+    del q   # the running call holds the object: the handle outlives the call
+    thread.join()
+    outcome.pop("result")
+    import gc
+    gc.collect()
+    assert fake.names()[-3:] == ["kiv_asr_transcribe", "kiv_asr_free_result", "kiv_asr_uninit"]
+    assert fake.counts()["released_under_call"] == 0
+
+
+def test_interpreter_exit_during_a_transcription_on_a_daemon_thread(fake_path):
+    # The daemon thread comes back from the runtime after the main thread has
+    # ended: it never re-enters Python, and the process exits with its status.
+    proc = run_python(f"""
+        import ctypes, os, threading, time
+        from tessel_openai_server.kiv_velkor._quellan import Quellan
+        fake = ctypes.CDLL({str(fake_path)!r})
+        q = Quellan({str(fake_path)!r})
+        q.init("whisper", "m", "t")
+        fake.fake_quellan_set_delay_ms(300)
+        def transcribe():
+            q.transcribe("a.wav")
+            print("returned to Python after the interpreter ended", flush=True)
+        threading.Thread(target=transcribe, daemon=True).start()
+        time.sleep(0.1)
+        class SlowTeardown:   # keeps the ending interpreter busy until the call is back
+            def __del__(self):
+                time.sleep(0.5)
+        slow = SlowTeardown()
+        os.sys.exit(7)
+    """)
+    assert proc.returncode == 7, proc.stderr
+    assert "returned to Python" not in proc.stdout
+    assert "terminate" not in proc.stderr and "Fatal" not in proc.stderr

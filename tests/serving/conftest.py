@@ -1,0 +1,109 @@
+"""Fixtures of the serving layer: pools on the reference LLM runtime (or the
+recording fake), deployed as ``_velkor`` sees its own directory, and the
+speech layer on the recording fake recogniser."""
+
+from __future__ import annotations
+
+import gc
+import json
+import shutil
+import signal
+from collections.abc import Callable, Iterator
+from pathlib import Path
+
+import pytest
+
+from reference.refrt import build_runtimes
+from support.fake_velkor import FakeVelkor, build_fake_velkor
+from support.native_build import FAKES, build_shared
+
+from tessel_openai_server.kiv_velkor import _velkor
+from tessel_openai_server.kiv_velkor.pool import ModelPool
+
+BUILD_HEADERS = ("/usr/include/nlohmann/json.hpp", "/usr/include/sndfile.h")
+WEATHER_TOOL = {"type": "function", "function": {"name": "get_weather", "parameters": {"type": "object"}}}
+MODEL = {"replies": [
+    {"match": "Hello", "reply": "Hello there, this reply comes in pieces of a few words each."},
+    {"match": "Grüße", "reply": "Grüße zurück – schön, dich zu sehen! ☀"},
+    {"match": "What is the weather in Paris?", "reasoning": "The get_weather tool can tell.",
+     "reply": "Let me look that up.", "tool_calls": [{"name": "get_weather", "arguments": {"city": "Paris"}}],
+     "after_tool": "It is sunny in Paris."},
+    {"match": "Tell me a long story", "reply": " ".join(f"word{i}" for i in range(200))},
+]}
+
+
+def user(text: str) -> list[dict[str, str]]:
+    return [{"role": "user", "content": text}]
+
+
+@pytest.fixture(scope="session")
+def runtimes() -> dict[str, Path]:
+    missing = [h for h in BUILD_HEADERS if not Path(h).exists()]
+    if missing:
+        pytest.skip(f"build dependencies missing ({', '.join(missing)}): run scripts/setup.sh as root")
+    return build_runtimes()
+
+
+@pytest.fixture
+def model_path(tmp_path: Path) -> Path:
+    path = tmp_path / "model.json"
+    path.write_text(json.dumps(MODEL, ensure_ascii=False), encoding="utf-8")
+    return path
+
+
+def _release_objects() -> None:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    gc.collect()
+
+
+@pytest.fixture
+def place_library(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Iterator[Callable[[Path], Path]]:
+    """Places an LLM runtime where _velkor looks; afterwards checks that no context outlived the test."""
+    placed: list[Path] = []
+
+    def place(library: Path) -> Path:
+        directory = tmp_path / f"pkg{len(placed)}"
+        directory.mkdir()
+        shutil.copy(library, directory / "libvelkor.so")
+        monkeypatch.setattr(_velkor, "__file__", str(directory / Path(_velkor.__file__).name))
+        placed.append(directory / "libvelkor.so")
+        return directory / "libvelkor.so"
+
+    _release_objects()
+    yield place
+    _release_objects()
+    maps = Path("/proc/self/maps").read_text()
+    assert not [p for p in placed if str(p) in maps], "a context of the pool outlived its test"
+
+
+@pytest.fixture
+def make_pool(place_library, runtimes, model_path) -> Iterator[Callable[..., ModelPool]]:
+    """Pools on the reference runtime, closed after the test."""
+    pools: list[ModelPool] = []
+
+    def make(contexts: int = 1, **options) -> ModelPool:
+        if not pools:
+            place_library(runtimes["velkor"])
+        pool = ModelPool(str(model_path), contexts=contexts, **options)
+        pools.append(pool)
+        return pool
+
+    yield make
+    for pool in pools:
+        assert pool.close(timeout=10)
+
+
+@pytest.fixture
+def fake_pool(place_library) -> Iterator[tuple[ModelPool, FakeVelkor]]:
+    """A one-context pool on the recording fake LLM runtime, which replays scripted pieces."""
+    fake = FakeVelkor(place_library(build_fake_velkor()))
+    pool = ModelPool("model.gguf")
+    yield pool, fake
+    assert pool.close(timeout=10)
+    _release_objects()
+    fake.close()
+
+
+@pytest.fixture(scope="session")
+def fake_quellan_path() -> Path:
+    return build_shared("fake_quellan", [FAKES / "fake_quellan.cpp"])

@@ -1,0 +1,209 @@
+"""The server on a loopback port, driven by the official openai client, with
+the reference runtimes deployed into a copy of the installed package."""
+
+from __future__ import annotations
+
+import base64
+import concurrent.futures
+import io
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import time
+import urllib.error
+import urllib.request
+import wave
+from pathlib import Path
+
+import openai
+import pytest
+
+import tessel_openai_server
+
+from .conftest import MODEL, WEATHER_TOOL, user
+
+HELLO = MODEL["replies"][0]["reply"]
+CONTEXTS = 8
+
+
+@pytest.fixture(scope="module")
+def site(runtimes, tmp_path_factory) -> Path:
+    """A copy of the installed package with both reference runtimes deployed."""
+    root = tmp_path_factory.mktemp("site")
+    shutil.copytree(Path(tessel_openai_server.__file__).parent, root / "tessel_openai_server")
+    for name in ("velkor", "quellan"):
+        subprocess.run([sys.executable, "-m", "tessel_openai_server.kiv_velkor", "install-runtime", name,
+                        str(runtimes[name]), "--package-dir", str(root / "tessel_openai_server" / "kiv_velkor")],
+                       check=True, capture_output=True, env=_env(root))
+    (root / "model.json").write_text(json.dumps(MODEL, ensure_ascii=False), encoding="utf-8")
+    for name in ("projector.bin", "asr.bin", "tokenizer.json"):
+        (root / name).write_bytes(b"\0")
+    return root
+
+
+def _env(site: Path, **extra: str) -> dict[str, str]:
+    env = {k: v for k, v in os.environ.items() if k != "KIV_QUELLAN_PATH"}
+    env.update(PYTHONPATH=str(site), **extra)
+    return env
+
+
+class Server:
+    def __init__(self, site: Path, *args: str, delay_ms: int = 20) -> None:
+        self.proc = subprocess.Popen(
+            [sys.executable, "-m", "tessel_openai_server.kiv_velkor", "serve", "--port", "0", "--model",
+             str(site / "model.json"), "--model-name", "ref", "--mmproj", str(site / "projector.bin"),
+             "--asr-model", str(site / "asr.bin"), "--asr-tokenizer", str(site / "tokenizer.json"), *args],
+            env=_env(site, KIV_REFERENCE_DELAY_MS=str(delay_ms)), stderr=subprocess.PIPE, text=True)
+        assert self.proc.stderr is not None
+        line = self.proc.stderr.readline()
+        match = re.search(r"http://[\d.]+:(\d+)/v1", line)
+        assert match, line + self.proc.stderr.read()
+        self.url = f"http://127.0.0.1:{match[1]}"
+        self.client = openai.OpenAI(base_url=self.url + "/v1", api_key="none", max_retries=0, timeout=30)
+
+    def health(self) -> dict:
+        with urllib.request.urlopen(self.url + "/health", timeout=5) as response:
+            return json.load(response)
+
+    def post(self, path: str, body: bytes, content_type: str = "application/json") -> tuple[int, dict]:
+        request = urllib.request.Request(self.url + path, data=body, headers={"Content-Type": content_type})
+        try:
+            with urllib.request.urlopen(request, timeout=10) as response:
+                return response.status, json.load(response)
+        except urllib.error.HTTPError as exc:
+            return exc.code, json.load(exc)
+
+    def stop(self, sig: int = signal.SIGTERM) -> tuple[int, str]:
+        self.proc.send_signal(sig)
+        _, err = self.proc.communicate(timeout=30)
+        return self.proc.returncode, err
+
+
+@pytest.fixture(scope="module")
+def server(site):
+    s = Server(site, "--contexts", str(CONTEXTS), "--wait-timeout", "1", "--max-upload-mb", "0.1")
+    yield s
+    assert s.stop()[0] == 0
+
+
+def _wav(seconds: float) -> bytes:
+    buffer = io.BytesIO()
+    with wave.open(buffer, "wb") as w:
+        w.setnchannels(1), w.setsampwidth(2), w.setframerate(16000)
+        w.writeframes(b"\0\0" * int(16000 * seconds))
+    return buffer.getvalue()
+
+
+def test_streamed_chat_joins_to_the_plain_reply_and_tools_round_trip(server):
+    client = server.client
+    assert [m.id for m in client.models.list()] == ["ref", "whisper-1"]
+    plain = client.chat.completions.create(model="ref", messages=user("Hello"))
+    chunks = list(client.chat.completions.create(model="ref", messages=user("Hello"), stream=True,
+                                                 stream_options={"include_usage": True}))
+    streamed = "".join(c.choices[0].delta.content or "" for c in chunks if c.choices)
+    assert streamed == plain.choices[0].message.content == HELLO
+    assert chunks[-2].choices[0].finish_reason == "stop" and chunks[-1].usage.completion_tokens == 12
+
+    messages = user("What is the weather in Paris?")
+    first = client.chat.completions.create(model="ref", messages=messages, tools=[WEATHER_TOOL])
+    call = first.choices[0].message.tool_calls[0]
+    assert first.choices[0].finish_reason == "tool_calls"
+    assert (call.function.name, json.loads(call.function.arguments)) == ("get_weather", {"city": "Paris"})
+    messages += [first.choices[0].message.model_dump(exclude_none=True),
+                 {"role": "tool", "tool_call_id": call.id, "content": "sunny"}]
+    second = client.chat.completions.create(model="ref", messages=messages, tools=[WEATHER_TOOL], max_tokens=50,
+                                            temperature=0.2, top_p=0.9, seed=3)
+    assert second.choices[0].message.content == "It is sunny in Paris."
+
+
+def test_an_image_and_a_transcription(server):
+    from PIL import Image
+    png = io.BytesIO()
+    Image.new("RGB", (40, 30)).save(png, format="PNG")
+    url = "data:image/png;base64," + base64.b64encode(png.getvalue()).decode()
+    reply = server.client.chat.completions.create(model="ref", messages=[{"role": "user", "content": [
+        {"type": "text", "text": "Hello"}, {"type": "image_url", "image_url": {"url": url}}]}])
+    assert reply.choices[0].message.content == "I see 1 image (40x30). " + HELLO
+    audio = ("speech.wav", _wav(1.5), "audio/wav")
+    text = server.client.audio.transcriptions.create(model="whisper-1", file=audio)
+    assert text.text == "1.50 seconds of audio, 16000 Hz, 1 channel."
+    assert server.client.audio.transcriptions.create(model="whisper-1", file=audio, response_format="text") \
+        .strip() == text.text
+
+
+@pytest.mark.parametrize("streamed", [True, False], ids=["stream", "plain"])
+def test_a_client_that_goes_away_stops_its_generation(server, streamed):
+    if streamed:
+        stream = server.client.chat.completions.create(model="ref", messages=user("Tell me a long story"),
+                                                       stream=True)
+        for i, _ in enumerate(stream):
+            if i == 3:
+                break
+        stream.close()
+    else:
+        with pytest.raises(openai.APITimeoutError):
+            server.client.with_options(timeout=0.5).chat.completions.create(model="ref",
+                                                                            messages=user("Tell me a long story"))
+    left = time.monotonic()
+    while server.health()["available"] < CONTEXTS and time.monotonic() - left < 3:
+        time.sleep(0.01)
+    # One piece takes 20 ms; the 200-piece story would hold its context for 4 s.
+    assert server.health()["available"] == CONTEXTS and time.monotonic() - left < 1.0
+
+
+def test_eight_concurrent_streams_on_eight_contexts_then_a_503(server):
+    def one(text: str) -> str:
+        stream = server.client.chat.completions.create(model="ref", messages=user(text), stream=True)
+        return "".join(c.choices[0].delta.content or "" for c in stream if c.choices)
+
+    with concurrent.futures.ThreadPoolExecutor(CONTEXTS + 1) as workers:
+        started = time.perf_counter()
+        stories = [workers.submit(one, "Tell me a long story") for _ in range(CONTEXTS)]
+        time.sleep(0.3)
+        with pytest.raises(openai.APIStatusError) as busy:
+            one("Hello")
+        assert busy.value.status_code == 503 and busy.value.body["code"] == "pool_exhausted"
+        texts = [f.result() for f in stories]
+        elapsed = time.perf_counter() - started
+    assert texts == [MODEL["replies"][3]["reply"]] * CONTEXTS
+    assert elapsed < 2 * 200 * 0.020   # side by side, not one after another
+
+
+@pytest.mark.parametrize("path, body, content_type, status", [
+    ("/v1/chat/completions", b"{not json", "application/json", 400),
+    ("/v1/chat/completions", json.dumps({"model": "gpt-x", "messages": user("x")}).encode(), "application/json", 404),
+    ("/v1/chat/completions", json.dumps({"model": "ref", "messages": "x"}).encode(), "application/json", 400),
+    ("/v1/chat/completions", json.dumps({"model": "ref", "messages": user("x"), "temperature": "hot"}).encode(),
+     "application/json", 400),
+    ("/v1/chat/completions", json.dumps({"model": "ref", "messages": user("x"), "stream": "yes"}).encode(),
+     "application/json", 400),
+    ("/v1/chat/completions", json.dumps({"model": "ref", "messages": user("x"), "max_tokens": -1}).encode(),
+     "application/json", 400),
+    ("/v1/audio/transcriptions", b"x" * 200_000, "multipart/form-data; boundary=b", 413),
+    ("/v1/audio/transcriptions", b"--b\r\nContent-Disposition: form-data; name=\"model\"\r\n\r\nwhisper-1\r\n--b\r\n"
+     b"Content-Disposition: form-data; name=\"file\"; filename=\"a.mp3\"\r\n\r\nID3 not a wave\r\n--b--\r\n",
+     "multipart/form-data; boundary=b", 400),
+    ("/v1/nothing", b"{}", "application/json", 404),
+])
+def test_bad_requests_get_a_clear_4xx_and_the_server_keeps_serving(server, path, body, content_type, status):
+    code, answer = server.post(path, body, content_type)
+    assert code == status and answer["error"]["message"]
+    assert server.client.chat.completions.create(model="ref", messages=user("Hello")).choices[0].message.content == HELLO
+
+
+@pytest.mark.parametrize("mode, sig, reason", [("cancel", signal.SIGTERM, "cancelled"),
+                                               ("finish", signal.SIGINT, "stop")])
+def test_a_signal_stops_the_server_cleanly(site, mode, sig, reason):
+    s = Server(site, "--on-shutdown", mode, delay_ms=10)
+    stream = s.client.chat.completions.create(model="ref", messages=user("Tell me a long story"), stream=True)
+    chunks = [next(iter(stream))]
+    s.proc.send_signal(sig)
+    chunks += list(stream)
+    rc, err = s.stop(sig) if s.proc.poll() is None else (s.proc.wait(30), s.proc.stderr.read())
+    assert rc == 0, err
+    assert [c.choices[0].finish_reason for c in chunks if c.choices and c.choices[0].finish_reason] == [reason]
+    assert "every context released" in err
