@@ -28,8 +28,8 @@
 #
 # The tools (scripts/wheel_tools.txt, pinned by version and hash) and zig's
 # cache, which holds the C++ runtime built for each target, live under
-# ${XDG_CACHE_HOME:-~/.cache}/kiv/wheels: the first run takes a few minutes,
-# later ones seconds. Build trees are in build/wheels/<arch>.
+# ${XDG_CACHE_HOME:-~/.cache}/kiv/wheels: the first run takes about two
+# minutes, later ones seconds. Build trees are in build/wheels/<arch>.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
