@@ -110,3 +110,40 @@ kiv_check_reports() {
     done
     return "$found"
 }
+
+# The oldest glibc the device wheels (scripts/wheels.sh) run on.
+KIV_GLIBC_FLOOR=2.28
+
+# The wheel builder's tools (scripts/wheel_tools.txt: zig, scikit-build-core,
+# auditwheel, wheel), pinned by version and hash, in a virtual environment
+# under the user's cache named by the hash of the pins; installed on first use.
+# Prints its directory.
+kiv_wheel_tools() {
+    local tools
+    tools=${XDG_CACHE_HOME:-$HOME/.cache}/kiv/wheels/tools-$(sha256sum scripts/wheel_tools.txt | cut -c1-12)
+    if [ ! -f "$tools/.complete" ]; then
+        echo "installing the pinned wheel tools into $tools (zig is a 100 MB download, once)" >&2
+        rm -rf "$tools"
+        "$(kiv_find_python)" -m venv "$tools"
+        kiv_quiet "$tools/bin/python" -m pip install -q --disable-pip-version-check --require-hashes \
+            -r scripts/wheel_tools.txt >&2
+        touch "$tools/.complete"
+    fi
+    echo "$tools"
+}
+
+# The oldest manylinux tag that auditwheel finds the wheel $2 consistent with
+# (auditwheel of the tools $1); prints the report and fails when it finds none.
+kiv_manylinux_tag() {
+    local report tag
+    report=$("$1/bin/auditwheel" show "$2" 2>/dev/null | tr -s ' \n' ' ')
+    tag=$(grep -o 'consistent with the following platform tag: "manylinux_[0-9]*_[0-9]*_[a-z0-9_]*"' <<<"$report" \
+        | grep -o 'manylinux_[0-9]*_[0-9]*_[a-z0-9_]*') || { echo "$report" >&2; return 1; }
+    echo "$tag"
+}
+
+# Whether the manylinux tag $1 asks for no glibc newer than $2 (as 2.28).
+kiv_tag_within_floor() {
+    [[ $1 =~ ^manylinux_([0-9]+)_([0-9]+)_ ]] || return 1
+    [ "${BASH_REMATCH[1]}" = "${2%%.*}" ] && [ "${BASH_REMATCH[2]}" -le "${2#*.}" ]
+}

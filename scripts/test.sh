@@ -2,9 +2,9 @@
 # Sets everything up (see setup.sh) and runs the whole test suite, then the
 # reliability stages: the suite again with both modules and the test runtimes
 # built with AddressSanitizer and UndefinedBehaviorSanitizer (sanitize.sh),
-# the targeted leak check (leakcheck.sh), and the aarch64 cross build with its
-# native loader test under emulation (cross_aarch64.sh). Any failing stage
-# fails the script.
+# the targeted leak check (leakcheck.sh), the aarch64 cross build with its
+# native loader test under emulation (cross_aarch64.sh), and the device wheels
+# built and proven (check_wheels.sh). Any failing stage fails the script.
 #
 #   scripts/test.sh [pytest arguments]           every stage
 #   scripts/test.sh --quick [pytest arguments]   the normal suite only (also KIV_QUICK=1)
@@ -36,6 +36,8 @@ if [ "$quick" != 1 ]; then
     run_stage "sanitizers: the whole suite under ASan and UBSan" scripts/sanitize.sh
     run_stage "leak check (LeakSanitizer)" scripts/leakcheck.sh
     run_stage "aarch64: cross build and native test under qemu" scripts/cross_aarch64.sh
+    run_stage "wheels: manylinux_2_28 for x86_64 and aarch64, the suite and the native test on them" \
+        scripts/check_wheels.sh
 fi
 printf '\n===== stage times =====\n'
 printf '%s\n' "${timings[@]}"

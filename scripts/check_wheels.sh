@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Builds the device wheels (scripts/wheels.sh) and proves them:
+#
+# 1. auditwheel finds each wheel consistent with manylinux_2_28 or an older tag;
+# 2. the x86_64 wheel, installed into a fresh virtual environment
+#    (build/wheels/venv), passes the whole normal suite run from there, where
+#    tests/wheels also reads every module's symbol versions, libraries and
+#    exports out of both wheels (KIV_WHEELS);
+# 3. the aarch64 wheel's modules, unpacked, pass the native loader test under
+#    qemu-aarch64 (scripts/cross_aarch64.sh --modules).
+#
+#   scripts/check_wheels.sh [pytest arguments]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/lib.sh
+
+PLATFORM=manylinux_${KIV_GLIBC_FLOOR/./_}
+WORK=build/wheels
+VENV=$WORK/venv
+PACKAGE=tessel_openai_server/kiv_velkor
+
+scripts/wheels.sh
+x86_64_wheel=$(ls dist/tessel_openai_server_kiv_velkor-*-cp313-cp313-"$PLATFORM"_x86_64.whl)
+aarch64_wheel=$(ls dist/tessel_openai_server_kiv_velkor-*-cp313-cp313-"$PLATFORM"_aarch64.whl)
+
+echo "== auditwheel show"
+tools=$(kiv_wheel_tools)
+for wheel in "$x86_64_wheel" "$aarch64_wheel"; do
+    tag=$(kiv_manylinux_tag "$tools" "$wheel")
+    echo "$(basename "$wheel"): consistent with $tag"
+    kiv_tag_within_floor "$tag" "$KIV_GLIBC_FLOOR" || { echo "check_wheels: newer than glibc $KIV_GLIBC_FLOOR" >&2; exit 1; }
+done
+
+echo "== the x86_64 wheel in a fresh virtual environment: the normal suite"
+# A new environment with what the suite needs (as .venv has it), then the wheel.
+rm -rf "$VENV"
+kiv_make_venv "$VENV"
+kiv_quiet "$VENV/bin/python" -m pip install -q --disable-pip-version-check "$x86_64_wheel"
+# The modules imported are the wheel's files, byte for byte.
+"$VENV/bin/python" - "$x86_64_wheel" <<'PY'
+import sys, zipfile
+from pathlib import Path
+from tessel_openai_server.kiv_velkor import _quellan, _velkor
+wheel = zipfile.ZipFile(sys.argv[1])
+for module in (_velkor, _quellan):
+    path = Path(module.__file__)
+    assert path.read_bytes() == wheel.read(f"tessel_openai_server/kiv_velkor/{path.name}"), path
+    print(f"imported from the wheel: {path}")
+PY
+KIV_WHEELS=$PWD/dist "$VENV/bin/python" -m pytest -q -p no:cacheprovider "$@"
+
+echo "== the aarch64 wheel's modules: the native loader test under qemu-aarch64"
+rm -rf "$WORK/aarch64-files"
+"$VENV/bin/python" -m zipfile -e "$aarch64_wheel" "$WORK/aarch64-files"
+scripts/cross_aarch64.sh --modules "$WORK/aarch64-files/$PACKAGE"
