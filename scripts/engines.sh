@@ -15,8 +15,8 @@
 # or $KIV_ENGINES_CACHE) is keyed on the pins, the build flags, the compilers,
 # CMake and the CPU architecture, so the first run takes about five minutes on
 # two cores and every later one a second or two. Delete the directory to start
-# afresh; `scripts/engines.sh --env` prints the lines as shell assignments with
-# the prefix KIV_ENGINE_ (upper-case keys).
+# afresh. `scripts/engines.sh --env` prints the same as shell exports of
+# KIV_ENGINE_<KEY> (upper-case keys): eval "$(scripts/engines.sh --env)".
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
@@ -232,7 +232,7 @@ fi
 
 emit() {
     if [ "$format" = env ]; then
-        printf 'KIV_ENGINE_%s=%q\n' "${1^^}" "$2"
+        printf 'export KIV_ENGINE_%s=%q\n' "${1^^}" "$2"
     else
         printf '%s=%s\n' "$1" "$2"
     fi
