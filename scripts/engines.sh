@@ -16,7 +16,9 @@
 # CMake and the CPU architecture, so the first run takes about five minutes on
 # two cores and every later one a second or two. Delete the directory to start
 # afresh. `scripts/engines.sh --env` prints the same as shell exports of
-# KIV_ENGINE_<KEY> (upper-case keys): eval "$(scripts/engines.sh --env)".
+# KIV_ENGINE_<KEY> (upper-case keys): eval "$(scripts/engines.sh --env)";
+# `--sdist` prints only the path of the llama-cpp-python source distribution
+# (for the benchmark's peer, built from the same sources).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
@@ -24,8 +26,9 @@ source scripts/lib.sh
 format=plain
 case "${1:-}" in
     --env) format=env ;;
+    --sdist) format=sdist ;;
     "") ;;
-    *) echo "usage: scripts/engines.sh [--env]" >&2; exit 2 ;;
+    *) echo "usage: scripts/engines.sh [--env | --sdist]" >&2; exit 2 ;;
 esac
 
 # --- pins --------------------------------------------------------------------
@@ -230,6 +233,10 @@ if [ $((SECONDS - started)) -gt 2 ]; then
     say "ready after $((SECONDS - started)) s (cache: $CACHE)"
 fi
 
+if [ "$format" = sdist ]; then
+    echo "$llama_archive"
+    exit 0
+fi
 emit() {
     if [ "$format" = env ]; then
         printf 'export KIV_ENGINE_%s=%q\n' "${1^^}" "$2"

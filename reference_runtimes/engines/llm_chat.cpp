@@ -201,6 +201,7 @@ ChatPrompt render_chat(const ChatTemplates& templates, const std::vector<common_
     }
     out.prompt = out.params.prompt;
     out.parse_tool_calls = has_tools;
+    out.needs_parsing = has_tools || out.params.supports_thinking;
     return out;
 }
 

@@ -42,6 +42,9 @@ struct ChatPrompt {
     common_chat_parser_params parser;
     bool parse_tool_calls = false;
     bool forced_grammar = false;     // params.grammar is the forced-call grammar (nothing before the calls)
+    // False when the output can only be answer text (no tools, a template
+    // without reasoning): it then needs no parsing while it streams.
+    bool needs_parsing = false;
 };
 
 // Renders the conversation with the tools and template parameters of the run

@@ -116,7 +116,7 @@ struct Context {
         conversation.clear();
         history.clear();
         cached.clear();
-        llama_memory_clear(llama_get_memory(lctx.get()), true);
+        llama_memory_clear(llama_get_memory(lctx.get()), false);
     }
 };
 
@@ -310,14 +310,14 @@ private:
     bool ingest_prompt() {
         llama_memory_t mem = llama_get_memory(ctx_.lctx.get());
         if (!retain_) {
-            llama_memory_clear(mem, true);
+            llama_memory_clear(mem, false);  // the cells are dropped; their data is overwritten as they are reused
             ctx_.cached.clear();
         }
         size_t keep = 0;
         while (keep < ctx_.cached.size() && keep < tokens_.size() && ctx_.cached[keep] == tokens_[keep]) ++keep;
         if (keep == tokens_.size()) --keep;  // the last token is decoded again for its logits
         if (!llama_memory_seq_rm(mem, 0, static_cast<llama_pos>(keep), -1)) {
-            llama_memory_clear(mem, true);
+            llama_memory_clear(mem, false);
             keep = 0;
         }
         ctx_.cached.resize(keep);
@@ -357,7 +357,7 @@ private:
         const int threads = settings_.n_threads > 0 ? settings_.n_threads : kiveng::default_threads();
         llama_set_n_threads(ctx_.lctx.get(), threads, threads);
 
-        kiveng::OutputTracker tracker(chat_ ? &chat_->parser : nullptr);
+        kiveng::OutputTracker tracker(chat_ && chat_->needs_parsing ? &chat_->parser : nullptr);
         std::vector<Piece> ready;
         std::vector<llama_token> generated;
         bool complete = false;  // the model ended its turn
