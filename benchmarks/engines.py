@@ -12,8 +12,10 @@ how it compares with a peer on the same engine, and how fast speech decodes.
   sampling and threads.
 - Speech: decoding time of flite-synthesised speech against its length.
 
-Rounds are interleaved and the table shows medians. The last line gives the
-ratios with the targets in brackets.
+Rounds are interleaved and the table shows medians, of wall-clock figures
+and of the CPU time each run took (the work done, which other busy processes
+on the machine do not change). The last line gives the ratios with the
+targets in brackets.
 
     benchmarks/engines.sh [--rounds 5] [--tokens 128] [--threads 1] [--peer]
 """
@@ -33,6 +35,7 @@ import time
 import wave
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Any
 
 ROOT = Path(__file__).resolve().parents[1]
 HERE = ROOT / "benchmarks"
@@ -48,6 +51,7 @@ from run import machine  # noqa: E402
 
 from tessel_openai_server.kiv_velkor import _velkor  # noqa: E402
 from tessel_openai_server.kiv_velkor._quellan import Quellan  # noqa: E402
+from tessel_openai_server.kiv_velkor.types import Result, RunStatus  # noqa: E402
 
 PROMPT = "Once upon a time, in a small village by the sea,"
 MESSAGES = [{"role": "system", "content": "You are a helpful assistant."},
@@ -111,6 +115,7 @@ class Timing:
     first: float  # seconds from the call to the first piece
     last: float
     total: float
+    cpu: float    # CPU seconds of the process during the run
 
     @property
     def rate(self) -> float:
@@ -130,25 +135,28 @@ class Ours:
                            sampler_params={"n_threads": threads, "max_tokens": tokens})
         assert rc == 0, rc
 
-    def on_token(self, result, userdata, status) -> None:
+    def on_token(self, result: Result, userdata: object, status: RunStatus) -> None:
         if status == 0:
             self.times.append(time.perf_counter())
 
     def run(self, prompt: str, messages: bool) -> tuple[Timing, str]:
         self.times = []
+        cpu = time.process_time()
         start = time.perf_counter()
         out = self.llm.run(prompt, messages_mode=messages)
         total = time.perf_counter() - start
-        return Timing(len(self.times), self.times[0] - start, self.times[-1] - start, total), out["text"]
+        cpu = time.process_time() - cpu
+        return Timing(len(self.times), self.times[0] - start, self.times[-1] - start, total, cpu), out["text"]
 
 
-def last_line(cmd: list[str]) -> dict:
+def last_line(cmd: list[str]) -> dict[str, Any]:
     out = subprocess.run(cmd, check=True, stdout=subprocess.PIPE, text=True).stdout
-    return json.loads(out.strip().splitlines()[-1])
+    record: dict[str, Any] = json.loads(out.strip().splitlines()[-1])
+    return record
 
 
-def timing(record: dict) -> Timing:
-    return Timing(record["pieces"], record["first"], record["last"], record["total"])
+def timing(record: dict[str, Any]) -> Timing:
+    return Timing(record["pieces"], record["first"], record["last"], record["total"], record["cpu"])
 
 
 def speech_figures(paths: dict[str, str], scratch: Path) -> list[tuple[float, float, str]]:
@@ -184,6 +192,7 @@ def main() -> None:
 
     paths = engine_paths()
     driver = build_driver()
+    load_before = os.getloadavg()
     peer = peer_python() if args.peer else None
     scratch = Path(tempfile.mkdtemp(prefix="engines-bench-"))
     try:
@@ -213,30 +222,36 @@ def main() -> None:
         shutil.rmtree(scratch, ignore_errors=True)
 
     def med(values: list[Timing], field: str) -> float:
-        return statistics.median(getattr(t, field) for t in values)
+        return float(statistics.median(getattr(t, field) for t in values))
 
     print(f"real-engine benchmark: {machine()}")
+    print(f"load average {load_before[0]:.2f} before, {os.getloadavg()[0]:.2f} after (the tokens/s of a one-thread "
+          "engine drop with every other busy process; the CPU seconds per run do not)")
     print(f"model {Path(paths['llm_model']).name}, greedy, {args.threads} thread(s), {args.tokens} tokens per run; "
           f"medians of {args.rounds} interleaved rounds")
     print()
-    print(f"{'':46}{'tokens':>8}{'first piece (ms)':>18}{'tokens/s':>10}")
+    print(f"{'':46}{'tokens':>8}{'first piece (ms)':>18}{'tokens/s':>10}{'CPU s/run':>11}")
     rows = [("VELKOR.run + on_token, prompt mode", binding), ("native driver + C callback, same prompt", native),
             ("VELKOR.run + on_token, messages mode", chat)]
     if peer_chat:
         rows.append(("llama-cpp-python streaming chat completion", peer_chat))
     for label, values in rows:
-        print(f"{label:46}{med(values, 'pieces'):8.0f}{1000 * med(values, 'first'):18.1f}{med(values, 'rate'):10.1f}")
+        print(f"{label:46}{med(values, 'pieces'):8.0f}{1000 * med(values, 'first'):18.1f}{med(values, 'rate'):10.1f}"
+              f"{med(values, 'cpu'):11.3f}")
     if speech:
         print()
         print(f"{'speech (flite, voice slt)':46}{'audio s':>8}{'decode s':>18}{'x real time':>12}")
         for seconds, decode, _ in speech:
             print(f"{'':46}{seconds:8.2f}{decode:18.3f}{decode / seconds:12.3f}")
     share = med(binding, "rate") / med(native, "rate")
-    line = f"ratios: binding/native tokens/s {share:.3f} [>=0.99]"
+    line = (f"ratios: binding/native tokens/s {share:.3f} [>=0.99], CPU per run "
+            f"{med(binding, 'cpu') / med(native, 'cpu'):.3f}")
     if peer_chat:
-        line += (f" | first piece ours/peer {med(chat, 'first') / med(peer_chat, 'first'):.2f} [<=1]"
-                 f" | tokens/s ours/peer {med(chat, 'rate') / med(peer_chat, 'rate'):.3f} [>=1]"
-                 f" | same text: {'yes' if texts.get('ours') == texts.get('peer') else 'no'}")
+        same = os.path.commonprefix([texts["ours"], texts["peer"]])
+        line += (f" | ours/peer: first piece {med(chat, 'first') / med(peer_chat, 'first'):.2f} [<=1], tokens/s "
+                 f"{med(chat, 'rate') / med(peer_chat, 'rate'):.3f} [>=1], CPU per run "
+                 f"{med(chat, 'cpu') / med(peer_chat, 'cpu'):.3f}; same text for {len(same)} of "
+                 f"{len(texts['ours'])} characters")
     if speech:
         line += f" | speech decode/audio {max(d / s for s, d, _ in speech):.3f} (worst)"
     print()

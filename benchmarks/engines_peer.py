@@ -24,6 +24,7 @@ def main() -> None:
         llm.reset()
         pieces: list[str] = []
         first = last = 0.0
+        cpu = time.process_time()
         start = time.perf_counter()
         for chunk in llm.create_chat_completion(messages=job["messages"], stream=True, temperature=0.0,
                                                 max_tokens=job["tokens"]):
@@ -35,7 +36,7 @@ def main() -> None:
                 pieces.append(content)
         total = time.perf_counter() - start
         print(json.dumps({"pieces": len(pieces), "first": first - start, "last": last - start, "total": total,
-                          "text": "".join(pieces)}), flush=True)
+                          "cpu": time.process_time() - cpu, "text": "".join(pieces)}), flush=True)
 
 
 if __name__ == "__main__":

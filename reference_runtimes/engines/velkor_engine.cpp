@@ -254,7 +254,10 @@ private:
             tokens_.insert(tokens_.end(), more.begin(), more.end());
         }
         if (kiveng::engine_log_enabled())
-            log_line("prompt of " + std::to_string(tokens_.size()) + " tokens:\n" + common_detokenize(ctx_.vocab, tokens_) +
+            log_line("prompt of " + std::to_string(tokens_.size()) + " tokens" +
+                     (chat_ ? std::string(chat_->needs_parsing ? ", output parsed" : ", output is answer text")
+                            : std::string()) +
+                     ":\n" + common_detokenize(ctx_.vocab, tokens_) +
                      (chat_ ? "\ngrammar (" + std::string(chat_->params.grammar_lazy ? "lazy" : "strict") + "):\n" +
                                   chat_->params.grammar
                             : std::string()));
