@@ -1,6 +1,8 @@
 // The floor of a real generation: libvelkor.so driven straight from native
 // code with a native callback, no interpreter in between. Each run prints one
-// JSON line with the time of the call, of the first and of the last piece.
+// JSON line with the time of the call, of the first and of the last piece,
+// and the CPU time it took. RUNS 0 makes one run per line read from standard
+// input (so that a benchmark can interleave it with other measurements).
 //
 //   engine_driver LIBVELKOR MODEL PROMPT TOKENS THREADS MESSAGES(0|1) RUNS
 #include <dlfcn.h>
@@ -90,7 +92,9 @@ int main(int argc, char** argv) {
     input.prompt = argv[3];
     KIV_LLMRunParam param{};
     param.run_extend.disable_chat_template = 1;
-    for (int i = 0, runs = std::atoi(argv[7]); i < runs; ++i) {
+    const int runs = std::atoi(argv[7]);
+    char line[64];
+    for (int i = 0; runs > 0 ? i < runs : std::fgets(line, sizeof line, stdin) != nullptr; ++i) {
         Timing t;
         const double cpu = cpu_seconds();
         const Clock::time_point start = Clock::now();

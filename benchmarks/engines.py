@@ -12,12 +12,13 @@ how it compares with a peer on the same engine, and how fast speech decodes.
   sampling and threads.
 - Speech: decoding time of flite-synthesised speech against its length.
 
-Rounds are interleaved and the table shows medians, of wall-clock figures
-and of the CPU time each run took (the work done, which other busy processes
-on the machine do not change). The last line gives the ratios with the
-targets in brackets.
+The native driver and the peer run in processes of their own that make one
+run per request, so the rounds interleave run by run; the table shows
+medians, of wall-clock figures and of the CPU time each run took (which
+other busy processes on a shared machine change less). The last line gives
+the ratios with the targets in brackets.
 
-    benchmarks/engines.sh [--rounds 5] [--tokens 128] [--threads 1] [--peer]
+    benchmarks/engines.sh [--rounds 15] [--tokens 128] [--threads 1] [--peer]
 """
 
 from __future__ import annotations
@@ -149,10 +150,23 @@ class Ours:
         return Timing(len(self.times), self.times[0] - start, self.times[-1] - start, total, cpu), out["text"]
 
 
-def last_line(cmd: list[str]) -> dict[str, Any]:
-    out = subprocess.run(cmd, check=True, stdout=subprocess.PIPE, text=True).stdout
-    record: dict[str, Any] = json.loads(out.strip().splitlines()[-1])
-    return record
+class Server:
+    """A measuring process that makes one run per request, so runs interleave one by one."""
+
+    def __init__(self, cmd: list[str]) -> None:
+        self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+
+    def run(self) -> dict[str, Any]:
+        assert self.proc.stdin is not None and self.proc.stdout is not None
+        self.proc.stdin.write("run\n")
+        self.proc.stdin.flush()
+        record: dict[str, Any] = json.loads(self.proc.stdout.readline())
+        return record
+
+    def close(self) -> None:
+        assert self.proc.stdin is not None
+        self.proc.stdin.close()
+        self.proc.wait()
 
 
 def timing(record: dict[str, Any]) -> Timing:
@@ -184,7 +198,7 @@ def speech_figures(paths: dict[str, str], scratch: Path) -> list[tuple[float, fl
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--rounds", type=int, default=5, help="interleaved rounds (medians are reported)")
+    parser.add_argument("--rounds", type=int, default=15, help="interleaved rounds (medians are reported)")
     parser.add_argument("--tokens", type=int, default=128, help="tokens generated per run")
     parser.add_argument("--threads", type=int, default=1, help="compute threads of every engine")
     parser.add_argument("--peer", action="store_true", help="also measure llama-cpp-python (built once, minutes)")
@@ -197,26 +211,33 @@ def main() -> None:
     scratch = Path(tempfile.mkdtemp(prefix="engines-bench-"))
     try:
         ours = Ours(paths, scratch, args.tokens, args.threads)
-        native_cmd = [str(driver), paths["libvelkor"], paths["llm_model"], PROMPT, str(args.tokens),
-                      str(args.threads), "0", "2"]
-        peer_cmd = [str(peer), str(HERE / "engines_peer.py"), json.dumps(
-            {"model": paths["llm_model"], "messages": MESSAGES, "tokens": args.tokens, "threads": args.threads,
-             "runs": 2})] if peer else None
-        ours.run(PROMPT, False)  # warm-up
+        native_server = Server([str(driver), paths["libvelkor"], paths["llm_model"], PROMPT, str(args.tokens),
+                                str(args.threads), "0", "0"])
+        peer_server = Server([str(peer), str(HERE / "engines_peer.py"), json.dumps(
+            {"model": paths["llm_model"], "messages": MESSAGES, "tokens": args.tokens,
+             "threads": args.threads})]) if peer else None
+        # One warm-up run each, then the rounds, one run of each kind per round.
+        ours.run(PROMPT, False)
         ours.run(json.dumps(MESSAGES), True)
+        native_server.run()
+        if peer_server:
+            peer_server.run()
         binding, native, chat, peer_chat = [], [], [], []
         texts = {}
         for r in range(args.rounds):
             say(f"[bench] round {r + 1} of {args.rounds}")
             binding.append(ours.run(PROMPT, False)[0])
-            native.append(timing(last_line(native_cmd)))
+            native.append(timing(native_server.run()))
             result, texts["ours"] = ours.run(json.dumps(MESSAGES), True)
             chat.append(result)
-            if peer_cmd:
-                record = last_line(peer_cmd)
+            if peer_server:
+                record = peer_server.run()
                 texts["peer"] = record["text"]
                 peer_chat.append(timing(record))
         ours.llm.uninit()
+        native_server.close()
+        if peer_server:
+            peer_server.close()
         speech = speech_figures(paths, scratch)
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
@@ -225,8 +246,8 @@ def main() -> None:
         return float(statistics.median(getattr(t, field) for t in values))
 
     print(f"real-engine benchmark: {machine()}")
-    print(f"load average {load_before[0]:.2f} before, {os.getloadavg()[0]:.2f} after (the tokens/s of a one-thread "
-          "engine drop with every other busy process; the CPU seconds per run do not)")
+    print(f"load average {load_before[0]:.2f} before, {os.getloadavg()[0]:.2f} after (every other busy process slows "
+          "a one-thread engine down; the CPU seconds per run vary less)")
     print(f"model {Path(paths['llm_model']).name}, greedy, {args.threads} thread(s), {args.tokens} tokens per run; "
           f"medians of {args.rounds} interleaved rounds")
     print()

@@ -1,9 +1,9 @@
 """The peer on the same engine: llama-cpp-python (built from the same source
 distribution as the real LLM runtime), its streaming chat completion measured
-like VELKOR.run in engines.py. Runs in the peer's own environment and prints
-one JSON line per run.
+like VELKOR.run in engines.py. Runs in the peer's own environment and makes
+one run per line read from standard input, answering each with a JSON line.
 
-    python engines_peer.py '{"model": ..., "messages": [...], "tokens": N, "threads": T, "runs": R}'
+    python engines_peer.py '{"model": ..., "messages": [...], "tokens": N, "threads": T}'
 """
 
 from __future__ import annotations
@@ -19,7 +19,7 @@ def main() -> None:
     job = json.loads(sys.argv[1])
     llm = Llama(model_path=job["model"], n_ctx=4096, n_batch=512, n_threads=job["threads"],
                 n_threads_batch=job["threads"], verbose=False)
-    for _ in range(job["runs"]):
+    for _ in sys.stdin:
         # Every run evaluates its prompt afresh, as VELKOR.run without retain_history does.
         llm.reset()
         pieces: list[str] = []
