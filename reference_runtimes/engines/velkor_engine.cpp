@@ -223,36 +223,10 @@ private:
             ctx_.conversation.clear();
             ctx_.history.clear();
         }
-        const bool chat = input_.type == KIV_LLM_INPUT_MESSAGES || param_.run_extend.disable_chat_template == 0;
-        if (chat) {
-            std::vector<common_chat_msg> messages;
-            if (input_.type == KIV_LLM_INPUT_MESSAGES) {
-                messages = kiveng::parse_messages(prompt);
-            } else {
-                // A plain prompt through the chat template: one user turn, with the simple template around it.
-                if (ctx_.conversation.empty() && !snap_.system_prompt.empty()) {
-                    common_chat_msg system;
-                    system.role = "system";
-                    system.content = snap_.system_prompt;
-                    messages.push_back(std::move(system));
-                }
-                common_chat_msg user;
-                user.role = "user";
-                user.content = snap_.prompt_prefix + prompt + snap_.prompt_postfix;
-                messages.push_back(std::move(user));
-            }
-            conversation_ = ctx_.conversation;
-            conversation_.insert(conversation_.end(), messages.begin(), messages.end());
-            chat_ = kiveng::render_chat(*snap_.templates, conversation_, param_);
-            tokens_ = tokenize(ctx_.vocab, chat_->prompt, true);
-        } else {
-            const bool first = ctx_.history.empty();
-            const std::string text =
-                (first ? snap_.system_prompt : std::string()) + snap_.prompt_prefix + prompt + snap_.prompt_postfix;
-            tokens_ = ctx_.history;
-            const std::vector<llama_token> more = tokenize(ctx_.vocab, text, first);
-            tokens_.insert(tokens_.end(), more.begin(), more.end());
-        }
+        if (input_.type == KIV_LLM_INPUT_MESSAGES || param_.run_extend.disable_chat_template == 0)
+            chat_tokens(prompt);
+        else
+            plain_tokens(prompt);
         if (kiveng::engine_log_enabled())
             log_line("prompt of " + std::to_string(tokens_.size()) + " tokens" +
                      (chat_ ? std::string(chat_->needs_parsing ? ", output parsed" : ", output is answer text")
@@ -266,6 +240,40 @@ private:
             throw RequestError("the prompt has " + std::to_string(tokens_.size()) +
                                " tokens, more than the context holds (" + std::to_string(ctx_.n_ctx) + ")");
         make_sampler();
+    }
+
+    // The conversation so far and this run's messages, through the chat template.
+    void chat_tokens(const std::string& prompt) {
+        std::vector<common_chat_msg> messages;
+        if (input_.type == KIV_LLM_INPUT_MESSAGES) {
+            messages = kiveng::parse_messages(prompt);
+        } else {
+            // A plain prompt through the chat template: one user turn, with the simple template around it.
+            if (ctx_.conversation.empty() && !snap_.system_prompt.empty()) {
+                common_chat_msg system;
+                system.role = "system";
+                system.content = snap_.system_prompt;
+                messages.push_back(std::move(system));
+            }
+            common_chat_msg user;
+            user.role = "user";
+            user.content = snap_.prompt_prefix + prompt + snap_.prompt_postfix;
+            messages.push_back(std::move(user));
+        }
+        conversation_ = ctx_.conversation;
+        conversation_.insert(conversation_.end(), messages.begin(), messages.end());
+        chat_ = kiveng::render_chat(*snap_.templates, conversation_, param_);
+        tokens_ = tokenize(ctx_.vocab, chat_->prompt, true);
+    }
+
+    // The kept text and this prompt, with the simple template around it, as given.
+    void plain_tokens(const std::string& prompt) {
+        const bool first = ctx_.history.empty();
+        const std::string text =
+            (first ? snap_.system_prompt : std::string()) + snap_.prompt_prefix + prompt + snap_.prompt_postfix;
+        tokens_ = ctx_.history;
+        const std::vector<llama_token> more = tokenize(ctx_.vocab, text, first);
+        tokens_.insert(tokens_.end(), more.begin(), more.end());
     }
 
     void make_sampler() {

@@ -174,3 +174,28 @@ def test_what_the_runtime_cannot_serve_fails_with_a_reason(llm, engines, package
     assert "vision projectors are not supported" in capfd.readouterr().err
     assert other.init(str(package_dir / "libvelkor.so"), sampler_params=THREADS) == RetStatus.FAILED
     assert "cannot load it" in capfd.readouterr().err
+
+
+# ChatML that opens a reasoning block when thinking is on (and closes an empty one when it is off).
+THINKING_TEMPLATE = """{%- for message in messages -%}
+{{- '<|im_start|>' + message.role + '\\n' -}}
+{%- if message.role == 'assistant' and message.reasoning_content -%}
+{{- '<think>\\n' + message.reasoning_content + '\\n</think>\\n\\n' -}}
+{%- endif -%}
+{{- message.content + '<|im_end|>\\n' -}}
+{%- endfor -%}
+{%- if add_generation_prompt -%}
+{{- '<|im_start|>assistant\\n' -}}
+{%- if enable_thinking -%}{{- '<think>\\n' -}}{%- else -%}{{- '<think>\\n\\n</think>\\n\\n' -}}{%- endif -%}
+{%- endif -%}"""
+
+
+@pytest.mark.parametrize("think", [1, 0])
+def test_a_custom_template_with_reasoning_labels_the_pieces(llm, recorder, think):
+    assert llm.set_chat_template_jinja(THINKING_TEMPLATE) == RetStatus.SUCCESS
+    result = llm.run(chat("What is 2+2?"), messages_mode=True, enable_think=think, sampler_params={"max_tokens": 24})
+
+    types = {r.content_type for r, s in recorder.pieces if s == RunStatus.NORMAL}
+    assert types == ({1} if think else {0})
+    assert bool(result["reasoning"]) == bool(think) != bool(result["text"])
+    assert recorder.streamed(1).decode() == result["reasoning"]
