@@ -332,8 +332,10 @@ private:
             keep = 0;
         }
         ctx_.cached.resize(keep);
-        for (size_t i = keep; i < tokens_.size(); i += kBatch) {
-            const size_t n = std::min<size_t>(kBatch, tokens_.size() - i);
+        // The engine may hold fewer tokens per batch than asked for (never more than the context).
+        const size_t batch = llama_n_batch(ctx_.lctx.get());
+        for (size_t i = keep; i < tokens_.size(); i += batch) {
+            const size_t n = std::min(batch, tokens_.size() - i);
             if (!decode(&tokens_[i], n)) return false;
         }
         return true;

@@ -199,3 +199,28 @@ def test_a_custom_template_with_reasoning_labels_the_pieces(llm, recorder, think
     assert types == ({1} if think else {0})
     assert bool(result["reasoning"]) == bool(think) != bool(result["text"])
     assert recorder.streamed(1).decode() == result["reasoning"]
+
+
+@pytest.mark.parametrize("prompt, options, reason", [
+    ("not json", {"messages_mode": True}, "the messages are not valid JSON"),
+    (chat("Hi"), {"messages_mode": True, "tool_schemas": [{"bad": 1}]}, "the tool schemas cannot be read"),
+    (chat("Hi"), {"messages_mode": True, "extra_template_params": {"tool_choice": "sometimes"}}, "tool_choice must be"),
+    ("Hi", {"sampler_params": {"tempurature": 1}}, "sampler_params.tempurature is not a setting"),
+    ("word " * 5000, {}, "more than the context holds"),
+])
+def test_bad_requests_end_the_run_with_the_reason(llm, recorder, prompt, options, reason):
+    result = llm.run(prompt, **options)
+    assert result["status"] is RunStatus.ERROR and result["token_count"] == 1
+    assert reason in recorder.pieces[-1][0].text.decode()
+    # The context serves the next run as usual.
+    assert llm.run("The capital of France is", sampler_params={"max_tokens": 3})["status"] is RunStatus.FINISH
+
+
+def test_a_context_smaller_than_a_batch_takes_a_long_prompt_in_pieces(package_dir, engines, monkeypatch):
+    monkeypatch.setattr(_velkor, "__file__", str(package_dir / "_velkor.so"))
+    small = _velkor.VELKOR()
+    assert small.init(str(engines["llm_model"]), sampler_params={**THREADS, "n_ctx": 64}) == RetStatus.SUCCESS
+    # The engine rounds the context up but keeps its batch at 64 tokens: 100 tokens take two.
+    result = small.run("word " * 100, sampler_params={"max_tokens": 4})
+    assert result["status"] is RunStatus.FINISH and result["token_count"] == 5
+    assert small.uninit() == RetStatus.SUCCESS
