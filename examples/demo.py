@@ -43,7 +43,7 @@ from tessel_openai_server.kiv_velkor._velkor import VELKOR, as_rgb888
 from tessel_openai_server.kiv_velkor.types import Result, RetStatus, RunStatus
 
 if TYPE_CHECKING:
-    from tessel_openai_server.kiv_velkor._velkor import RunResult
+    from tessel_openai_server.kiv_velkor._velkor import RunResult, ToolCall
 
 MODEL = Path(__file__).resolve().with_name("demo_model.json")
 
@@ -153,6 +153,17 @@ def part_streaming(llm: VELKOR) -> None:
     say('  The pieces printed above, joined, are exactly result["text"].')
 
 
+def the_tool_call(result: RunResult, stream: Stream) -> ToolCall:
+    """The one tool call of a run, checked to have come both ways."""
+    check(len(stream.tool_calls) == 1, "on_tool_call was not called exactly once")
+    check(len(result["tool_calls"]) == 1, "result['tool_calls'] does not hold one call")
+    call = result["tool_calls"][0]
+    check((call["name"], call["arguments"]) == stream.tool_calls[0],
+          "on_tool_call and result['tool_calls'] disagree")
+    say(f'  result["tool_calls"] = {result["tool_calls"]}')
+    return call
+
+
 def part_tool_call(llm: VELKOR) -> None:
     say("[2/5] A tool call")
     messages: list[dict[str, Any]] = [{"role": "user", "content": "What is the weather in Paris?"}]
@@ -160,12 +171,7 @@ def part_tool_call(llm: VELKOR) -> None:
     say("  messages, with thinking enabled (reasoning arrives as its own kind of piece):")
     result, stream = run(llm, json.dumps(messages), messages_mode=True, tool_schemas=[WEATHER_TOOL],
                          enable_think=1)
-    check(len(stream.tool_calls) == 1, "on_tool_call was not called exactly once")
-    check(len(result["tool_calls"]) == 1, "result['tool_calls'] does not hold one call")
-    call = result["tool_calls"][0]
-    check((call["name"], call["arguments"]) == stream.tool_calls[0],
-          "on_tool_call and result['tool_calls'] disagree")
-    say(f'  result["tool_calls"] = {result["tool_calls"]}')
+    call = the_tool_call(result, stream)
     say(f'  result["reasoning"]  = {result["reasoning"]!r}')
     say('  result["tool_text"] is empty: init() registers the tool-call callback with stop_output=1, which')
     say("  keeps the tool-call markup out of the stream (set_toolcall_callback(True, 0) would keep it in).")
@@ -348,11 +354,7 @@ def real_tool_call(llm: VELKOR) -> None:
     say("  runtime constrain the reply to a tool call with arguments of the tool's JSON schema.")
     result, stream = run(llm, json.dumps(messages), messages_mode=True, tool_schemas=[WEATHER_TOOL],
                          extra_template_params={"tool_choice": "required"})
-    check(len(stream.tool_calls) == 1, "on_tool_call was not called exactly once")
-    check(len(result["tool_calls"]) == 1, "result['tool_calls'] does not hold one call")
-    call = result["tool_calls"][0]
-    check((call["name"], call["arguments"]) == stream.tool_calls[0], "on_tool_call and result['tool_calls'] disagree")
-    say(f'  result["tool_calls"] = {result["tool_calls"]}')
+    call = the_tool_call(result, stream)
     check(result["tool_text"] == "", "tool-call markup was streamed although stop_output is 1")
     say('  result["tool_text"] is empty: with stop_output=1 (set by init()) the markup stays out of the stream.')
 

