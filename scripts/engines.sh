@@ -13,7 +13,7 @@
 # standard error. Every source comes from PyPI by package name, pinned by
 # version and sha256 below. The cache (${XDG_CACHE_HOME:-~/.cache}/kiv/engines,
 # or $KIV_ENGINES_CACHE) is keyed on the pins, the build flags, the compilers,
-# CMake and the CPU architecture, so the first run takes three to seven minutes (with the load) on
+# CMake and the CPU architecture, so the first run takes three to seven minutes on
 # two cores and every later one a second or two. Delete the directory to start
 # afresh. `scripts/engines.sh --env` prints the same as shell exports of
 # KIV_ENGINE_<KEY> (upper-case keys): eval "$(scripts/engines.sh --env)";
