@@ -2,17 +2,19 @@
 
 Uses only the public API (_velkor.VELKOR, _velkor.as_rgb888, _quellan.Quellan,
 _quellan.find_quellan_path and the types module) against whatever runtime
-libraries sit next to the modules: scripts/demo.sh builds the reference
-runtimes and deploys them into a throwaway copy of the package before it runs
-this script. Six parts:
+libraries sit next to the modules: scripts/demo.sh deploys the real-engine
+runtimes (with --llm-model and the speech model options given here) or the
+deterministic reference runtimes into a throwaway copy of the package before
+it runs this script. Six parts:
 
 1. a reply streamed token by token through on_token;
 2. a tool call, through on_tool_call and in the result dict;
 3. a long generation broken off from a worker thread with interrupt();
-4. images sent with a run;
+4. images sent with a run (deterministic runtime only: no vision projector
+   model is packaged for the real one);
 5. a WAV file, written here, transcribed;
 6. the OpenAI-compatible server (``serve``) with the official client
-   (examples/demo_serve.py).
+   (examples/demo_serve.py), on the same runtimes and models.
 
 Exits 0 when every part behaved as it should, 1 otherwise.
 """
@@ -23,12 +25,15 @@ import argparse
 import codecs
 import json
 import math
+import shutil
+import subprocess
 import sys
 import tempfile
 import threading
 import time
 import wave
 from array import array
+from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -43,7 +48,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 from demo_serve import part_serve  # noqa: E402
 
 if TYPE_CHECKING:
-    from tessel_openai_server.kiv_velkor._velkor import RunResult
+    from tessel_openai_server.kiv_velkor._velkor import RunResult, ToolCall
 
 MODEL = Path(__file__).resolve().with_name("demo_model.json")
 
@@ -153,6 +158,17 @@ def part_streaming(llm: VELKOR) -> None:
     say('  The pieces printed above, joined, are exactly result["text"].')
 
 
+def the_tool_call(result: RunResult, stream: Stream) -> ToolCall:
+    """The one tool call of a run, checked to have come both ways."""
+    check(len(stream.tool_calls) == 1, "on_tool_call was not called exactly once")
+    check(len(result["tool_calls"]) == 1, "result['tool_calls'] does not hold one call")
+    call = result["tool_calls"][0]
+    check((call["name"], call["arguments"]) == stream.tool_calls[0],
+          "on_tool_call and result['tool_calls'] disagree")
+    say(f'  result["tool_calls"] = {result["tool_calls"]}')
+    return call
+
+
 def part_tool_call(llm: VELKOR) -> None:
     say("[2/6] A tool call")
     messages: list[dict[str, Any]] = [{"role": "user", "content": "What is the weather in Paris?"}]
@@ -160,12 +176,7 @@ def part_tool_call(llm: VELKOR) -> None:
     say("  messages, with thinking enabled (reasoning arrives as its own kind of piece):")
     result, stream = run(llm, json.dumps(messages), messages_mode=True, tool_schemas=[WEATHER_TOOL],
                          enable_think=1)
-    check(len(stream.tool_calls) == 1, "on_tool_call was not called exactly once")
-    check(len(result["tool_calls"]) == 1, "result['tool_calls'] does not hold one call")
-    call = result["tool_calls"][0]
-    check((call["name"], call["arguments"]) == stream.tool_calls[0],
-          "on_tool_call and result['tool_calls'] disagree")
-    say(f'  result["tool_calls"] = {result["tool_calls"]}')
+    call = the_tool_call(result, stream)
     say(f'  result["reasoning"]  = {result["reasoning"]!r}')
     say('  result["tool_text"] is empty: init() registers the tool-call callback with stop_output=1, which')
     say("  keeps the tool-call markup out of the stream (set_toolcall_callback(True, 0) would keep it in).")
@@ -308,10 +319,171 @@ def part_speech(workdir: Path) -> None:
         recogniser.close()
 
 
+# --- The same parts on the real engines (llama.cpp and PocketSphinx) ----------
+
+@dataclass(frozen=True)
+class RealModels:
+    """The model files of the real-engine runtimes (scripts/engines.sh prints them)."""
+
+    llm: Path
+    asr_model: Path
+    asr_dict: Path
+    asr_lm: Path
+
+
+SYSTEM = {"role": "system", "content": "You are a helpful assistant."}
+
+
+def real_streaming(llm: VELKOR) -> None:
+    say("[1/6] Streaming a reply token by token")
+    question = "What is the capital of France?"
+    say(f'  Asking "{question}" as OpenAI-format messages; greedy sampling, so the answer is repeatable.')
+    say("  on_token prints every piece the moment the model produces it:")
+    started = time.monotonic()
+    result, stream = run(llm, json.dumps([SYSTEM, {"role": "user", "content": question}]), messages_mode=True,
+                         sampler_params={"max_tokens": 48})
+    elapsed = time.monotonic() - started
+    check(result["text"] != "", "the reply is empty")
+    check(stream.text[0] == result["text"], "the streamed pieces differ from result['text']")
+    check(stream.token_ids == result["token_ids"], "the streamed token ids differ from result['token_ids']")
+    say(f"  run() returned status {result['status'].name} after {result['token_count'] - 1} tokens in "
+        f"{elapsed:.2f} s (the last callback, FINISH, carries no text).")
+    say('  Each piece came with the model\'s own token id; the pieces joined are exactly result["text"].')
+
+
+def real_tool_call(llm: VELKOR) -> None:
+    say("[2/6] A tool call")
+    messages: list[dict[str, Any]] = [SYSTEM, {"role": "user", "content": "What is the weather in Paris?"}]
+    say('  Offering the tool get_weather and asking "What is the weather in Paris?". A 135M-parameter model')
+    say('  calls a tool reliably only when made to: extra_template_params={"tool_choice": "required"} makes the')
+    say("  runtime constrain the reply to a tool call with arguments of the tool's JSON schema.")
+    result, stream = run(llm, json.dumps(messages), messages_mode=True, tool_schemas=[WEATHER_TOOL],
+                         extra_template_params={"tool_choice": "required"})
+    call = the_tool_call(result, stream)
+    check(result["tool_text"] == "", "tool-call markup was streamed although stop_output is 1")
+    say('  result["tool_text"] is empty: with stop_output=1 (set by init()) the markup stays out of the stream.')
+
+    arguments = json.loads(call["arguments"])
+    answer = {"city": arguments.get("city", "Paris"), "temperature": 21, "unit": "celsius", "sky": "sunny"}
+    say(f"  We run the tool ourselves: {call['name']}({arguments}) gives {answer};")
+    say('  its answer goes back as a "tool" message, with tool_choice "none" so that the model answers in words:')
+    messages += [
+        {"role": "assistant", "content": "", "tool_calls": [
+            {"id": "call_1", "type": "function", "function": {"name": call["name"], "arguments": call["arguments"]}}]},
+        {"role": "tool", "tool_call_id": "call_1", "content": json.dumps(answer)},
+    ]
+    final, _ = run(llm, json.dumps(messages), messages_mode=True, tool_schemas=[WEATHER_TOOL],
+                   extra_template_params={"tool_choice": "none"}, sampler_params={"max_tokens": 48})
+    check(final["tool_calls"] == [], "the model called the tool again")
+    check(final["text"] != "", "the answer after the tool result is empty")
+
+
+def real_interrupt(llm: VELKOR) -> None:
+    say("[3/6] Breaking off a long generation from another thread")
+    prompt = "Tell me a long story about a dragon and a lighthouse."
+    delay = 1.0
+    say(f'  Asking "{prompt}"; a worker thread calls interrupt() {delay:.1f} s after the first piece.')
+    stream = Stream()
+    outcome: dict[str, Any] = {}
+
+    def worker() -> None:
+        stream.first_piece.wait(timeout=60)
+        time.sleep(delay)
+        outcome["rc"] = llm.interrupt()
+        outcome["at"] = time.monotonic()
+        outcome["pieces"] = len(stream.token_ids)
+        stream.note(f"[worker thread] interrupt() returned {outcome['rc'].name}")
+
+    thread = threading.Thread(target=worker, name="interrupter")
+    thread.start()
+    started = time.monotonic()
+    result = llm.run(json.dumps([SYSTEM, {"role": "user", "content": prompt}]), messages_mode=True, userdata=stream)
+    ended = time.monotonic()
+    thread.join()
+    stream.end_line()
+
+    check(outcome.get("rc") == RetStatus.SUCCESS, "interrupt() did not succeed")
+    check(ended - outcome["at"] < 1.0, "the run went on after interrupt()")
+    say(f"  run() returned normally {ended - outcome['at']:.3f} s after interrupt() (the runtime stops within one")
+    say(f"  decode step), {ended - started:.1f} s after it started, with status {result['status'].name} and "
+        f"{result['token_count'] - 1} tokens;")
+    say(f"  {outcome['pieces']} of them had arrived when interrupt() was called.")
+    say("  (On the main thread, Ctrl+C does the same, and run() then raises KeyboardInterrupt.)")
+
+
+def real_images() -> None:
+    say("[4/6] Sending images")
+    say("  Skipped: no vision projector model is packaged for the real runtime, which refuses mmproj_path.")
+    say("  `scripts/demo.sh --deterministic` shows this part on the deterministic reference runtime.")
+
+
+def real_speech(workdir: Path, models: RealModels) -> None:
+    say("[5/6] Transcribing a WAV file")
+    sentence = "The quick brown fox jumps over the lazy dog."
+    wav = workdir / "speech.wav"
+    flite = shutil.which("flite")
+    if flite is not None:
+        subprocess.run([flite, "-voice", "slt", "-t", sentence, "-o", str(wav)], check=True)
+        say(f'  Synthesised "{sentence}" with flite (voice slt) into {wav.name}.')
+    else:
+        write_tone(wav)
+        say(f"  flite is not installed (apt-get install flite), so {wav.name} holds a 440 Hz tone: no words to hear.")
+    recogniser = Quellan()
+    try:
+        recogniser.init("pocketsphinx", models.asr_model, models.asr_dict, models.asr_lm)
+        say(f"  Quellan.init(acoustic model {models.asr_model.name}/, dictionary {models.asr_dict.name}, "
+            f"language model {models.asr_lm.name})")
+        started = time.monotonic()
+        result = recogniser.transcribe(wav)
+        say(f'  transcribe("{wav.name}") -> {result}  ({time.monotonic() - started:.2f} s)')
+        check(result["language"] == "en", "the recogniser did not report English")
+        if flite is not None:
+            check("fox" in result["text"], "the recogniser missed the sentence")
+
+        broken = workdir / "broken.wav"
+        broken.write_bytes(b"RIFF\x24\x00\x00\x00WAVEnot audio at all")
+        try:
+            recogniser.transcribe(broken)
+        except RuntimeError as exc:
+            say(f"  A malformed WAV file raises RuntimeError: {exc}")
+        else:
+            raise DemoFailure("a malformed WAV file was transcribed")
+    finally:
+        recogniser.close()
+
+
+def real_demo(llm: VELKOR, workdir: Path, models: RealModels) -> None:
+    rc = llm.init(str(models.llm), on_token, on_tool_call)
+    say(f"Created a VELKOR context for the model {models.llm.name}: init() returned {rc.name}.")
+    check(rc == RetStatus.SUCCESS, "init() failed")
+    for part in (real_streaming, real_tool_call, real_interrupt):
+        say()
+        part(llm)
+    say()
+    real_images()
+    say()
+    real_speech(workdir, models)
+    say()
+    part_serve(models.llm, "pocketsphinx", models.asr_model, models.asr_dict, workdir / "speech.wav",
+               "What is the capital of France?", say, check,
+               "[6/6] Serving OpenAI clients: a streamed chat and a transcription through the official "
+               "openai client", asr_decoder=models.asr_lm)
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--workdir", type=Path, help="where to write the demo's files (default: a temporary directory)")
+    real = parser.add_argument_group("real engines (scripts/engines.sh prints these paths)")
+    real.add_argument("--llm-model", type=Path, help="a GGUF model: run on the real-engine runtimes")
+    real.add_argument("--asr-model", type=Path, help="the acoustic model directory")
+    real.add_argument("--asr-dict", type=Path, help="the pronunciation dictionary")
+    real.add_argument("--asr-lm", type=Path, help="the language model")
     args = parser.parse_args(argv)
+    models = None
+    if args.llm_model is not None:
+        if None in (args.asr_model, args.asr_dict, args.asr_lm):
+            parser.error("--llm-model needs --asr-model, --asr-dict and --asr-lm")
+        models = RealModels(args.llm_model, args.asr_model, args.asr_dict, args.asr_lm)
 
     say("Demo of tessel_openai_server.kiv_velkor")
     say(f"  _velkor module:  {_velkor.__file__}")
@@ -329,6 +501,12 @@ def main(argv: list[str] | None = None) -> int:
             say("runtime; `python -m tessel_openai_server.kiv_velkor install-runtime velkor PATH` places one.")
             return 1
         try:
+            if models is not None:
+                real_demo(llm, workdir, models)
+                say()
+                say("The real engines worked: streaming, a tool call, interrupt(), a transcription and the server")
+                say("(images need the deterministic runtime).")
+                return 0
             rc = llm.init(str(MODEL), on_token, on_tool_call)
             say(f"Created a VELKOR context for the model file {MODEL.name}: init() returned {rc.name}.")
             check(rc == RetStatus.SUCCESS, "init() failed")

@@ -18,7 +18,8 @@ from pathlib import Path
 
 
 def part_serve(model: Path, asr_backend: str, asr_model: Path, asr_tokenizer: Path, wav: Path, prompt: str,
-               say: Callable[[str], None], check: Callable[[bool, str], None], title: str) -> None:
+               say: Callable[[str], None], check: Callable[[bool, str], None], title: str,
+               asr_decoder: Path | None = None) -> None:
     """The model and the speech model are the ones the other parts used, whatever runtimes are deployed."""
     say(title)
     try:
@@ -29,6 +30,8 @@ def part_serve(model: Path, asr_backend: str, asr_model: Path, asr_tokenizer: Pa
     command = [sys.executable, "-m", "tessel_openai_server.kiv_velkor", "serve", "--port", "0", "--model",
                str(model), "--asr-backend", asr_backend, "--asr-model", str(asr_model), "--asr-tokenizer",
                str(asr_tokenizer)]
+    if asr_decoder is not None:
+        command += ["--asr-decoder", str(asr_decoder)]
     say(f"  Starting: python -m tessel_openai_server.kiv_velkor serve --port 0 --model {model.name} "
         f"--asr-model {asr_model.name} --asr-tokenizer {asr_tokenizer.name}")
     server = subprocess.Popen(command, stderr=subprocess.PIPE, text=True)
@@ -47,7 +50,7 @@ def part_serve(model: Path, asr_backend: str, asr_model: Path, asr_tokenizer: Pa
         pieces: list[str] = []
         finish = None
         started = time.perf_counter()
-        for chunk in client.chat.completions.create(model=model_id, stream=True,
+        for chunk in client.chat.completions.create(model=model_id, stream=True, max_tokens=64,
                                                     messages=[{"role": "user", "content": prompt}]):
             if chunk.choices and chunk.choices[0].delta.content:
                 pieces.append(chunk.choices[0].delta.content)

@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# The real-engine benchmark (benchmarks/engines.py prints the table and the
+# ratios). Sets everything up like the other commands (scripts/setup.sh), and
+# builds the engines with scripts/engines.sh when they are not cached yet;
+# arguments go to engines.py (--peer also builds llama-cpp-python once).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+exec .venv/bin/python benchmarks/engines.py "$@"

@@ -1,0 +1,666 @@
+// LLM runtime (libvelkor.so) on llama.cpp.
+//
+// Honours the binary interface of the device's LLM runtime with a real model:
+// a GGUF file is loaded per context, every run samples tokens from it and
+// streams them through the result callback on the calling thread.
+// ../README.md (section "Real engines") gives every rule below.
+//
+// Threads: a run works on the calling thread and calls back on it. Each
+// context has a mutex for its settings, an atomic stop flag that
+// kiv_llm_break sets (read by llama.cpp's abort callback inside a decode and
+// between tokens), and a run flag (one run at a time). No lock is held while
+// a callback runs, so a callback may call any entry point.
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "common.h"
+#include "llama.h"
+#include "log.h"
+#include "sampling.h"
+
+#include "engine_common.h"
+#include "llm_chat.h"
+#include "llm_output.h"
+#include "llm_settings.h"
+#include "velkor/velkor_loader.h"  // the entry points' prototypes, checked against the definitions below
+
+namespace {
+
+using kiveng::ChatPrompt;
+using kiveng::ChatTemplates;
+using kiveng::Piece;
+using kiveng::RequestError;
+using kiveng::Settings;
+
+constexpr KIV_LLMRunStatus kStateNormal = 0;
+constexpr KIV_LLMRunStatus kStateFinish = 2;
+constexpr KIV_LLMRunStatus kStateError = 3;
+constexpr uint32_t kDefaultContext = 4096;
+constexpr uint32_t kBatch = 512;
+
+void log_line(const std::string& message) { std::fprintf(stderr, "[velkor engine] %s\n", message.c_str()); }
+
+// Set on the thread that decodes while a break may abort the decode: the
+// engine reports an aborted decode as an error, which a break is not.
+thread_local const std::atomic<bool>* t_stop_of_decode = nullptr;
+
+// The engine's errors reach stderr (those of a decode aborted by a break
+// excepted); with KIV_ENGINE_LOG its other messages too, less the debugging
+// ones. A continuation line follows the level of the line it continues.
+void on_engine_log(ggml_log_level level, const char* text, void*) {
+    static thread_local ggml_log_level last = GGML_LOG_LEVEL_NONE;
+    if (level == GGML_LOG_LEVEL_CONT) level = last;
+    last = level;
+    const bool enabled = kiveng::engine_log_enabled();
+    if (level == GGML_LOG_LEVEL_ERROR && !enabled && t_stop_of_decode != nullptr && t_stop_of_decode->load()) return;
+    if (level == GGML_LOG_LEVEL_ERROR || (level != GGML_LOG_LEVEL_DEBUG && enabled)) std::fputs(text, stderr);
+}
+
+void init_engine_once() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        llama_log_set(on_engine_log, nullptr);
+        common_log_set_verbosity_thold(kiveng::engine_log_enabled() ? LOG_DEFAULT_LLAMA : LOG_LEVEL_ERROR);
+        llama_backend_init();
+    });
+}
+
+// ---------------------------------------------------------------------------
+// Contexts
+
+struct ModelDeleter {
+    void operator()(llama_model* m) const { llama_model_free(m); }
+};
+struct ContextDeleter {
+    void operator()(llama_context* c) const { llama_free(c); }
+};
+
+struct Context {
+    std::unique_ptr<llama_model, ModelDeleter> model;
+    std::unique_ptr<llama_context, ContextDeleter> lctx;  // freed before the model
+    const llama_vocab* vocab = nullptr;
+    KIV_LLMResultCallback on_result = nullptr;
+    uint32_t n_ctx = 0;
+
+    std::mutex mutex;  // guards the fields up to `running`; never held during a callback
+    Settings settings;
+    std::string system_prompt, prompt_prefix, prompt_postfix;
+    std::shared_ptr<const ChatTemplates> templates;
+    KIV_LLMToolCallCallback on_tool_call = nullptr;
+    int32_t stop_output = 0;
+    bool running = false;
+    bool reset_requested = false;  // a reset that came during a run, applied at its end
+
+    // The conversation kept for retain_history, touched by runs only (and by
+    // kiv_llm_reset when no run is going on).
+    std::vector<common_chat_msg> conversation;  // messages of the kept chat
+    std::vector<llama_token> history;           // tokens of the kept plain-prompt text
+    std::vector<llama_token> cached;            // tokens whose keys and values are in lctx
+
+    std::atomic<bool> stop{false};
+
+    void forget_history() {
+        conversation.clear();
+        history.clear();
+        cached.clear();
+        llama_memory_clear(llama_get_memory(lctx.get()), false);
+    }
+};
+
+bool abort_requested(void* data) { return static_cast<Context*>(data)->stop.load(std::memory_order_relaxed); }
+
+std::mutex g_registry_mutex;
+std::unordered_map<void*, std::shared_ptr<Context>> g_contexts;
+
+// A run in progress holds its own reference, so kiv_llm_uninit on another
+// thread cannot free the context under it.
+std::shared_ptr<Context> find_context(void* handle) {
+    if (handle == nullptr) return nullptr;
+    std::lock_guard<std::mutex> lock(g_registry_mutex);
+    auto it = g_contexts.find(handle);
+    return it == g_contexts.end() ? nullptr : it->second;
+}
+
+// ---------------------------------------------------------------------------
+// Runs
+
+class Stream {
+public:
+    Stream(KIV_LLMResultCallback cb, void* userdata) : cb_(cb), userdata_(userdata) {}
+
+    void deliver(const char* text, int32_t token_id, KIV_LLMMessageType type, KIV_LLMRunStatus state) const {
+        if (cb_ == nullptr) return;
+        KIV_LLMResult result{text, token_id, type};
+        cb_(&result, userdata_, state);
+    }
+    void fail(const std::string& reason) const { deliver(reason.c_str(), 0, 0, kStateError); }
+
+private:
+    KIV_LLMResultCallback cb_;
+    void* userdata_;
+};
+
+// Arguments as compact JSON text, keys in the model's order ("{}" for none;
+// text that is not JSON is passed on as it is).
+std::string compact_json(const std::string& text) {
+    if (text.empty()) return "{}";
+    const auto doc = nlohmann::ordered_json::parse(text, nullptr, false);
+    return doc.is_discarded() ? text : doc.dump();
+}
+
+struct RunFailure : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+std::vector<llama_token> tokenize(const llama_vocab* vocab, const std::string& text, bool add_special) {
+    return common_tokenize(vocab, text, add_special, /*parse_special=*/true);
+}
+
+// What a run reads from its context, taken under the context's mutex.
+struct Snapshot {
+    Settings settings;
+    std::string system_prompt, prompt_prefix, prompt_postfix;
+    std::shared_ptr<const ChatTemplates> templates;
+    KIV_LLMToolCallCallback on_tool_call = nullptr;
+    int32_t stop_output = 0;
+};
+
+class Run {
+public:
+    Run(Context& ctx, const KIV_LLMInput& input, const KIV_LLMRunParam& param, void* userdata, Snapshot snap)
+        : ctx_(ctx), input_(input), param_(param), userdata_(userdata), snap_(std::move(snap)),
+          out_(ctx.on_result, userdata) {}
+
+    KIV_LLMRetStatus execute() {
+        try {
+            prepare();
+            generate();
+        } catch (const std::exception& e) {
+            out_.fail(e.what());
+            return 1;
+        }
+        return 0;
+    }
+
+private:
+    void prepare() {
+        if (param_.run_mode != 0) {
+            const std::string reason = "run mode " + std::to_string(param_.run_mode) +
+                                       " is not supported: this runtime only generates text (run mode 0)";
+            log_line(reason);
+            throw RequestError(reason);
+        }
+        if (input_.type != KIV_LLM_INPUT_PROMPT && input_.type != KIV_LLM_INPUT_MESSAGES)
+            throw RequestError("input type " + std::to_string(input_.type) + " is not supported");
+        if (input_.n_images != 0)
+            throw RequestError("images are not supported: this runtime has no vision projector");
+        const std::string prompt = input_.prompt ? input_.prompt : "";
+        if (!kivref::valid_utf8(prompt)) throw RequestError("the prompt is not valid UTF-8");
+
+        settings_ = snap_.settings;
+        try {
+            settings_.apply_run_record(param_);
+            settings_.apply_json(param_.run_extend.sampler_params_json, false);
+        } catch (const kiveng::SettingsError& e) {
+            throw RequestError(e.what());
+        }
+
+        retain_ = param_.retain_history != 0;
+        if (!retain_) {
+            ctx_.conversation.clear();
+            ctx_.history.clear();
+        }
+        if (input_.type == KIV_LLM_INPUT_MESSAGES || param_.run_extend.disable_chat_template == 0)
+            chat_tokens(prompt);
+        else
+            plain_tokens(prompt);
+        if (kiveng::engine_log_enabled())
+            log_line("prompt of " + std::to_string(tokens_.size()) + " tokens" +
+                     (chat_ ? std::string(chat_->needs_parsing ? ", output parsed" : ", output is answer text")
+                            : std::string()) +
+                     ":\n" + common_detokenize(ctx_.vocab, tokens_) +
+                     (chat_ ? "\ngrammar (" + std::string(chat_->params.grammar_lazy ? "lazy" : "strict") + "):\n" +
+                                  chat_->params.grammar
+                            : std::string()));
+        if (tokens_.empty()) throw RequestError("the prompt is empty: there is nothing to generate from");
+        if (tokens_.size() >= ctx_.n_ctx)
+            throw RequestError("the prompt has " + std::to_string(tokens_.size()) +
+                               " tokens, more than the context holds (" + std::to_string(ctx_.n_ctx) + ")");
+        make_sampler();
+    }
+
+    // The conversation so far and this run's messages, through the chat template.
+    void chat_tokens(const std::string& prompt) {
+        std::vector<common_chat_msg> messages;
+        if (input_.type == KIV_LLM_INPUT_MESSAGES) {
+            messages = kiveng::parse_messages(prompt);
+        } else {
+            // A plain prompt through the chat template: one user turn, with the simple template around it.
+            if (ctx_.conversation.empty() && !snap_.system_prompt.empty()) {
+                common_chat_msg system;
+                system.role = "system";
+                system.content = snap_.system_prompt;
+                messages.push_back(std::move(system));
+            }
+            common_chat_msg user;
+            user.role = "user";
+            user.content = snap_.prompt_prefix + prompt + snap_.prompt_postfix;
+            messages.push_back(std::move(user));
+        }
+        conversation_ = ctx_.conversation;
+        conversation_.insert(conversation_.end(), messages.begin(), messages.end());
+        chat_ = kiveng::render_chat(*snap_.templates, conversation_, param_);
+        tokens_ = tokenize(ctx_.vocab, chat_->prompt, true);
+    }
+
+    // The kept text and this prompt, with the simple template around it, as given.
+    void plain_tokens(const std::string& prompt) {
+        const bool first = ctx_.history.empty();
+        const std::string text =
+            (first ? snap_.system_prompt : std::string()) + snap_.prompt_prefix + prompt + snap_.prompt_postfix;
+        tokens_ = ctx_.history;
+        const std::vector<llama_token> more = tokenize(ctx_.vocab, text, first);
+        tokens_.insert(tokens_.end(), more.begin(), more.end());
+    }
+
+    void make_sampler() {
+        common_params_sampling sp;
+        sp.no_perf = true;
+        settings_.fill(sp);
+        if (chat_) {
+            const common_chat_params& cp = chat_->params;
+            sp.generation_prompt = cp.generation_prompt;
+            for (const std::string& t : cp.preserved_tokens) {
+                const auto ids = tokenize(ctx_.vocab, t, false);
+                if (ids.size() == 1) sp.preserved_tokens.insert(ids[0]);
+            }
+            if (!cp.grammar.empty()) {
+                // The engine's own tool-call grammars start with the generation
+                // prompt, which the sampler feeds them first; the forced-call
+                // grammar starts with the reply itself.
+                sp.grammar = common_grammar(
+                    chat_->forced_grammar ? COMMON_GRAMMAR_TYPE_USER : COMMON_GRAMMAR_TYPE_TOOL_CALLS, cp.grammar);
+                sp.grammar_lazy = cp.grammar_lazy;
+                for (const common_grammar_trigger& trigger : cp.grammar_triggers) {
+                    // A trigger word that is one preserved token triggers on that token.
+                    if (trigger.type == COMMON_GRAMMAR_TRIGGER_TYPE_WORD) {
+                        const auto ids = tokenize(ctx_.vocab, trigger.value, false);
+                        if (ids.size() == 1 && sp.preserved_tokens.count(ids[0])) {
+                            sp.grammar_triggers.push_back({COMMON_GRAMMAR_TRIGGER_TYPE_TOKEN, trigger.value, ids[0]});
+                            continue;
+                        }
+                    }
+                    sp.grammar_triggers.push_back(trigger);
+                }
+            }
+        }
+        preserved_ = sp.preserved_tokens;
+        try {
+            sampler_.reset(common_sampler_init(ctx_.model.get(), sp));
+        } catch (const std::exception& e) {
+            throw RequestError(std::string("the sampler cannot be made: ") + e.what());
+        }
+        if (!sampler_) throw RequestError("the sampler cannot be made");
+    }
+
+    // Decodes tokens_ from the first one whose keys and values are not cached.
+    // Returns false when a break cut it short.
+    bool ingest_prompt() {
+        llama_memory_t mem = llama_get_memory(ctx_.lctx.get());
+        if (!retain_) {
+            llama_memory_clear(mem, false);  // the cells are dropped; their data is overwritten as they are reused
+            ctx_.cached.clear();
+        }
+        size_t keep = 0;
+        while (keep < ctx_.cached.size() && keep < tokens_.size() && ctx_.cached[keep] == tokens_[keep]) ++keep;
+        if (keep == tokens_.size()) --keep;  // the last token is decoded again for its logits
+        if (!llama_memory_seq_rm(mem, 0, static_cast<llama_pos>(keep), -1)) {
+            llama_memory_clear(mem, false);
+            keep = 0;
+        }
+        ctx_.cached.resize(keep);
+        // The engine may hold fewer tokens per batch than asked for (never more than the context).
+        const size_t batch = llama_n_batch(ctx_.lctx.get());
+        for (size_t i = keep; i < tokens_.size(); i += batch) {
+            const size_t n = std::min(batch, tokens_.size() - i);
+            if (!decode(&tokens_[i], n)) return false;
+        }
+        return true;
+    }
+
+    // One llama_decode; keeps `cached` in step with the context's memory.
+    // False when a break aborted it; throws on a failure.
+    bool decode(llama_token* tokens, size_t n) {
+        t_stop_of_decode = &ctx_.stop;
+        const int32_t rc = llama_decode(ctx_.lctx.get(), llama_batch_get_one(tokens, static_cast<int32_t>(n)));
+        t_stop_of_decode = nullptr;
+        if (rc == 0) {
+            ctx_.cached.insert(ctx_.cached.end(), tokens, tokens + n);
+            return true;
+        }
+        // An aborted or failed batch may leave part of itself behind.
+        llama_memory_seq_rm(llama_get_memory(ctx_.lctx.get()), 0, static_cast<llama_pos>(ctx_.cached.size()), -1);
+        if (rc == 2) return false;
+        throw RunFailure("the engine failed to decode (llama_decode returned " + std::to_string(rc) + ")");
+    }
+
+    void deliver(std::vector<Piece>& ready) {
+        const bool hide_markup = snap_.on_tool_call != nullptr && snap_.stop_output != 0;
+        for (const Piece& p : ready) {
+            if (hide_markup && p.type == KIV_LLM_MESSAGE_TOOL_CALL) continue;
+            out_.deliver(p.text.c_str(), p.token, p.type, kStateNormal);
+        }
+        ready.clear();
+    }
+
+    void generate() {
+        const int threads = settings_.n_threads > 0 ? settings_.n_threads : kiveng::default_threads();
+        llama_set_n_threads(ctx_.lctx.get(), threads, threads);
+
+        kiveng::OutputTracker tracker(chat_ && chat_->needs_parsing ? &chat_->parser : nullptr);
+        std::vector<Piece> ready;
+        std::vector<llama_token> generated;
+        bool complete = false;  // the model ended its turn
+        if (ingest_prompt()) {
+            const size_t limit =
+                settings_.max_tokens < 0 ? SIZE_MAX : static_cast<size_t>(settings_.max_tokens);
+            while (generated.size() < limit && !ctx_.stop.load()) {
+                const llama_token token = common_sampler_sample(sampler_.get(), ctx_.lctx.get(), -1);
+                common_sampler_accept(sampler_.get(), token, true);
+                if (llama_vocab_is_eog(ctx_.vocab, token)) {
+                    complete = true;
+                    break;
+                }
+                generated.push_back(token);
+                tracker.add(token, common_token_to_piece(ctx_.vocab, token, preserved_.count(token) > 0), ready);
+                deliver(ready);
+                // A break from a callback or another thread, or a full context, ends the run here.
+                if (ctx_.stop.load() || ctx_.cached.size() + 1 >= ctx_.n_ctx) break;
+                llama_token next = token;
+                if (!decode(&next, 1)) break;
+            }
+        }
+        const bool broken_off = ctx_.stop.load();
+        const common_chat_msg message = tracker.finish(complete, ready);
+        deliver(ready);
+        if (chat_ && chat_->parse_tool_calls && complete && !broken_off && snap_.on_tool_call != nullptr)
+            for (const common_chat_tool_call& call : message.tool_calls)
+                snap_.on_tool_call(call.name.c_str(), compact_json(call.arguments).c_str(), userdata_);
+
+        if (retain_) {
+            if (chat_) {
+                ctx_.conversation = std::move(conversation_);
+                ctx_.conversation.push_back(message);
+            } else {
+                ctx_.history = std::move(tokens_);
+                ctx_.history.insert(ctx_.history.end(), generated.begin(), generated.end());
+            }
+        }
+        out_.deliver("", 0, 0, kStateFinish);
+    }
+
+    Context& ctx_;
+    const KIV_LLMInput& input_;
+    const KIV_LLMRunParam& param_;
+    void* userdata_;
+    Snapshot snap_;
+    Stream out_;
+
+    Settings settings_;
+    bool retain_ = false;
+    std::optional<ChatPrompt> chat_;
+    std::vector<common_chat_msg> conversation_;
+    std::vector<llama_token> tokens_;
+    std::set<llama_token> preserved_;
+    common_sampler_ptr sampler_;
+};
+
+const KIV_LLMRunParam kDefaultRunParam{};
+
+KIV_LLMRetStatus run(Context& ctx, const KIV_LLMInput* input, const KIV_LLMRunParam* param, void* userdata) {
+    Snapshot snap;
+    {
+        std::lock_guard<std::mutex> lock(ctx.mutex);
+        if (ctx.running) {
+            Stream(ctx.on_result, userdata).fail("another run is in progress on this context");
+            return 1;
+        }
+        ctx.running = true;
+        snap.settings = ctx.settings;
+        snap.system_prompt = ctx.system_prompt;
+        snap.prompt_prefix = ctx.prompt_prefix;
+        snap.prompt_postfix = ctx.prompt_postfix;
+        snap.templates = ctx.templates;
+        snap.on_tool_call = ctx.on_tool_call;
+        snap.stop_output = ctx.stop_output;
+    }
+    struct Running {
+        Context& ctx;
+        ~Running() {
+            std::lock_guard<std::mutex> lock(ctx.mutex);
+            if (ctx.reset_requested) ctx.forget_history();
+            ctx.reset_requested = false;
+            ctx.running = false;
+        }
+    } running{ctx};
+    // A break that came while no run was in progress is dropped here.
+    ctx.stop.store(false);
+    if (input == nullptr) {
+        Stream(ctx.on_result, userdata).fail("no input record");
+        return 1;
+    }
+    return Run(ctx, *input, param ? *param : kDefaultRunParam, userdata, std::move(snap)).execute();
+}
+
+template <typename F>
+KIV_LLMRetStatus guarded(F&& body) {
+    try {
+        return body();
+    } catch (const std::exception& e) {
+        log_line(std::string("internal error: ") + e.what());
+    } catch (...) {
+        log_line("internal error");
+    }
+    return 1;
+}
+
+std::shared_ptr<Context> make_context(const KIV_LLMInitParam& param, KIV_LLMResultCallback callback) {
+    // The record is packed: read its pointers into locals first.
+    const char* model_path = param.model_path;
+    const char* mmproj = param.mmproj_path;
+    const char* sampler_params = param.init_extend.sampler_params_json;
+    const char* jinja = param.init_extend.custom_jinja_template;
+    const KIV_LLMSamplingMode mode = param.sampling_mode;
+
+    if (mmproj != nullptr && *mmproj != '\0') {
+        log_line(std::string("mmproj_path ") + mmproj +
+                 ": vision projectors are not supported by this runtime (images need the deterministic "
+                 "reference runtime)");
+        return nullptr;
+    }
+    if (model_path == nullptr || *model_path == '\0') {
+        log_line("no model file given (model_path is empty)");
+        return nullptr;
+    }
+    if (!kivref::is_regular_file(model_path)) {
+        log_line(std::string("model file ") + model_path + ": not found or not a regular file");
+        return nullptr;
+    }
+    if (mode > kiveng::kChain) {
+        log_line("sampling mode " + std::to_string(mode) + " is unknown");
+        return nullptr;
+    }
+    auto ctx = std::make_shared<Context>();
+    ctx->settings.mode = mode;
+    int32_t n_ctx = 0;
+    try {
+        ctx->settings.apply_json(sampler_params, true, &n_ctx);
+    } catch (const kiveng::SettingsError& e) {
+        log_line(e.what());
+        return nullptr;
+    }
+
+    init_engine_once();
+    llama_model_params mp = llama_model_default_params();
+    ctx->model.reset(llama_model_load_from_file(model_path, mp));
+    if (!ctx->model) {
+        log_line(std::string("model file ") + model_path + ": the engine cannot load it (not a GGUF model?)");
+        return nullptr;
+    }
+    ctx->vocab = llama_model_get_vocab(ctx->model.get());
+    const int32_t trained = llama_model_n_ctx_train(ctx->model.get());
+    ctx->n_ctx = n_ctx > 0 ? static_cast<uint32_t>(n_ctx)
+                           : std::min<uint32_t>(kDefaultContext, trained > 0 ? trained : kDefaultContext);
+
+    llama_context_params cp = llama_context_default_params();
+    cp.n_ctx = ctx->n_ctx;
+    cp.n_batch = kBatch;
+    cp.n_ubatch = kBatch;
+    const int threads = ctx->settings.n_threads > 0 ? ctx->settings.n_threads : kiveng::default_threads();
+    cp.n_threads = threads;
+    cp.n_threads_batch = threads;
+    cp.no_perf = true;
+    cp.abort_callback = abort_requested;
+    cp.abort_callback_data = ctx.get();
+    ctx->lctx.reset(llama_init_from_model(ctx->model.get(), cp));
+    if (!ctx->lctx) {
+        log_line("the engine cannot make a context of " + std::to_string(ctx->n_ctx) + " tokens");
+        return nullptr;
+    }
+    ctx->n_ctx = llama_n_ctx(ctx->lctx.get());
+    try {
+        ctx->templates = std::make_shared<ChatTemplates>(ctx->model.get(), jinja ? jinja : "");
+    } catch (const RequestError& e) {
+        log_line(e.what());
+        return nullptr;
+    }
+    ctx->on_result = callback;
+    return ctx;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Entry points
+
+KIV_LLMRetStatus kiv_llm_init(LLMContext* handle, const KIV_LLMInitParam* param, KIV_LLMResultCallback callback) {
+    return guarded([&]() -> KIV_LLMRetStatus {
+        if (handle == nullptr || param == nullptr) return 1;
+        std::shared_ptr<Context> ctx = make_context(*param, callback);
+        if (!ctx) return 1;
+        {
+            std::lock_guard<std::mutex> lock(g_registry_mutex);
+            g_contexts.emplace(ctx.get(), ctx);
+        }
+        *handle = ctx.get();
+        return 0;
+    });
+}
+
+KIV_LLMRetStatus kiv_llm_uninit(LLMContext handle) {
+    return guarded([&]() -> KIV_LLMRetStatus {
+        std::shared_ptr<Context> ctx;
+        {
+            std::lock_guard<std::mutex> lock(g_registry_mutex);
+            auto it = g_contexts.find(handle);
+            if (handle == nullptr || it == g_contexts.end()) return 1;
+            ctx = std::move(it->second);
+            g_contexts.erase(it);
+        }
+        ctx->stop.store(true);  // a run still going on another thread ends soon and frees the context
+        return 0;
+    });
+}
+
+KIV_LLMRetStatus kiv_llm_run(LLMContext handle, const KIV_LLMInput* input, const KIV_LLMRunParam* param,
+                             void* userdata) {
+    return guarded([&]() -> KIV_LLMRetStatus {
+        std::shared_ptr<Context> ctx = find_context(handle);
+        if (!ctx) return 1;
+        return run(*ctx, input, param, userdata);
+    });
+}
+
+KIV_LLMRetStatus kiv_llm_reset(LLMContext handle) {
+    return guarded([&]() -> KIV_LLMRetStatus {
+        std::shared_ptr<Context> ctx = find_context(handle);
+        if (!ctx) return 1;
+        std::lock_guard<std::mutex> lock(ctx->mutex);
+        if (ctx->running)
+            ctx->reset_requested = true;
+        else
+            ctx->forget_history();
+        return 0;
+    });
+}
+
+KIV_LLMRetStatus kiv_llm_break(LLMContext handle) {
+    return guarded([&]() -> KIV_LLMRetStatus {
+        std::shared_ptr<Context> ctx = find_context(handle);
+        if (!ctx) return 1;
+        ctx->stop.store(true);
+        return 0;
+    });
+}
+
+KIV_LLMRetStatus kiv_llm_set_chat_template(LLMContext handle, const char* system_prompt, const char* prompt_prefix,
+                                           const char* prompt_postfix) {
+    return guarded([&]() -> KIV_LLMRetStatus {
+        std::shared_ptr<Context> ctx = find_context(handle);
+        if (!ctx) return 1;
+        std::lock_guard<std::mutex> lock(ctx->mutex);
+        ctx->system_prompt = system_prompt ? system_prompt : "";
+        ctx->prompt_prefix = prompt_prefix ? prompt_prefix : "";
+        ctx->prompt_postfix = prompt_postfix ? prompt_postfix : "";
+        return 0;
+    });
+}
+
+KIV_LLMRetStatus kiv_llm_set_chat_template_jinja(LLMContext handle, const char* jinja_template) {
+    return guarded([&]() -> KIV_LLMRetStatus {
+        std::shared_ptr<Context> ctx = find_context(handle);
+        if (!ctx) return 1;
+        std::shared_ptr<const ChatTemplates> templates;
+        try {
+            templates = std::make_shared<ChatTemplates>(ctx->model.get(), jinja_template ? jinja_template : "");
+        } catch (const RequestError& e) {
+            log_line(e.what());
+            return 1;
+        }
+        std::lock_guard<std::mutex> lock(ctx->mutex);
+        ctx->templates = std::move(templates);
+        return 0;
+    });
+}
+
+KIV_LLMRetStatus kiv_llm_set_toolcall_callback(LLMContext handle, KIV_LLMToolCallCallback callback,
+                                               int32_t stop_output) {
+    return guarded([&]() -> KIV_LLMRetStatus {
+        std::shared_ptr<Context> ctx = find_context(handle);
+        if (!ctx) return 1;
+        std::lock_guard<std::mutex> lock(ctx->mutex);
+        ctx->on_tool_call = callback;
+        ctx->stop_output = stop_output;
+        return 0;
+    });
+}
+
+KIV_LLMRetStatus kiv_llm_get_vision_info(LLMContext handle, KIV_LLMVisionInfo* info) {
+    // No context of this runtime has a vision projector.
+    (void)handle;
+    (void)info;
+    return 1;
+}

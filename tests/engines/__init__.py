@@ -1,0 +1,1 @@
+"""End-to-end tests: the real modules driving the real-engine runtimes (llama.cpp, PocketSphinx)."""

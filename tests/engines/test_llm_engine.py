@@ -1,0 +1,226 @@
+"""VELKOR driving the llama.cpp runtime with a real model (SmolLM2-135M-Instruct)."""
+
+from __future__ import annotations
+
+import json
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+from tessel_openai_server.kiv_velkor import _velkor
+from tessel_openai_server.kiv_velkor.types import RetStatus, RunMode, RunStatus
+
+from .conftest import SYSTEM, THREADS
+
+WEATHER_TOOL = {"type": "function", "function": {
+    "name": "get_weather", "description": "Current weather in a city",
+    "parameters": {"type": "object", "properties": {"city": {"type": "string"}}, "required": ["city"]}}}
+TIME_TOOL = {"type": "function", "function": {
+    "name": "get_time", "description": "Current time in a time zone",
+    "parameters": {"type": "object", "properties": {"zone": {"type": "string"}}, "required": ["zone"]}}}
+STORY = [SYSTEM, {"role": "user", "content": "Tell me a long story about a dragon and a lighthouse."}]
+
+
+def chat(*contents: str, system: bool = True) -> str:
+    return json.dumps(([SYSTEM] if system else []) + [{"role": "user", "content": c} for c in contents])
+
+
+@pytest.mark.parametrize("question, expected, splits", [
+    ("What is the capital of France?", "Paris", False),
+    # Japanese characters come as byte-level tokens: pieces end inside characters.
+    ("Write the Japanese word for thank you.", "", True),
+])
+def test_streamed_pieces_join_to_the_answer(llm, recorder, question, expected, splits):
+    result = llm.run(chat(question), messages_mode=True, sampler_params={"max_tokens": 16})
+
+    assert expected in result["text"] and "\ufffd" not in result["text"]
+    assert recorder.streamed(0) == result["text"].encode()
+    assert [r.token_id for r, _ in recorder.pieces] == result["token_ids"]
+    assert all(0 < t for t in result["token_ids"][:-1])
+    statuses = [s for _, s in recorder.pieces]
+    assert statuses[:-1] == [RunStatus.NORMAL] * (len(statuses) - 1)
+    assert statuses[-1] is RunStatus.FINISH is result["status"]
+
+    def whole(piece: bytes) -> bool:
+        try:
+            piece.decode()
+        except UnicodeDecodeError:
+            return False
+        return True
+    assert any(not whole(r.text) for r, _ in recorder.pieces) == splits
+
+
+@pytest.mark.parametrize("tool_choice, stop_output", [
+    ("required", None),                                           # init() registers the callback with stop_output 1
+    ({"type": "function", "function": {"name": "get_weather"}}, 0),  # the markup is streamed as tool-call text
+])
+def test_forced_tool_call_reaches_the_callback_and_the_result(llm, recorder, tool_choice, stop_output):
+    if stop_output is not None:
+        assert llm.set_toolcall_callback(True, stop_output) == RetStatus.SUCCESS
+    result = llm.run(chat("What is the weather in Paris?"), messages_mode=True, tool_schemas=[TIME_TOOL, WEATHER_TOOL],
+                     extra_template_params={"tool_choice": tool_choice})
+
+    assert [(name, json.loads(args)) for name, args in recorder.tool_calls] == [("get_weather", {"city": "Paris"})]
+    assert result["tool_calls"] == [{"name": n, "arguments": a} for n, a in recorder.tool_calls]
+    assert result["status"] is RunStatus.FINISH and result["text"] == ""
+    if stop_output is None:
+        assert result["tool_text"] == "" and result["token_count"] == 1
+    else:
+        markup = result["tool_text"]
+        assert markup.startswith("<tool_call>") and markup.rstrip().endswith("</tool_call>")
+        assert recorder.streamed(2).decode() == markup
+
+
+def test_interrupt_from_another_thread_stops_within_one_piece(llm, recorder):
+    seen: dict[str, float] = {}
+
+    def interrupter() -> None:
+        while len(recorder.pieces) < 5:
+            time.sleep(0.001)
+        seen["pieces"] = len(recorder.pieces)
+        seen["at"] = time.monotonic()
+        assert llm.interrupt() == RetStatus.SUCCESS
+
+    worker = threading.Thread(target=interrupter)
+    worker.start()
+    result = llm.run(json.dumps(STORY), messages_mode=True)
+    ended = time.monotonic()
+    worker.join()
+
+    # At most the piece in flight, then the final FINISH.
+    assert result["token_count"] <= seen["pieces"] + 2
+    assert result["status"] is RunStatus.FINISH
+    assert ended - seen["at"] < 1.0
+    # The context serves the next run as usual.
+    assert "Paris" in llm.run(chat("What is the capital of France?"), messages_mode=True,
+                              sampler_params={"max_tokens": 12})["text"]
+
+
+# In a fresh interpreter: a real SIGINT while the run streams on the main thread.
+CTRL_C = """
+import json, os, shutil, signal, sys, tempfile, threading, time
+from pathlib import Path
+from tessel_openai_server.kiv_velkor import _velkor
+directory = Path(tempfile.mkdtemp())
+shutil.copy(sys.argv[1], directory / "libvelkor.so")
+_velkor.__file__ = str(directory / "_velkor.so")
+pieces = []
+llm = _velkor.VELKOR()
+assert llm.init(sys.argv[2], lambda r, u, s: pieces.append(r.text), sampler_params={"n_threads": 1}) == 0
+sent = {}
+def ctrl_c():
+    while len(pieces) < 5:
+        time.sleep(0.001)
+    sent["pieces"] = len(pieces)
+    os.kill(os.getpid(), signal.SIGINT)
+threading.Thread(target=ctrl_c).start()
+try:
+    llm.run(sys.argv[3], messages_mode=True)
+    outcome = "returned"
+except KeyboardInterrupt:
+    outcome = "KeyboardInterrupt"
+delivered = len(pieces)
+after = llm.run(sys.argv[4], messages_mode=True, sampler_params={"max_tokens": 12})
+print(json.dumps({"outcome": outcome, "sent": sent["pieces"], "pieces": delivered, "after": after["text"]}))
+"""
+
+
+def test_ctrl_c_stops_the_run_within_one_piece(engines):
+    proc = subprocess.run([sys.executable, "-c", CTRL_C, str(engines["libvelkor"]), str(engines["llm_model"]),
+                           json.dumps(STORY), chat("What is the capital of France?")],
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    out = json.loads(proc.stdout)
+    assert out["outcome"] == "KeyboardInterrupt"
+    # The handler runs in the next callback on the main thread, which breaks the run.
+    assert out["pieces"] <= out["sent"] + 2
+    assert "Paris" in out["after"]
+
+
+def test_retain_history_keeps_the_conversation_and_reset_clears_it(llm):
+    def ask(text: str, retain: int, system: bool = False) -> str:
+        return llm.run(chat(text, system=system), messages_mode=True, retain_history=retain,
+                       sampler_params={"max_tokens": 12})["text"]
+
+    ask("Remember the number 7421.", 1, system=True)
+    question = "What number did I ask you to remember?"
+    assert "7421" in ask(question, 1)
+    assert llm.reset() == RetStatus.SUCCESS
+    assert "7421" not in ask(question, 1, system=True)
+    ask("Remember the number 7421.", 1, system=True)
+    assert "7421" not in ask(question, 0, system=True)   # retain_history 0 starts afresh
+
+
+def test_the_same_seed_gives_the_same_text(llm):
+    def sample(seed: int) -> str:
+        return llm.run("Once upon a time", sampling_mode="top_p", temperature=1.0,
+                       sampler_params={"seed": seed, "max_tokens": 24})["text"]
+
+    first = sample(42)
+    assert first == sample(42)
+    assert first != sample(7)
+
+
+def test_what_the_runtime_cannot_serve_fails_with_a_reason(llm, engines, package_dir, capfd):
+    result = llm.run(chat("Hello"), messages_mode=True, run_mode=RunMode.GET_LOGITS)
+    assert result["status"] is RunStatus.ERROR and result["token_count"] == 1
+    assert "run mode 2 is not supported" in capfd.readouterr().err
+
+    other = _velkor.VELKOR()
+    assert other.init(str(engines["llm_model"]), mmproj_path=str(engines["llm_model"])) == RetStatus.FAILED
+    assert "vision projectors are not supported" in capfd.readouterr().err
+    assert other.init(str(package_dir / "libvelkor.so"), sampler_params=THREADS) == RetStatus.FAILED
+    assert "cannot load it" in capfd.readouterr().err
+
+
+# ChatML that opens a reasoning block when thinking is on (and closes an empty one when it is off).
+THINKING_TEMPLATE = """{%- for message in messages -%}
+{{- '<|im_start|>' + message.role + '\\n' -}}
+{%- if message.role == 'assistant' and message.reasoning_content -%}
+{{- '<think>\\n' + message.reasoning_content + '\\n</think>\\n\\n' -}}
+{%- endif -%}
+{{- message.content + '<|im_end|>\\n' -}}
+{%- endfor -%}
+{%- if add_generation_prompt -%}
+{{- '<|im_start|>assistant\\n' -}}
+{%- if enable_thinking -%}{{- '<think>\\n' -}}{%- else -%}{{- '<think>\\n\\n</think>\\n\\n' -}}{%- endif -%}
+{%- endif -%}"""
+
+
+@pytest.mark.parametrize("think", [1, 0])
+def test_a_custom_template_with_reasoning_labels_the_pieces(llm, recorder, think):
+    assert llm.set_chat_template_jinja(THINKING_TEMPLATE) == RetStatus.SUCCESS
+    result = llm.run(chat("What is 2+2?"), messages_mode=True, enable_think=think, sampler_params={"max_tokens": 24})
+
+    types = {r.content_type for r, s in recorder.pieces if s == RunStatus.NORMAL}
+    assert types == ({1} if think else {0})
+    assert bool(result["reasoning"]) == bool(think) != bool(result["text"])
+    assert recorder.streamed(1).decode() == result["reasoning"]
+
+
+@pytest.mark.parametrize("prompt, options, reason", [
+    ("not json", {"messages_mode": True}, "the messages are not valid JSON"),
+    (chat("Hi"), {"messages_mode": True, "tool_schemas": [{"bad": 1}]}, "the tool schemas cannot be read"),
+    (chat("Hi"), {"messages_mode": True, "extra_template_params": {"tool_choice": "sometimes"}}, "tool_choice must be"),
+    ("Hi", {"sampler_params": {"tempurature": 1}}, "sampler_params.tempurature is not a setting"),
+    ("word " * 5000, {}, "more than the context holds"),
+])
+def test_bad_requests_end_the_run_with_the_reason(llm, recorder, prompt, options, reason):
+    result = llm.run(prompt, **options)
+    assert result["status"] is RunStatus.ERROR and result["token_count"] == 1
+    assert reason in recorder.pieces[-1][0].text.decode()
+    # The context serves the next run as usual.
+    assert llm.run("The capital of France is", sampler_params={"max_tokens": 3})["status"] is RunStatus.FINISH
+
+
+def test_a_context_smaller_than_a_batch_takes_a_long_prompt_in_pieces(package_dir, engines, monkeypatch):
+    monkeypatch.setattr(_velkor, "__file__", str(package_dir / "_velkor.so"))
+    small = _velkor.VELKOR()
+    assert small.init(str(engines["llm_model"]), sampler_params={**THREADS, "n_ctx": 64}) == RetStatus.SUCCESS
+    # The engine rounds the context up but keeps its batch at 64 tokens: 100 tokens take two.
+    result = small.run("word " * 100, sampler_params={"max_tokens": 4})
+    assert result["status"] is RunStatus.FINISH and result["token_count"] == 5
+    assert small.uninit() == RetStatus.SUCCESS
