@@ -50,8 +50,9 @@ def part_serve(model: Path, asr_backend: str, asr_model: Path, asr_tokenizer: Pa
         pieces: list[str] = []
         finish = None
         started = time.perf_counter()
-        for chunk in client.chat.completions.create(model=model_id, stream=True, max_tokens=64,
-                                                    messages=[{"role": "user", "content": prompt}]):
+        for chunk in client.chat.completions.create(model=model_id, stream=True, max_tokens=64, messages=[
+                {"role": "system", "content": "You are a helpful assistant."},
+                {"role": "user", "content": prompt}]):
             if chunk.choices and chunk.choices[0].delta.content:
                 pieces.append(chunk.choices[0].delta.content)
                 print(chunk.choices[0].delta.content, end="", flush=True)
