@@ -3,13 +3,16 @@
 #
 # 1. auditwheel finds each wheel consistent with manylinux_2_28 or an older tag;
 # 2. the x86_64 wheel, installed into a fresh virtual environment
-#    (build/wheels/venv), passes the whole normal suite run from there, where
+#    (build/wheels/venv), passes the part of the normal suite that drives the
+#    modules themselves, run from there: loading, init, runs with streaming,
+#    images and tool calls, transcriptions, the object lifecycles, and the
+#    runtime thread models and races (the wheels carry another C++ runtime);
 #    tests/wheels also reads every module's symbol versions, libraries and
 #    exports out of both wheels (KIV_WHEELS);
 # 3. the aarch64 wheel's modules, unpacked, pass the native loader test under
 #    qemu-aarch64 (scripts/cross_aarch64.sh --modules).
 #
-#   scripts/check_wheels.sh [pytest arguments]
+#   scripts/check_wheels.sh [pytest arguments]   (default: the part named in 2.)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
@@ -31,7 +34,7 @@ for wheel in "$x86_64_wheel" "$aarch64_wheel"; do
     kiv_tag_within_floor "$tag" "$KIV_GLIBC_FLOOR" || { echo "check_wheels: newer than glibc $KIV_GLIBC_FLOOR" >&2; exit 1; }
 done
 
-echo "== the x86_64 wheel in a fresh virtual environment: the normal suite"
+echo "== the x86_64 wheel in a fresh virtual environment: the modules' part of the suite"
 # A new environment with what the suite needs (as .venv has it), then the wheel.
 rm -rf "$VENV"
 kiv_make_venv "$VENV"
@@ -47,6 +50,8 @@ for module in (_velkor, _quellan):
     assert path.read_bytes() == wheel.read(f"tessel_openai_server/kiv_velkor/{path.name}"), path
     print(f"imported from the wheel: {path}")
 PY
+[ $# -gt 0 ] || set -- tests/velkor tests/quellan tests/reliability/test_thread_models.py \
+    tests/reliability/test_threads.py tests/wheels
 KIV_WHEELS=$PWD/dist "$VENV/bin/python" -m pytest -q -p no:cacheprovider "$@"
 
 echo "== the aarch64 wheel's modules: the native loader test under qemu-aarch64"
