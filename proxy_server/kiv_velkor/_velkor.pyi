@@ -141,8 +141,9 @@ class VELKOR:
     def interrupt(self) -> RetStatus:
         """Ask the runtime to stop the generation in progress (kiv_llm_break); safe from any thread.
 
-        A break asked for while run() prepares its request or runs is repeated until the runtime
-        stops that run; with no run, it is passed on once and does not affect a later run.
+        A break asked for while run() prepares its request or runs is repeated at the run's next
+        callback, so it is never lost; with no run, it is passed on once and does not affect a
+        later run.
         """
 
     def set_chat_template(

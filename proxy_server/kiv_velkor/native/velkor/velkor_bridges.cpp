@@ -287,8 +287,13 @@ extern "C" void velkor_result_bridge(const KIV_LLMResult* result, void* userdata
     auto* self = static_cast<VelkorObject*>(userdata);
     Ref keep = Ref::borrow(static_cast<PyObject*>(userdata));
     // A break asked for while the run was prepared, or during it, is repeated
-    // until the runtime stops: a runtime forgets one that came before its run.
-    if (self->break_pending) kiv_llm_break(self->ctx);
+    // once the run has surely started (it calls back): a runtime forgets a
+    // break that came before its run. After Ctrl+C the interrupted flag
+    // repeats it on every callback anyway.
+    if (self->break_pending && self->interrupted != Py_True) {
+        self->break_pending = false;
+        kiv_llm_break(self->ctx);
+    }
     if (!collect_result(self, result, state)) kiv::report_unraisable(g_state.bridge_context);
     handle_pending_signals();
 }

@@ -307,9 +307,9 @@ PyObject* reset(PyObject* o, kiv::BoundArgs) {
 }
 
 // While a run is prepared or in progress, the break is also remembered: the
-// result bridge repeats it until the runtime stops, since a runtime forgets a
-// break that came before its run started. With no run, it is passed on once,
-// as it always was, and nothing of it is kept.
+// result bridge repeats it at the run's next callback, when the run has surely
+// started, since a runtime forgets a break that came before its run started.
+// With no run, it is passed on once, as it always was, and nothing is kept.
 PyObject* interrupt(PyObject* o, kiv::BoundArgs) {
     VelkorObject* self = as_velkor(o);
     if (self->busy == kBusyInit) {
@@ -391,7 +391,8 @@ KIV_FUNCTION_SPEC(reset_spec, "reset",
 KIV_FUNCTION_SPEC(interrupt_spec, "interrupt",
                   "Ask the runtime to stop the generation in progress (kiv_llm_break). Safe from any thread;\n"
                   "the interrupted run() returns its result normally. A break asked for while run() prepares\n"
-                  "its request or runs is repeated until the runtime stops that run. Returns RetStatus.",
+                  "its request or runs is repeated at the run's next callback, so it is never lost. Returns\n"
+                  "RetStatus.",
                   0, interrupt);
 KIV_FUNCTION_SPEC(chat_template_spec, "set_chat_template",
                   "Set the simple chat template: a system prompt, and texts placed before and after each\n"
