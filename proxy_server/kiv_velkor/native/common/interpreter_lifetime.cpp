@@ -9,10 +9,10 @@ std::atomic<bool> g_interpreter_exiting{false};
 
 namespace {
 
-// Threads between enter_python() and leave_python(). Every thread counts
-// itself before it looks at the flag and the hook sets the flag before it
-// looks at the count (both sequentially consistent), so either the thread
-// sees the flag or the hook sees the thread.
+// Threads coming back from a native call, between their admission and holding
+// the interpreter lock. Every thread counts itself before it looks at the flag
+// and the hook sets the flag before it looks at the count (both sequentially
+// consistent), so either the thread sees the flag or the hook sees the thread.
 std::atomic<int> s_admitted{0};
 // The thread running the exit hook: the one that finalises the interpreter,
 // and so the one that may still take the lock afterwards.
@@ -47,19 +47,14 @@ bool python_open_to_this_thread() noexcept {
     return !g_interpreter_exiting.load() || s_finalising_thread.load() == std::this_thread::get_id();
 }
 
-bool enter_python() noexcept {
-    s_admitted.fetch_add(1);
-    if (python_open_to_this_thread()) return true;
-    s_admitted.fetch_sub(1);
-    return false;
-}
-
-void leave_python() noexcept { s_admitted.fetch_sub(1); }
-
 void reacquire_gil(PyThreadState* state) {
-    if (!enter_python()) wait_for_process_end();
+    s_admitted.fetch_add(1);
+    if (!python_open_to_this_thread()) {
+        s_admitted.fetch_sub(1);
+        wait_for_process_end();
+    }
     PyEval_RestoreThread(state);
-    leave_python();
+    s_admitted.fetch_sub(1);
 }
 
 bool register_exit_hook(int (*in_python)()) {

@@ -21,19 +21,10 @@ namespace kiv {
 // are between an admission and leaving Python, for the hook to wait for.
 bool register_exit_hook(int (*in_python)() = nullptr);
 
-// Whether the interpreter has started to end (the exit hook has run).
-inline bool interpreter_exiting() noexcept { return g_interpreter_exiting.load(std::memory_order_acquire); }
-
-// Admission of a native thread that wants the interpreter lock: true when it
-// may ask for it, and must then call leave_python() once it has released it
-// again; false once the interpreter is ending (but on the thread finalising
-// it), when the thread must not touch Python at all.
-bool enter_python() noexcept;
-void leave_python() noexcept;
-
 // Whether this thread may still take the interpreter lock: the interpreter is
 // not ending, or this is the thread finalising it. A module that counts its
 // own admissions (see register_exit_hook) counts first, then asks this.
+// (Threads coming back from a native call are gated by ReleaseGil, py_ref.h.)
 bool python_open_to_this_thread() noexcept;
 
 // How long the exit hook waits for the threads already admitted (callbacks

@@ -33,28 +33,14 @@ QuellanObject* as_quellan(PyObject* self) { return reinterpret_cast<QuellanObjec
 // destroyed: a daemon thread may still hold it while the process exits.
 std::mutex& s_runtime_mutex = *new std::mutex;
 
-// Takes the runtime lock. When another thread holds it (a transcription in
-// progress), waits with the interpreter lock released so that the rest of the
-// program keeps running meanwhile; the interpreter lock is taken back without
-// the runtime lock held, so a thread waiting at the interpreter's exit gate
-// (interpreter_lifetime.h) never keeps the runtime locked.
-std::unique_lock<std::mutex> lock_runtime() {
-    std::unique_lock<std::mutex> lock(s_runtime_mutex, std::try_to_lock);
-    while (!lock.owns_lock()) {
-        {
-            kiv::ReleaseGil unlocked;
-            std::lock_guard<std::mutex> wait_for_the_call(s_runtime_mutex);
-        }
-        lock.try_lock();
-    }
-    return lock;
-}
-
 // Calls into the runtime with the interpreter lock released and the runtime
-// lock held. The runtime lock is given back first; taking the interpreter
-// lock back goes through the exit gate, so a daemon thread that comes back
-// while the interpreter ends waits there for the process to end instead of
-// being unwound by the interpreter.
+// lock held: a call waiting for another (a transcription in progress) lets the
+// rest of the program run, and a runtime may wait for threads of its own. The
+// runtime lock is given back first; taking the interpreter lock back goes
+// through the exit gate (interpreter_lifetime.h), so a daemon thread that
+// comes back while the interpreter ends waits there for the process to end
+// instead of being unwound by the interpreter, and never keeps the runtime
+// locked.
 template <typename Call>
 int call_unlocked(Call&& call) {
     kiv::ReleaseGil unlocked;
@@ -89,8 +75,7 @@ void release_handle(QuellanObject* self) {
     KIV_ASRHandle handle = self->handle;
     if (handle == nullptr) return;
     self->handle = nullptr;
-    auto lock = lock_runtime();
-    quellan_uninit(handle);
+    call_unlocked([handle] { return quellan_uninit(handle); });
 }
 
 // The runtime reads C strings: an embedded NUL would silently cut the value
@@ -192,11 +177,8 @@ PyObject* quellan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!refuse_embedded_nul(encoded.get(), "lib_path")) return nullptr;
 
     if (!s_quellan_loaded) {
-        int loaded;
-        {
-            auto lock = lock_runtime();
-            loaded = load_quellan_func(PyBytes_AS_STRING(encoded.get()));
-        }
+        const char* library = PyBytes_AS_STRING(encoded.get());
+        const int loaded = call_unlocked([library] { return load_quellan_func(library); });
         if (loaded != 0) {
             kiv::Ref shown = kiv::Ref::steal(PyObject_Format(path.get(), nullptr));
             if (!shown) return nullptr;
@@ -276,28 +258,28 @@ PyObject* quellan_init_method(PyObject* self, kiv::BoundArgs args) {
     }
 
     // Checked after the conversions: they run Python code, which may have
-    // started a call on this object in another thread.
+    // started a call on this object in another thread. From here the object is
+    // busy, also while the earlier recogniser is released without the
+    // interpreter lock, so no other call can slip in between.
     if (!refuse_while_busy(q)) return nullptr;
-    // A recogniser already held is released as close() does before its
-    // strings are dropped: the runtime never keeps pointers into freed memory.
-    release_handle(q);
-    if (!refuse_while_busy(q)) return nullptr;   // release_handle may have waited without the lock
-    kiv::replace_field(q->keepalive, keepalive.release());
-
-    // The strings stay alive through the object's keepalive list, which no
-    // other method replaces while the object is busy; the object itself is held.
     kiv::Ref keep_self = kiv::Ref::borrow(self);
     KIV_ASRHandle created = nullptr;
     int rc;
     {
         BusyScope busy(q);
+        // A recogniser already held is released as close() does before its
+        // strings are dropped: the runtime never keeps pointers into freed memory.
+        release_handle(q);
+        // The strings stay alive through the object's keepalive list, which no
+        // other method replaces while the object is busy.
+        kiv::replace_field(q->keepalive, keepalive.release());
         rc = call_unlocked(
             [&] {
                 return quellan_init(&created, model_type, PyBytes_AS_STRING(model.get()), bytes_or_null(decoder),
                                     PyBytes_AS_STRING(tokenizer.get()), bytes_or_null(extra));
             });
+        if (rc == KIV_ASR_SUCCESS) q->handle = created;
     }
-    if (rc == KIV_ASR_SUCCESS) q->handle = created;
     if (rc != KIV_ASR_SUCCESS || q->handle == nullptr) {
         PyErr_Format(PyExc_RuntimeError, "kiv_asr_init failed (rc=%d)", rc);
         return nullptr;

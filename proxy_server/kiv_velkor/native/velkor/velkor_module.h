@@ -73,7 +73,7 @@ struct VelkorObject {
     PyObject* mmproj_loaded;
     bool holds_library;      // this object counts in velkor_loaded
     uint8_t busy;            // a Busy value: the call in progress that others must not race
-    bool break_pending;      // interrupt() came while the current run was prepared or ran
+    bool break_pending;      // interrupt() came during the current run: repeat it at its next callback
     uint64_t sigint_walk;    // the last SIGINT chain walk that visited this object
 };
 
@@ -83,14 +83,18 @@ struct VelkorObject {
 enum Busy : uint8_t { kIdle, kBusyInit, kBusyRun, kBusyUninit, kBusyReset };
 
 // Marks the object busy for the scope; refuses (false, RuntimeError set) when
-// it already is.
+// it already is. A busy object is reported before a missing context.
 class BusyScope {
 public:
     BusyScope(VelkorObject* self, Busy what) noexcept : self_(self), held_(false), what_(what) {}
     bool enter();
     // Ends it before the scope does (the result is built with the object idle).
+    // A break remembered for a run ends with it.
     void leave() noexcept {
-        if (held_) self_->busy = kIdle;
+        if (held_) {
+            self_->busy = kIdle;
+            self_->break_pending = false;
+        }
         held_ = false;
     }
     ~BusyScope() { leave(); }
@@ -107,8 +111,12 @@ private:
 int add_velkor_type(PyObject* module);
 
 // Precondition checks shared by the methods; each raises RuntimeError.
+// Busy is checked first: an object can be without context because a call in
+// progress took it off.
 bool require_context(VelkorObject* self);
 bool refuse_while_busy(VelkorObject* self);
+// Both, in that order: what a method checks right before a runtime call.
+bool ready_for_call(VelkorObject* self);
 
 // Wraps a runtime return code as RetStatus(rc).
 PyObject* ret_status(KIV_LLMRetStatus rc);
@@ -128,8 +136,8 @@ KIV_LLMRetStatus release_context(VelkorObject* self);
 // on any thread, even after its run returned, for an object that may since be
 // gone; so a run is registered while it is in progress, and a callback enters
 // Python only for a registered run, pinning it until the callback is done.
-// The registry has a lock of its own, so a callback that is dropped never
-// waits for the interpreter lock.
+// The check takes no lock, so a callback that is dropped never waits for the
+// interpreter lock.
 struct RunSlot;
 // Registers a run about to start (interpreter lock held); NULL with
 // MemoryError set when there is no memory for it.

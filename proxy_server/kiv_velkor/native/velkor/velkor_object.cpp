@@ -277,15 +277,15 @@ PyObject* signal_handler(PyObject* o, kiv::BoundArgs args) {
 
 PyObject* uninit(PyObject* o, kiv::BoundArgs) {
     VelkorObject* self = as_velkor(o);
-    if (!refuse_while_busy(self)) return nullptr;
-    if (self->ctx == nullptr) {
-        Ref status_type = global(g_state.s_RetStatus);
-        return status_type ? PyObject_GetAttr(status_type.get(), g_state.s_SUCCESS) : nullptr;
-    }
     KIV_LLMRetStatus rc;
     {
         BusyScope busy(self, kBusyUninit);
         if (!busy.enter()) return nullptr;
+        if (self->ctx == nullptr) {
+            busy.leave();
+            Ref status_type = global(g_state.s_RetStatus);
+            return status_type ? PyObject_GetAttr(status_type.get(), g_state.s_SUCCESS) : nullptr;
+        }
         rc = release_context(self);
     }
     return ret_status(rc);
@@ -293,11 +293,10 @@ PyObject* uninit(PyObject* o, kiv::BoundArgs) {
 
 PyObject* reset(PyObject* o, kiv::BoundArgs) {
     VelkorObject* self = as_velkor(o);
-    if (!refuse_while_busy(self) || !require_context(self)) return nullptr;
     KIV_LLMRetStatus rc;
     {
         BusyScope busy(self, kBusyReset);
-        if (!busy.enter()) return nullptr;
+        if (!busy.enter() || !require_context(self)) return nullptr;
         LLMContext ctx = self->ctx;
         // A runtime may hand the reset to its own thread and wait for it.
         kiv::ReleaseGil unlocked;
@@ -321,22 +320,21 @@ PyObject* interrupt(PyObject* o, kiv::BoundArgs) {
     return ret_status(kiv_llm_break(self->ctx));
 }
 
-// The template and tool-call setters do their Python work (encoding, truth
-// tests) first and check the context right before the runtime call, so no
-// Python code can release it in between.
+// The setters call the runtime right after their checks; encoding an exact
+// str runs no Python code, but the truth test of set_toolcall_callback's
+// `enabled` may, so that one checks again right before the call.
 PyObject* set_chat_template(PyObject* o, kiv::BoundArgs args) {
     VelkorObject* self = as_velkor(o);
     for (int i = 0; i < 3; ++i) {
         static const char* const names[] = {"system_prompt", "prompt_prefix", "prompt_postfix"};
         if (!kiv::check_exact_type(args[i], &PyUnicode_Type, names[i])) return nullptr;
     }
-    if (!refuse_while_busy(self) || !require_context(self)) return nullptr;
+    if (!ready_for_call(self)) return nullptr;
     Ref texts[3];
     for (int i = 0; i < 3; ++i) {
         texts[i] = kiv::utf8_or_empty(args[i]);
         if (!texts[i]) return nullptr;
     }
-    if (!refuse_while_busy(self) || !require_context(self)) return nullptr;
     return ret_status(kiv_llm_set_chat_template(self->ctx, kiv::text_or_null(texts[0].get()),
                                                 kiv::text_or_null(texts[1].get()),
                                                 kiv::text_or_null(texts[2].get())));
@@ -345,10 +343,9 @@ PyObject* set_chat_template(PyObject* o, kiv::BoundArgs args) {
 PyObject* set_chat_template_jinja(PyObject* o, kiv::BoundArgs args) {
     VelkorObject* self = as_velkor(o);
     if (!kiv::check_exact_type(args[0], &PyUnicode_Type, "jinja_template")) return nullptr;
-    if (!refuse_while_busy(self) || !require_context(self)) return nullptr;
+    if (!ready_for_call(self)) return nullptr;
     Ref text = kiv::utf8_or_empty(args[0]);
     if (!text) return nullptr;
-    if (!refuse_while_busy(self) || !require_context(self)) return nullptr;
     return ret_status(kiv_llm_set_chat_template_jinja(self->ctx, kiv::text_or_null(text.get())));
 }
 
@@ -356,10 +353,10 @@ PyObject* set_toolcall_callback(PyObject* o, kiv::BoundArgs args) {
     VelkorObject* self = as_velkor(o);
     int32_t stop_output = 0;
     if (!kiv::to_int32(args[1], &stop_output)) return nullptr;
-    if (!refuse_while_busy(self) || !require_context(self)) return nullptr;
+    if (!ready_for_call(self)) return nullptr;
     const int enabled = PyObject_IsTrue(args[0]);
     if (enabled < 0) return nullptr;
-    if (!refuse_while_busy(self) || !require_context(self)) return nullptr;
+    if (!ready_for_call(self)) return nullptr;
     return ret_status(kiv_llm_set_toolcall_callback(self->ctx, enabled ? velkor_tool_bridge : nullptr,
                                                     stop_output));
 }
@@ -448,6 +445,8 @@ bool refuse_while_busy(VelkorObject* self) {
     PyErr_SetString(PyExc_RuntimeError, message);
     return false;
 }
+
+bool ready_for_call(VelkorObject* self) { return refuse_while_busy(self) && require_context(self); }
 
 bool BusyScope::enter() {
     if (!refuse_while_busy(self_)) return false;

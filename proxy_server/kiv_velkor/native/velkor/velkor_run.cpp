@@ -250,14 +250,12 @@ PyObject* velkor_run(PyObject* o, kiv::BoundArgs args) {
         return nullptr;
     }
 
-    LLMContext ctx = self->ctx;
-    if (!refuse_while_busy(self) || !require_context(self)) return nullptr;
     // Busy from the start: while the request is prepared, Python code (a
     // __del__, as_rgb888, json.dumps) cannot release or replace the context,
     // and interrupt() is remembered for this run.
     BusyScope busy(self, kBusyRun);
-    if (!busy.enter()) return nullptr;
-    self->break_pending = false;
+    if (!busy.enter() || !require_context(self)) return nullptr;
+    LLMContext ctx = self->ctx;
 
     KIV_LLMInput input;
     KIV_LLMRunParam param;
@@ -392,7 +390,6 @@ PyObject* velkor_run(PyObject* o, kiv::BoundArgs args) {
         kiv_llm_run(ctx, &input, &param, self);
         unregister_run(slot);
     }
-    self->break_pending = false;
     busy.leave();
     image_array.reset();
 
