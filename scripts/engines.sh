@@ -147,15 +147,20 @@ fetch() {
     echo "$dir/$file"
 }
 
-# Unpacks a source distribution into a directory named after its hash.
+# Unpacks a source distribution into a directory named after its hash. (It
+# runs inside $(...), where set -e does not hold: each failure is tested, so a
+# half-unpacked directory is never marked done.)
 unpack() {
     local archive=$1 sha=$2 name=$3
     local dir="$CACHE/src/$name-${sha:0:16}"
     if [ ! -f "$dir/.ok" ]; then
         say "unpacking $(basename "$archive")"
         rm -rf "$dir"
-        mkdir -p "$dir"
-        tar -xzf "$archive" -C "$dir" --strip-components=1
+        if ! mkdir -p "$dir" || ! tar -xzf "$archive" -C "$dir" --strip-components=1; then
+            say "could not unpack $archive"
+            rm -rf "$dir"
+            return 1
+        fi
         touch "$dir/.ok"
     fi
     echo "$dir"
@@ -210,7 +215,7 @@ fi
 
 # --- our runtimes on top of both engines ----------------------------------------
 runtime_sources=$(cat reference_runtimes/engines/CMakeLists.txt reference_runtimes/engines/*.cpp \
-    reference_runtimes/engines/*.h reference_runtimes/exports.map.in \
+    reference_runtimes/engines/*.h reference_runtimes/reference_common.h reference_runtimes/exports.map.in \
     proxy_server/kiv_velkor/native/velkor/velkor_records.h proxy_server/kiv_velkor/native/velkor/velkor_loader.h \
     proxy_server/kiv_velkor/native/common/export.h proxy_server/kiv_velkor/native/quellan/quellan_records.h \
     | sha256sum | cut -c1-16)

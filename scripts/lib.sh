@@ -124,9 +124,15 @@ kiv_wheel_tools() {
     if [ ! -f "$tools/.complete" ]; then
         echo "installing the pinned wheel tools into $tools (zig is a 100 MB download, once)" >&2
         rm -rf "$tools"
-        "$(kiv_find_python)" -m venv "$tools"
-        kiv_quiet "$tools/bin/python" -m pip install -q --disable-pip-version-check --require-hashes \
-            -r scripts/wheel_tools.txt >&2
+        # Called inside $(...), where set -e does not hold: a failure is tested,
+        # so a half-installed environment is never marked complete.
+        if ! "$(kiv_find_python)" -m venv "$tools" ||
+            ! kiv_quiet "$tools/bin/python" -m pip install -q --disable-pip-version-check --require-hashes \
+                -r scripts/wheel_tools.txt >&2; then
+            echo "could not install the wheel tools" >&2
+            rm -rf "$tools"
+            return 1
+        fi
         touch "$tools/.complete"
     fi
     echo "$tools"

@@ -33,8 +33,6 @@ public:
     // true when the model ended its turn, so the output is parsed as final.
     common_chat_msg finish(bool complete, std::vector<Piece>& ready);
 
-    const std::string& text() const { return text_; }
-
 private:
     common_chat_msg parse(bool partial) const;
     // The label the growth from last_ to msg shows, or -1 for no growth.

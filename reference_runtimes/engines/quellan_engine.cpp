@@ -16,7 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <unordered_set>
+#include <unordered_map>
 #include <vector>
 
 #include "audio.h"
@@ -48,11 +48,14 @@ struct Recogniser {
 };
 
 std::mutex g_mutex;
-std::unordered_set<const void*> g_handles;
+std::unordered_map<const void*, std::shared_ptr<Recogniser>> g_handles;
 
-bool is_live(const void* handle) {
+// The recogniser of a live handle, shared: one released meanwhile by
+// kiv_asr_uninit stays alive until the call using it returns.
+std::shared_ptr<Recogniser> find(const void* handle) {
     std::lock_guard<std::mutex> lock(g_mutex);
-    return handle != nullptr && g_handles.count(handle) != 0;
+    auto it = g_handles.find(handle);
+    return it == g_handles.end() ? nullptr : it->second;
 }
 
 bool exists(const char* path) {
@@ -125,13 +128,13 @@ int32_t transcribe(Recogniser& rec, const KIV_ASRInput& input, std::string& text
 KIV_REFERENCE_EXPORT int32_t kiv_asr_init(void** handle, const KIV_ASRInitParam* param) {
     try {
         if (handle == nullptr || param == nullptr) return kInvalidArgument;
-        auto rec = std::make_unique<Recogniser>();
+        auto rec = std::make_shared<Recogniser>();
         if (int32_t rc = create(*param, *rec)) return rc;
         {
             std::lock_guard<std::mutex> lock(g_mutex);
-            g_handles.insert(rec.get());
+            g_handles.emplace(rec.get(), rec);
         }
-        *handle = rec.release();
+        *handle = rec.get();
         return 0;
     } catch (...) {
         return kInternalError;
@@ -140,9 +143,10 @@ KIV_REFERENCE_EXPORT int32_t kiv_asr_init(void** handle, const KIV_ASRInitParam*
 
 KIV_REFERENCE_EXPORT int32_t kiv_asr_transcribe(void* handle, const KIV_ASRInput* input, KIV_ASRResult* result) {
     try {
-        if (input == nullptr || result == nullptr || !is_live(handle)) return kInvalidArgument;
+        std::shared_ptr<Recogniser> rec = find(handle);
+        if (input == nullptr || result == nullptr || !rec) return kInvalidArgument;
         std::string text;
-        if (int32_t rc = transcribe(*static_cast<Recogniser*>(handle), *input, text)) return rc;
+        if (int32_t rc = transcribe(*rec, *input, text)) return rc;
         // The model is English: that is the language of every transcript.
         char* t = dup_string(text);
         char* l = dup_string("en");
@@ -170,10 +174,13 @@ KIV_REFERENCE_EXPORT void kiv_asr_free_result(KIV_ASRResult* result) {
 }
 
 KIV_REFERENCE_EXPORT int32_t kiv_asr_uninit(void* handle) {
+    std::shared_ptr<Recogniser> released;   // freed here, or by the last call still using it
     {
         std::lock_guard<std::mutex> lock(g_mutex);
-        if (handle == nullptr || g_handles.erase(handle) == 0) return kInvalidArgument;
+        auto it = handle == nullptr ? g_handles.end() : g_handles.find(handle);
+        if (it == g_handles.end()) return kInvalidArgument;
+        released = std::move(it->second);
+        g_handles.erase(it);
     }
-    delete static_cast<Recogniser*>(handle);
     return 0;
 }

@@ -102,6 +102,7 @@ struct Context {
     KIV_LLMToolCallCallback on_tool_call = nullptr;
     int32_t stop_output = 0;
     bool running = false;
+    bool released = false;         // kiv_llm_uninit took the handle: no run may start
     bool reset_requested = false;  // a reset that came during a run, applied at its end
 
     // The conversation kept for retain_history, touched by runs only (and by
@@ -438,7 +439,14 @@ KIV_LLMRetStatus run(Context& ctx, const KIV_LLMInput* input, const KIV_LLMRunPa
             Stream(ctx.on_result, userdata).fail("another run is in progress on this context");
             return 1;
         }
+        if (ctx.released) {
+            Stream(ctx.on_result, userdata).fail("the context was released");
+            return 1;
+        }
         ctx.running = true;
+        // A break that came while no run was in progress is dropped here; one
+        // that comes from now on stops this run.
+        ctx.stop.store(false);
         snap.settings = ctx.settings;
         snap.system_prompt = ctx.system_prompt;
         snap.prompt_prefix = ctx.prompt_prefix;
@@ -456,8 +464,6 @@ KIV_LLMRetStatus run(Context& ctx, const KIV_LLMInput* input, const KIV_LLMRunPa
             ctx.running = false;
         }
     } running{ctx};
-    // A break that came while no run was in progress is dropped here.
-    ctx.stop.store(false);
     if (input == nullptr) {
         Stream(ctx.on_result, userdata).fail("no input record");
         return 1;
@@ -580,7 +586,13 @@ KIV_LLMRetStatus kiv_llm_uninit(LLMContext handle) {
             ctx = std::move(it->second);
             g_contexts.erase(it);
         }
-        ctx->stop.store(true);  // a run still going on another thread ends soon and frees the context
+        {
+            // A run that has not started yet will not; one still going on
+            // another thread ends soon and frees the context.
+            std::lock_guard<std::mutex> lock(ctx->mutex);
+            ctx->released = true;
+        }
+        ctx->stop.store(true);
         return 0;
     });
 }
