@@ -31,7 +31,7 @@ ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "benchmarks"))
 sys.path.insert(0, str(ROOT / "tests"))
 
-from run import build_runtime  # noqa: E402  (the benchmark runtime's build)
+from run import Runtime, build_runtime  # noqa: E402  (the benchmark runtime, placed and configured)
 
 from reference.refrt import build_runtimes  # noqa: E402
 
@@ -47,16 +47,12 @@ def place(library: Path, directory: Path) -> None:
 
 
 def layer_cost(bench: Path, work: Path, pieces: int, rounds: int) -> dict[str, float]:
-    import ctypes
-
-    from tessel_openai_server.kiv_velkor import _velkor
     from tessel_openai_server.kiv_velkor.pool import ModelPool
-    place(bench, work / "bench")
-    control = ctypes.CDLL(str(work / "bench" / "libvelkor.so"))
-    control.bench_configure(ctypes.c_longlong(pieces), 0)
-    plain = _velkor.VELKOR()
+    (work / "bench").mkdir(parents=True, exist_ok=True)
+    runtime = Runtime(bench, work / "bench")
+    runtime.configure(pieces, False)
+    plain = runtime.velkor(lambda result, userdata, status: None)
     plain._restore_sigint_handler()
-    plain.init("bench", lambda result, userdata, status: None)
     pool = ModelPool("bench")
     messages = [{"role": "user", "content": "go"}]
 

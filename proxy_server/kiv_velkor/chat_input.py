@@ -15,7 +15,7 @@ from __future__ import annotations
 
 import json
 from collections.abc import Mapping, Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Any
 
 from .errors import InvalidRequest
@@ -35,7 +35,6 @@ class PreparedChat:
     max_tokens: int | None = None
     stop: tuple[str, ...] = ()
     images: int = 0
-    tool_names: tuple[str, ...] = field(default=())
 
 
 def _number(value: Any, name: str, low: float, high: float) -> float | None:
@@ -182,5 +181,4 @@ def prepare_chat(messages: Any, *, tools: Any = None, tool_choice: Any = None, m
         run_kwargs["tool_schemas"] = tool_schemas
     if image_arrays:
         run_kwargs["images"] = image_arrays
-    return PreparedChat(run_kwargs, _integer(max_tokens, "max_tokens", 1), _stop(stop), len(image_arrays),
-                        tuple(t["function"]["name"] for t in tool_schemas or ()))
+    return PreparedChat(run_kwargs, _integer(max_tokens, "max_tokens", 1), _stop(stop), len(image_arrays))

@@ -32,6 +32,7 @@ from typing import TYPE_CHECKING, Any
 from .chat_input import prepare_chat
 from .errors import InvalidRequest, PoolClosed, RequestRejected, ServingError
 from .events import Event, Finished, FinishReason, PieceKind, TextPiece, Timings, ToolCall, Usage
+from .pool import WaitCancelled, _resolve
 from .types import Result, RunStatus
 
 if TYPE_CHECKING:
@@ -43,11 +44,6 @@ __all__ = ["Generation"]
 _ERROR = int(RunStatus.ERROR)
 _FINISH = int(RunStatus.FINISH)
 _ANSWER, _REASONING, _TOOL_TEXT = PieceKind.ANSWER, PieceKind.REASONING, PieceKind.TOOL_TEXT
-
-
-def _resolve(future: asyncio.Future[None]) -> None:
-    if not future.done():
-        future.set_result(None)
 
 
 def _decoder() -> codecs.IncrementalDecoder:
@@ -82,7 +78,9 @@ class Generation:
         self._cancelled = False
         self._run_over = False
         self._halt: FinishReason | None = None  # why the layer stopped the run
+        self._halt_repeated = False            # the stop said again at the first piece after it
         self._context: VELKOR | None = None    # set while the run may be in progress
+        self._done = threading.Event()         # set once the run (if any) returned and its end was posted
         # The events, from the run's thread to the consumer. The deque and the
         # flags are only touched under the interpreter lock, which orders them.
         self._items: collections.deque[Event | BaseException] = collections.deque()
@@ -114,6 +112,8 @@ class Generation:
             context = self._context
             if context is not None:
                 context.interrupt()
+        if context is None:
+            self._pool.cancel_wait(self)   # a wait for a context in progress ends at once
 
     @property
     def cancelled(self) -> bool:
@@ -126,9 +126,13 @@ class Generation:
         if not self._begin():
             return
         try:
-            lease = self._pool.acquire(self._timeout(timeout))
+            lease = self._pool.acquire(self._timeout(timeout), owner=self)
+        except WaitCancelled:
+            self._end(None)
+            return
         except BaseException:
             self._end_delivered = True
+            self._done.set()
             raise
         self._launch(lease)
 
@@ -137,9 +141,13 @@ class Generation:
         if not self._begin():
             return
         try:
-            lease = await self._pool.acquire_async(self._timeout(timeout))
+            lease = await self._pool.acquire_async(self._timeout(timeout), owner=self)
+        except WaitCancelled:
+            self._end(None)
+            return
         except BaseException:
             self._end_delivered = True
+            self._done.set()
             raise
         self._launch(lease)
 
@@ -154,24 +162,20 @@ class Generation:
             cancelled = self._cancelled
         self._t_start = time.perf_counter()
         if cancelled:
-            self._complete(None)
+            self._end(None)
             return False
         return True
 
     def _launch(self, lease: Lease) -> None:
-        self._pool._track(self, True)
-        with self._lock:
-            cancelled = self._cancelled
-        if not cancelled:
+        # A cancel that came meanwhile is seen by _run, under the lock.
+        if self._pool._track(self, True):
             try:
                 self._pool._submit(lambda: self._run(lease))
                 return
             except RuntimeError:   # the pool's threads were shut down meanwhile
-                self._post(PoolClosed("the model pool is closed"))
+                self._pool._track(self, False)
         lease.release()
-        self._pool._track(self, False)
-        if cancelled:
-            self._complete(None)
+        self._end(PoolClosed("the model pool is closed"))
 
     def _run(self, lease: Lease) -> None:
         """On a pool thread: the native run, then the context back, then the final event."""
@@ -182,38 +186,48 @@ class Generation:
                 self._context = context
         result: RunResult | None = None
         failure: BaseException | None = None
-        if go:
-            try:
+        try:
+            if go:
                 # A cancel from now on interrupts the run; one that lands before
                 # the native run has begun is repeated by the first piece.
                 result = context.run(userdata=self, **self._run_kwargs)
-            except (TypeError, ValueError, OverflowError, IndexError) as exc:
-                failure = InvalidRequest(str(exc))
-            except Exception as exc:
-                failure = ServingError(f"the run failed: {exc}")
-            finally:
-                with self._lock:
-                    self._context = None
-                    self._run_over = True
-        lease.release()
-        self._pool._track(self, False)
-        if failure is None:
-            try:
-                self._complete(result)
-                return
-            except Exception as exc:   # the consumer must never wait for an end that does not come
-                failure = ServingError(f"the result could not be built: {exc}")
-        self._post(failure)
+        except (TypeError, ValueError, OverflowError, IndexError) as exc:
+            failure = InvalidRequest(str(exc))
+        except Exception as exc:
+            failure = ServingError(f"the run failed: {exc}")
+        finally:
+            with self._lock:
+                self._context = None
+                self._run_over = True
+            lease.release()
+            self._pool._track(self, False)
+        self._end(failure, result)
+
+    def _end(self, failure: BaseException | None, result: RunResult | None = None) -> None:
+        """Posts the final event (or the failure) and marks the generation done."""
+        try:
+            if failure is None:
+                try:
+                    self._complete(result)
+                    return
+                except Exception as exc:   # the consumer must never wait for an end that does not come
+                    failure = ServingError(f"the result could not be built: {exc}")
+            self._post(failure)
+        finally:
+            self._done.set()
 
     # -------------------------------------------------- the run's callbacks
 
     def _on_piece(self, result: Result, status: RunStatus) -> None:
         if self._halt is not None:
-            # Cancelled or stopped: say it again (a break that came before the
-            # native run began may have been dropped) and take nothing more.
-            context = self._context
-            if context is not None:
-                context.interrupt()
+            # Cancelled or stopped: take nothing more, and say it once more (a
+            # break that came before run() marked the context busy reached the
+            # runtime before its run; the module repeats the later ones).
+            if not self._halt_repeated:
+                self._halt_repeated = True
+                context = self._context
+                if context is not None:
+                    context.interrupt()
             return
         if status == _ERROR:
             self._error_text = result.text.decode("utf-8", "replace")
@@ -275,7 +289,8 @@ class Generation:
     # ---------------------------------------------------------------- ending
 
     def _complete(self, result: RunResult | None) -> None:
-        if self._halt is None:
+        # All that was taken goes out (what a stop sequence cut off was dropped already).
+        if self._halt != "stop":
             for kind, decoder in self._decoders.items():
                 tail = decoder.decode(b"", True)
                 if tail:
@@ -415,26 +430,20 @@ class Generation:
         return self.finished
 
     def close(self) -> None:
-        """Cancels the request and waits until its run has returned (its context is back)."""
+        """Cancels the request and waits until its run has returned (its context is back).
+
+        It does not read the events, so another thread iterating meanwhile still gets its end."""
         self.cancel()
-        if not self._started:
-            self._end_delivered = True
-        while not self._end_delivered:
-            try:
-                self.__next__()
-            except Exception:
-                pass
+        if self._started:
+            self._done.wait()
+        self._end_delivered = True
 
     async def aclose(self) -> None:
         """:meth:`close` for asyncio."""
         self.cancel()
-        if not self._started:
-            self._end_delivered = True
-        while not self._end_delivered:
-            try:
-                await self.__anext__()
-            except Exception:
-                pass
+        if self._started and not self._done.is_set():
+            await asyncio.to_thread(self._done.wait)
+        self._end_delivered = True
 
     def __enter__(self) -> Generation:
         return self

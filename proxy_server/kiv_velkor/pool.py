@@ -30,7 +30,7 @@ if TYPE_CHECKING:
     from ._velkor import VELKOR
     from .generation import Generation
 
-__all__ = ["ModelPool", "Lease"]
+__all__ = ["ModelPool", "Lease", "WaitCancelled"]
 
 DEFAULT_ACQUIRE_TIMEOUT = 30.0
 
@@ -45,16 +45,22 @@ def _route_tool_call(name: str, arguments: str, generation: Generation | None) -
         generation._on_tool_call(name, arguments)
 
 
+class WaitCancelled(Exception):
+    """The request that waited for a context was cancelled meanwhile (see :meth:`ModelPool.acquire`)."""
+
+
 class _Waiter:
     """One caller waiting for a context: a thread (an Event) or a task (a future on its loop)."""
 
-    __slots__ = ("context", "closed", "abandoned", "event", "loop", "future")
+    __slots__ = ("context", "closed", "cancelled", "abandoned", "owner", "event", "loop", "future")
 
-    def __init__(self, event: threading.Event | None = None, loop: asyncio.AbstractEventLoop | None = None,
-                 future: asyncio.Future[None] | None = None) -> None:
+    def __init__(self, owner: object, event: threading.Event | None = None,
+                 loop: asyncio.AbstractEventLoop | None = None, future: asyncio.Future[None] | None = None) -> None:
         self.context: VELKOR | None = None
         self.closed = False
+        self.cancelled = False
         self.abandoned = False
+        self.owner = owner
         self.event = event
         self.loop = loop
         self.future = future
@@ -166,13 +172,6 @@ class ModelPool:
     def closed(self) -> bool:
         return self._closed
 
-    def cancel_all(self) -> None:
-        """Cancels every generation that holds or waits for a context."""
-        with self._lock:
-            active = list(self._active)
-        for generation in active:
-            generation.cancel()
-
     # --------------------------------------------------------- acquisition
 
     def _take_or_wait(self, waiter: _Waiter) -> VELKOR | None:
@@ -198,14 +197,19 @@ class ModelPool:
                     pass
         if context is not None:
             return context
+        if waiter.cancelled:
+            raise WaitCancelled()
         if waiter.closed or self._closed:
             raise PoolClosed("the model pool is closed")
         raise PoolExhausted(f"all {self.size} contexts stayed busy for {timeout:g} s")
 
-    def acquire(self, timeout: float | None = None) -> Lease:
-        """Waits up to ``timeout`` seconds (default ``acquire_timeout``) for a context, on this thread."""
+    def acquire(self, timeout: float | None = None, *, owner: object = None) -> Lease:
+        """Waits up to ``timeout`` seconds (default ``acquire_timeout``) for a context, on this thread.
+
+        ``owner`` names the request that waits: :meth:`cancel_wait` with it ends the
+        wait at once with :class:`WaitCancelled`."""
         timeout = self.acquire_timeout if timeout is None else timeout
-        waiter = _Waiter(event=threading.Event())
+        waiter = _Waiter(owner, event=threading.Event())
         context = self._take_or_wait(waiter)
         if context is None:
             assert waiter.event is not None
@@ -213,12 +217,12 @@ class ModelPool:
             context = self._settle(waiter, timeout)
         return Lease(self, context)
 
-    async def acquire_async(self, timeout: float | None = None) -> Lease:
+    async def acquire_async(self, timeout: float | None = None, *, owner: object = None) -> Lease:
         """Like :meth:`acquire`, awaited: the event loop runs on while it waits. Cancelling the
         waiting task gives back a context handed over meanwhile."""
         timeout = self.acquire_timeout if timeout is None else timeout
         loop = asyncio.get_running_loop()
-        waiter = _Waiter(loop=loop, future=loop.create_future())
+        waiter = _Waiter(owner, loop=loop, future=loop.create_future())
         context = self._take_or_wait(waiter)
         if context is None:
             assert waiter.future is not None
@@ -235,6 +239,14 @@ class ModelPool:
                 raise
             context = self._settle(waiter, timeout)
         return Lease(self, context)
+
+    def cancel_wait(self, owner: object) -> None:
+        """Ends the waits for a context made for ``owner`` (they raise :class:`WaitCancelled`)."""
+        with self._lock:
+            for waiter in [w for w in self._waiters if w.owner is owner]:
+                self._waiters.remove(waiter)
+                waiter.cancelled = True
+                waiter.wake()
 
     def _give_back(self, context: VELKOR) -> None:
         with self._lock:
@@ -256,12 +268,16 @@ class ModelPool:
 
     # ------------------------------------------------ generations and runs
 
-    def _track(self, generation: Generation, active: bool) -> None:
+    def _track(self, generation: Generation, active: bool) -> bool:
+        """Counts a generation as running (False, and not counted, once the pool is closed) or done."""
         with self._lock:
-            if active:
-                self._active.add(generation)
-            else:
+            if not active:
                 self._active.discard(generation)
+            elif self._closed:
+                return False
+            else:
+                self._active.add(generation)
+            return True
 
     def _submit(self, job: Callable[[], None]) -> None:
         self._executor.submit(job)

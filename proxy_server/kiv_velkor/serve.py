@@ -10,6 +10,7 @@ for up to ``--shutdown-timeout`` seconds), releases every context and exits 0.
 from __future__ import annotations
 
 import argparse
+import asyncio
 import signal
 import socket
 import sys
@@ -90,7 +91,7 @@ def main(args: argparse.Namespace) -> int:
     async def shutdown() -> None:
         await pool.aclose(cancel=True)
         if recogniser is not None:
-            recogniser.close()
+            await asyncio.to_thread(recogniser.close)   # waits for a transcription in progress
 
     settings = ServerSettings(args.model_name or args.model.stem, args.asr_model_name if recogniser else None,
                               args.wait_timeout, int(args.max_upload_mb * 1024 * 1024))

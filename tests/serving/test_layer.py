@@ -74,6 +74,7 @@ def test_characters_split_across_pieces_come_out_whole(fake_pool):
 
 @pytest.mark.parametrize("options, text, reason, tokens", [
     ({"max_tokens": 3}, "Hello there, this", "length", 3),
+    ({"max_tokens": 3, "stop": ["this!"]}, "Hello there, this", "length", 3),   # held-back text still goes out
     ({"stop": ["few words"]}, "Hello there, this reply comes in pieces of a ", "stop", 11),
     ({"stop": ["each. never", "pieces x"]}, HELLO, "stop", 12),   # partial matches are released at the end
     ({"stop": "Hello"}, "", "stop", 1),
@@ -184,6 +185,31 @@ def test_waiting_for_a_context_is_bounded_and_a_closed_pool_refuses(make_pool, m
     assert pool.close(timeout=5)
     with pytest.raises(PoolClosed):
         late.collect()
+
+
+def test_closing_from_elsewhere_or_cancelling_a_wait_never_strands_anyone(make_pool, monkeypatch):
+    """aclose() from another task while one iterates, and a cancel while the
+    request still waits for a context: both end at once, with their events."""
+    monkeypatch.setenv("KIV_REFERENCE_DELAY_MS", "20")
+    pool = make_pool(acquire_timeout=5)
+
+    async def scenario():
+        streaming = pool.chat(user("Tell me a long story"))
+        reader = asyncio.create_task(streaming.acollect())
+        await asyncio.sleep(0.2)
+        waiting = pool.chat(user("Hello"))
+        waiter = asyncio.create_task(waiting.acollect())
+        await asyncio.sleep(0.05)
+        started = time.monotonic()
+        waiting.cancel()
+        cancelled = await asyncio.wait_for(waiter, 2)
+        assert time.monotonic() - started < 1
+        await asyncio.wait_for(streaming.aclose(), 5)
+        return cancelled, await asyncio.wait_for(reader, 5)
+
+    cancelled, finished = asyncio.run(scenario())
+    assert (cancelled.finish_reason, finished.finish_reason) == ("cancelled", "cancelled")
+    assert pool.available == 1
 
 
 def test_errors_map_to_statuses_and_keep_the_old_base_classes(make_pool, tmp_path):
