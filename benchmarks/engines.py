@@ -48,7 +48,7 @@ PEER_CMAKE_ARGS = "-DGGML_NATIVE=OFF -DGGML_OPENMP=OFF -DLLAVA_BUILD=OFF"
 
 sys.path.insert(0, str(HERE))
 
-from run import machine  # noqa: E402
+from run import compile_once, machine  # noqa: E402
 
 from tessel_openai_server.kiv_velkor import _velkor  # noqa: E402
 from tessel_openai_server.kiv_velkor._quellan import Quellan  # noqa: E402
@@ -78,18 +78,8 @@ def engine_paths() -> dict[str, str]:
 
 
 def build_driver() -> Path:
-    cxx = os.environ.get("CXX", "g++")
-    flags = ["-std=c++20", "-O2", "-Wall", f"-I{NATIVE}"]
-    source = HERE / "engine_driver.cpp"
-    digest = hashlib.sha256(source.read_bytes() + (NATIVE / "velkor" / "velkor_records.h").read_bytes()
-                            + " ".join([cxx, *flags]).encode())
-    out = ROOT / "build" / "bench-runtime" / f"engine-driver-{digest.hexdigest()[:16]}"
-    if not out.exists():
-        out.parent.mkdir(parents=True, exist_ok=True)
-        tmp = out.with_suffix(f".{os.getpid()}.tmp")
-        subprocess.run([cxx, *flags, str(source), "-ldl", "-o", str(tmp)], check=True)
-        tmp.replace(out)
-    return out
+    return compile_once(HERE / "engine_driver.cpp", ["-std=c++20", "-O2", "-Wall", f"-I{NATIVE}"],
+                        "engine-driver-{digest}", (NATIVE / "velkor" / "velkor_records.h",))
 
 
 def peer_python() -> Path:

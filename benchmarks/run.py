@@ -48,19 +48,24 @@ from peer import PeerLLM  # noqa: E402
 perf_ns = time.perf_counter_ns
 
 
-def build_runtime() -> Path:
-    """Compiles the benchmark runtime once per source version."""
+def compile_once(source: Path, flags: list[str], name: str, inputs: tuple[Path, ...] = ()) -> Path:
+    """Compiles `source` (linked with -ldl) into build/bench-runtime once per version of it, of
+    `inputs` (headers it includes) and of the compiler and flags."""
     cxx = os.environ.get("CXX", "g++")
-    flags = ["-std=c++20", "-O2", "-fPIC", "-shared", "-pthread", "-Wall"]
-    source = HERE / "bench_runtime.cpp"
-    digest = hashlib.sha256(source.read_bytes() + RECORDS.read_bytes() + " ".join([cxx, *flags]).encode())
-    out = ROOT / "build" / "bench-runtime" / f"libbench-{digest.hexdigest()[:16]}.so"
+    digest = hashlib.sha256(b"".join(p.read_bytes() for p in (source, *inputs)) + " ".join([cxx, *flags]).encode())
+    out = ROOT / "build" / "bench-runtime" / name.format(digest=digest.hexdigest()[:16])
     if not out.exists():
         out.parent.mkdir(parents=True, exist_ok=True)
         tmp = out.with_suffix(f".{os.getpid()}.tmp")
         subprocess.run([cxx, *flags, str(source), "-ldl", "-o", str(tmp)], check=True)
         tmp.replace(out)
     return out
+
+
+def build_runtime() -> Path:
+    """Compiles the benchmark runtime once per source version."""
+    return compile_once(HERE / "bench_runtime.cpp", ["-std=c++20", "-O2", "-fPIC", "-shared", "-pthread", "-Wall"],
+                        "libbench-{digest}.so", (RECORDS,))
 
 
 def noop(result, userdata, status):

@@ -23,6 +23,7 @@ if [ "${1:-}" = "--deterministic" ]; then
 fi
 
 scripts/setup.sh
+source scripts/lib.sh
 
 step() { printf '\n== %s\n' "$*"; }
 
@@ -43,19 +44,7 @@ if [ "$engines" = real ]; then
                --asr-dict "${found[asr_dict]}" --asr-lm "${found[asr_lm]}")
 else
     step "Building the reference runtimes (reference_runtimes/ -> build/reference)"
-    if ! command -v cmake >/dev/null 2>&1; then
-        echo "cmake is needed to build the reference runtimes" >&2
-        exit 1
-    fi
-    mkdir -p build
-    if ! cmake -S reference_runtimes -B build/reference -DCMAKE_BUILD_TYPE=Release >build/reference-configure.log 2>&1; then
-        cat build/reference-configure.log >&2
-        echo "The reference runtimes need nlohmann/json and libsndfile: scripts/setup.sh installs them when" >&2
-        echo "run as root; otherwise: sudo apt-get install nlohmann-json3-dev libsndfile1-dev" >&2
-        exit 1
-    fi
-    echo "  (compiling: about half a minute the first time, seconds after)"
-    cmake --build build/reference -j2 >/dev/null
+    kiv_build_reference_runtimes
     libraries=(build/reference/libvelkor.so build/reference/libquellan.so)
 fi
 

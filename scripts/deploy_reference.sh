@@ -20,14 +20,7 @@ kiv_make_venv "$venv"
 kiv_build_package "$venv" build/reference-venv "" Release
 
 echo "deploy_reference: building the reference runtimes into build/reference (half a minute the first time)" >&2
-mkdir -p build
-if ! cmake -S reference_runtimes -B build/reference -DCMAKE_BUILD_TYPE=Release >build/reference-configure.log 2>&1; then
-    cat build/reference-configure.log >&2
-    echo "The reference runtimes need nlohmann/json and libsndfile: scripts/setup.sh installs them when" >&2
-    echo "run as root; otherwise: sudo apt-get install nlohmann-json3-dev libsndfile1-dev" >&2
-    exit 1
-fi
-cmake --build build/reference -j2 >/dev/null
+kiv_build_reference_runtimes
 for runtime in velkor quellan; do
     "$venv/bin/python" -m tessel_openai_server.kiv_velkor install-runtime "$runtime" \
         "build/reference/lib$runtime.so" --force

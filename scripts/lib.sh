@@ -54,6 +54,24 @@ kiv_build_package() {
         --config-settings="cmake.args=$cmake_args" .
 }
 
+# The deterministic reference runtimes, built with CMake into build/reference
+# (libvelkor.so and libquellan.so there).
+kiv_build_reference_runtimes() {
+    if ! command -v cmake >/dev/null 2>&1; then
+        echo "cmake is needed to build the reference runtimes" >&2
+        return 1
+    fi
+    mkdir -p build
+    if ! cmake -S reference_runtimes -B build/reference -DCMAKE_BUILD_TYPE=Release >build/reference-configure.log 2>&1; then
+        cat build/reference-configure.log >&2
+        echo "The reference runtimes need nlohmann/json and libsndfile: scripts/setup.sh installs them when" >&2
+        echo "run as root; otherwise: sudo apt-get install nlohmann-json3-dev libsndfile1-dev" >&2
+        return 1
+    fi
+    echo "  (compiling: about half a minute the first time, seconds after)" >&2
+    cmake --build build/reference -j2 >/dev/null
+}
+
 # The sanitizer runtimes to preload into an uninstrumented interpreter: ASan's
 # must come first in the process.
 kiv_sanitizer_preload() {
