@@ -10,10 +10,7 @@ run in fresh interpreters.
 
 from __future__ import annotations
 
-import gc
 import json
-import shutil
-import signal
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -21,12 +18,12 @@ from typing import Any
 
 import pytest
 
-from reference.refrt import build_runtimes
+from reference.refrt import build_runtimes_or_skip
+from support.placement import place_velkor, release_objects
 
 from tessel_openai_server.kiv_velkor import _velkor
 from tessel_openai_server.kiv_velkor.types import Result, RetStatus, RunStatus
 
-BUILD_HEADERS = ("/usr/include/nlohmann/json.hpp", "/usr/include/sndfile.h")
 
 WEATHER_TOOL = {"type": "function", "function": {
     "name": "get_weather", "parameters": {"type": "object", "properties": {"city": {"type": "string"}}}}}
@@ -47,10 +44,7 @@ MODEL = {
 
 @pytest.fixture(scope="session")
 def runtimes() -> dict[str, Path]:
-    missing = [h for h in BUILD_HEADERS if not Path(h).exists()]
-    if missing:
-        pytest.skip(f"build dependencies missing ({', '.join(missing)}): run scripts/setup.sh as root")
-    return build_runtimes()
+    return build_runtimes_or_skip()
 
 
 @pytest.fixture
@@ -60,23 +54,13 @@ def model_path(tmp_path: Path) -> Path:
     return path
 
 
-def _release_objects() -> None:
-    # A VELKOR made on the main thread is kept alive by its SIGINT handler
-    # until the handler is replaced; then the last one closes the library.
-    signal.signal(signal.SIGINT, signal.default_int_handler)
-    gc.collect()
-
-
 @pytest.fixture
 def deployed(tmp_path: Path, runtimes: dict[str, Path], monkeypatch: pytest.MonkeyPatch) -> Iterator[Path]:
     """A package directory holding the reference libvelkor.so, as _velkor sees its own."""
-    directory = tmp_path / "pkg"
-    directory.mkdir()
-    shutil.copy(runtimes["velkor"], directory / "libvelkor.so")
-    monkeypatch.setattr(_velkor, "__file__", str(directory / Path(_velkor.__file__).name))
-    _release_objects()
-    yield directory
-    _release_objects()
+    place_velkor(runtimes["velkor"], tmp_path / "pkg", monkeypatch)
+    release_objects()
+    yield tmp_path / "pkg"
+    release_objects()
 
 
 @dataclass

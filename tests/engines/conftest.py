@@ -9,16 +9,16 @@ takes for its own (its ``__file__`` is pointed there per test).
 
 from __future__ import annotations
 
-import gc
 import os
 import shutil
-import signal
 from collections.abc import Iterator
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
 import pytest
+
+from support.placement import look_in, release_objects
 
 from tessel_openai_server.kiv_velkor import _velkor
 from tessel_openai_server.kiv_velkor.types import Result, RetStatus, RunStatus
@@ -48,13 +48,6 @@ def package_dir(engines: dict[str, Path], tmp_path_factory: pytest.TempPathFacto
     directory = tmp_path_factory.mktemp("engine-pkg")
     shutil.copy(engines["libvelkor"], directory / "libvelkor.so")
     return directory
-
-
-def _release_objects() -> None:
-    # A VELKOR made on the main thread is kept alive by its SIGINT handler
-    # until the handler is replaced.
-    signal.signal(signal.SIGINT, signal.default_int_handler)
-    gc.collect()
 
 
 @dataclass
@@ -87,12 +80,12 @@ def recorder() -> Recorder:
 def llm(package_dir: Path, engines: dict[str, Path], recorder: Recorder,
         monkeypatch: pytest.MonkeyPatch) -> Iterator[_velkor.VELKOR]:
     """A VELKOR with a context of the real LLM runtime (greedy, one thread), reporting to `recorder`."""
-    monkeypatch.setattr(_velkor, "__file__", str(package_dir / Path(_velkor.__file__).name))
-    _release_objects()
+    look_in(package_dir, monkeypatch)
+    release_objects()
     obj = _velkor.VELKOR()
     assert obj.init(str(engines["llm_model"]), recorder.on_token, recorder.on_tool_call,
                     sampler_params=THREADS) == RetStatus.SUCCESS
     yield obj
     assert obj.uninit() == RetStatus.SUCCESS
     del obj
-    _release_objects()
+    release_objects()

@@ -7,16 +7,13 @@ from pathlib import Path
 
 import pytest
 
-from .refrt import ROOT, bind_quellan, bind_velkor, build_runtimes
+from .refrt import ROOT, bind_quellan, bind_velkor, build_runtimes_or_skip
 
-MISSING = [h for h in ("/usr/include/nlohmann/json.hpp", "/usr/include/sndfile.h") if not Path(h).exists()]
 
 
 @pytest.fixture(scope="session")
 def runtimes() -> dict[str, Path]:
-    if MISSING:
-        pytest.skip(f"build dependencies missing ({', '.join(MISSING)}): run scripts/setup.sh as root")
-    return build_runtimes()
+    return build_runtimes_or_skip()
 
 
 @pytest.fixture(scope="session")

@@ -29,6 +29,19 @@ NORMAL, FINISH, ERROR = 0, 2, 3
 ANSWER, REASONING, TOOL = 0, 1, 2
 
 
+BUILD_HEADERS = ("/usr/include/nlohmann/json.hpp", "/usr/include/sndfile.h")
+
+
+def build_runtimes_or_skip() -> dict[str, Path]:
+    """build_runtimes(), or a skip of the calling test when the build's headers are missing."""
+    import pytest
+
+    missing = [h for h in BUILD_HEADERS if not Path(h).exists()]
+    if missing:
+        pytest.skip(f"build dependencies missing ({', '.join(missing)}): run scripts/setup.sh as root")
+    return build_runtimes()
+
+
 def build_runtimes() -> dict[str, Path]:
     cmake = shutil.which("cmake")
     if cmake is None:

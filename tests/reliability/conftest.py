@@ -6,8 +6,6 @@ from __future__ import annotations
 import ctypes
 import gc
 import os
-import shutil
-import signal
 import sys
 import tracemalloc
 from dataclasses import dataclass
@@ -19,8 +17,9 @@ import pytest
 from support.fake_velkor import FakeVelkor, build_fake_velkor
 from support.measure import c_heap_in_use, rss_kib
 from support.native_build import FAKES, build_shared
+from support.placement import place_velkor, release_objects, still_mapped
 
-from tessel_openai_server.kiv_velkor import _quellan, _velkor
+from tessel_openai_server.kiv_velkor import _quellan
 
 # The sanitizer run (scripts/sanitize.sh) builds every test library with
 # sanitizer flags; the recogniser's build tests key on the same marker.
@@ -33,13 +32,6 @@ def scaled(n: int) -> int:
     return max(1, int(n * SCALE))
 
 
-def release_objects() -> None:
-    # Objects created on the main thread are referenced by the SIGINT machinery
-    # until the handler is replaced.
-    signal.signal(signal.SIGINT, signal.default_int_handler)
-    gc.collect()
-
-
 @pytest.fixture(scope="session")
 def fake_velkor_library() -> Path:
     return build_fake_velkor()
@@ -50,17 +42,11 @@ def fake(tmp_path, monkeypatch, fake_velkor_library) -> FakeVelkor:
     """A copy of the fake LLM runtime placed where the module looks for its
     library. Afterwards every object must be gone, so the copy is unmapped."""
     release_objects()
-    directory = tmp_path / "pkg"
-    directory.mkdir()
-    monkeypatch.setattr(_velkor, "__file__", str(directory / Path(_velkor.__file__).name))
-    target = directory / "libvelkor.so"
-    shutil.copy(fake_velkor_library, target)
-    controller = FakeVelkor(target)
+    controller = FakeVelkor(place_velkor(fake_velkor_library, tmp_path / "pkg", monkeypatch))
     yield controller
     release_objects()
     controller.close()
-    maps = Path("/proc/self/maps").read_text()
-    assert str(target) not in maps, "a VELKOR object outlived its test (the runtime is still loaded)"
+    assert not still_mapped([controller.path]), "a VELKOR object outlived its test (the runtime is still loaded)"
 
 
 class QuellanFake:
@@ -114,7 +100,6 @@ def quellan_fake(_quellan_loaded: QuellanFake) -> QuellanFake:
 
 
 # ------------------------------------------------------------------ measuring
-
 
 
 @dataclass

@@ -4,23 +4,19 @@ speech layer on the recording fake recogniser."""
 
 from __future__ import annotations
 
-import gc
 import json
-import shutil
-import signal
 from collections.abc import Callable, Iterator
 from pathlib import Path
 
 import pytest
 
-from reference.refrt import build_runtimes
+from reference.refrt import build_runtimes_or_skip
 from support.fake_velkor import FakeVelkor, build_fake_velkor
 from support.native_build import FAKES, build_shared
+from support.placement import place_velkor, release_objects, still_mapped
 
-from tessel_openai_server.kiv_velkor import _velkor
 from tessel_openai_server.kiv_velkor.pool import ModelPool
 
-BUILD_HEADERS = ("/usr/include/nlohmann/json.hpp", "/usr/include/sndfile.h")
 WEATHER_TOOL = {"type": "function", "function": {"name": "get_weather", "parameters": {"type": "object"}}}
 MODEL = {"replies": [
     {"match": "Hello", "reply": "Hello there, this reply comes in pieces of a few words each."},
@@ -38,10 +34,7 @@ def user(text: str) -> list[dict[str, str]]:
 
 @pytest.fixture(scope="session")
 def runtimes() -> dict[str, Path]:
-    missing = [h for h in BUILD_HEADERS if not Path(h).exists()]
-    if missing:
-        pytest.skip(f"build dependencies missing ({', '.join(missing)}): run scripts/setup.sh as root")
-    return build_runtimes()
+    return build_runtimes_or_skip()
 
 
 @pytest.fixture
@@ -51,29 +44,19 @@ def model_path(tmp_path: Path) -> Path:
     return path
 
 
-def _release_objects() -> None:
-    signal.signal(signal.SIGINT, signal.default_int_handler)
-    gc.collect()
-
-
 @pytest.fixture
 def place_library(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Iterator[Callable[[Path], Path]]:
     """Places an LLM runtime where _velkor looks; afterwards checks that no context outlived the test."""
     placed: list[Path] = []
 
     def place(library: Path) -> Path:
-        directory = tmp_path / f"pkg{len(placed)}"
-        directory.mkdir()
-        shutil.copy(library, directory / "libvelkor.so")
-        monkeypatch.setattr(_velkor, "__file__", str(directory / Path(_velkor.__file__).name))
-        placed.append(directory / "libvelkor.so")
-        return directory / "libvelkor.so"
+        placed.append(place_velkor(library, tmp_path / f"pkg{len(placed)}", monkeypatch))
+        return placed[-1]
 
-    _release_objects()
+    release_objects()
     yield place
-    _release_objects()
-    maps = Path("/proc/self/maps").read_text()
-    assert not [p for p in placed if str(p) in maps], "a context of the pool outlived its test"
+    release_objects()
+    assert not still_mapped(placed), "a context of the pool outlived its test"
 
 
 @pytest.fixture
@@ -100,7 +83,7 @@ def fake_pool(place_library) -> Iterator[tuple[ModelPool, FakeVelkor]]:
     pool = ModelPool("model.gguf")
     yield pool, fake
     assert pool.close(timeout=10)
-    _release_objects()
+    release_objects()
     fake.close()
 
 

@@ -1,8 +1,5 @@
 from __future__ import annotations
 
-import gc
-import shutil
-import signal
 import sys
 from pathlib import Path
 
@@ -11,6 +8,7 @@ import pytest
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 
 from support.fake_velkor import FakeVelkor, build_fake_velkor  # noqa: E402
+from support.placement import look_in, place_velkor, release_objects, still_mapped  # noqa: E402
 
 from tessel_openai_server.kiv_velkor import _velkor  # noqa: E402
 from tessel_openai_server.kiv_velkor.types import RetStatus, RunStatus  # noqa: E402
@@ -26,13 +24,6 @@ def fake_velkor_no_vision_path() -> Path:
     return build_fake_velkor(omit_vision=True)
 
 
-def _release_objects() -> None:
-    # Objects created on the main thread stay referenced by the SIGINT machinery
-    # until the handler is replaced; give it back to Python so they can go.
-    signal.signal(signal.SIGINT, signal.default_int_handler)
-    gc.collect()
-
-
 _closed_fakes: list[Path] = []
 
 
@@ -44,25 +35,22 @@ def deploy(tmp_path, monkeypatch):
 
     def place(library: Path | None) -> FakeVelkor | None:
         directory = tmp_path / f"pkg{len(fakes)}"
-        directory.mkdir()
-        monkeypatch.setattr(_velkor, "__file__", str(directory / Path(_velkor.__file__).name))
         if library is None:
+            directory.mkdir()
+            look_in(directory, monkeypatch)
             return None
-        target = directory / "libvelkor.so"
-        shutil.copy(library, target)
-        fake = FakeVelkor(target)
+        fake = FakeVelkor(place_velkor(library, directory, monkeypatch))
         fakes.append(fake)
         return fake
 
-    _release_objects()
+    release_objects()
     # Every object of the earlier tests is gone, so the module has closed their
     # libraries: a reference leaked anywhere would keep one mapped.
-    maps = Path("/proc/self/maps").read_text()
-    leaked = [str(p) for p in _closed_fakes if str(p) in maps]
+    leaked = still_mapped(_closed_fakes)
     _closed_fakes.clear()
     assert not leaked, f"a VELKOR object outlived its test: {leaked}"
     yield place
-    _release_objects()
+    release_objects()
     for fake in fakes:
         fake.close()
     _closed_fakes.extend(f.path for f in fakes)

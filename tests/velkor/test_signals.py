@@ -8,7 +8,7 @@ import threading
 
 import pytest
 
-from support.subprocess_run import run_python
+from support.subprocess_run import run_with_fake
 from tessel_openai_server.kiv_velkor import _velkor
 
 
@@ -62,29 +62,17 @@ def test_ignored_previous_handler_is_not_called(fake):
     assert fake.names()[-1] == "kiv_llm_break"
 
 
-SNIPPET = """
-import os, shutil, signal, sys, tempfile, threading, time
-from pathlib import Path
-sys.path.insert(0, {tests!r})
-from support.fake_velkor import FakeVelkor
-from tessel_openai_server.kiv_velkor import _velkor
-d = Path(tempfile.mkdtemp())
-shutil.copy({fake!r}, d / "libvelkor.so")
-_velkor.__file__ = str(d / "_velkor.so")
-fake = FakeVelkor(d / "libvelkor.so")
+# Bodies run after the fake runtime's preamble, with a helper that sends this
+# process a real SIGINT from a timer thread.
+CTRL_C_SOON = """
 def ctrl_c_soon(delay=0.05):
     threading.Timer(delay, os.kill, (os.getpid(), signal.SIGINT)).start()
 """
 
 
-def snippet(fake_velkor_path, body):
-    from pathlib import Path
-    return SNIPPET.format(tests=str(Path(__file__).resolve().parents[1]), fake=str(fake_velkor_path)) + body
-
-
 @pytest.mark.parametrize("mode", ["caller"])
 def test_ctrl_c_during_a_run_raises_keyboardinterrupt_and_next_run_is_clean(fake_velkor_path, mode):
-    proc = run_python(snippet(fake_velkor_path, f"""
+    proc = run_with_fake(fake_velkor_path, CTRL_C_SOON + f"""
 obj = _velkor.VELKOR()
 obj.init("m")
 fake.set_thread_mode({mode!r})
@@ -100,12 +88,12 @@ fake.result(b"fine", state=2)
 out = obj.run("again")
 print(out["text"], out["status"].name)
 print("breaks", fake.break_count >= 1)
-"""), timeout=60)
+""", timeout=60)
     assert proc.stdout.splitlines() == ["KeyboardInterrupt ()", "fine FINISH", "breaks True"]
 
 
 def test_ctrl_c_without_context_raises_keyboardinterrupt(fake_velkor_path):
-    proc = run_python(snippet(fake_velkor_path, """
+    proc = run_with_fake(fake_velkor_path, CTRL_C_SOON + """
 obj = _velkor.VELKOR()
 try:
     os.kill(os.getpid(), signal.SIGINT)
@@ -113,39 +101,39 @@ try:
     print("not interrupted")
 except KeyboardInterrupt:
     print("KeyboardInterrupt")
-"""))
+""")
     assert proc.stdout.split() == ["KeyboardInterrupt"]
     assert "RuntimeError" not in proc.stderr
 
 
 def test_previous_sig_ign_means_nothing_more(fake_velkor_path):
-    proc = run_python(snippet(fake_velkor_path, """
+    proc = run_with_fake(fake_velkor_path, CTRL_C_SOON + """
 signal.signal(signal.SIGINT, signal.SIG_IGN)
 obj = _velkor.VELKOR()
 obj.init("m")
 os.kill(os.getpid(), signal.SIGINT)
 time.sleep(0.2)
 print("alive", fake.break_count)
-"""))
+""")
     assert proc.stdout.split() == ["alive", "1"]
     assert proc.stderr == ""
 
 
 def test_previous_sig_dfl_ends_the_process_by_sigint(fake_velkor_path):
-    proc = run_python(snippet(fake_velkor_path, """
+    proc = run_with_fake(fake_velkor_path, CTRL_C_SOON + """
 signal.signal(signal.SIGINT, signal.SIG_DFL)
 obj = _velkor.VELKOR()
 obj.init("m")
 os.kill(os.getpid(), signal.SIGINT)
 time.sleep(2)
 print("still alive")
-"""), check=False)
+""", check=False)
     assert proc.returncode == -signal.SIGINT
     assert "still alive" not in proc.stdout
 
 
 def test_ctrl_c_flags_and_interrupts_every_object_newest_first(fake_velkor_path):
-    proc = run_python(snippet(fake_velkor_path, """
+    proc = run_with_fake(fake_velkor_path, CTRL_C_SOON + """
 fake.set_init_handle(0x100)
 older = _velkor.VELKOR(); older.init("a")
 fake.set_init_handle(0x200)
@@ -160,7 +148,7 @@ except KeyboardInterrupt:
 breaks = [c.handle for c in fake.calls("kiv_llm_break")]
 # The signal breaks the newer, then the older; later pieces of the newer's run repeat its break.
 print(hex(breaks[0]), hex(breaks[1]), set(map(hex, breaks[2:])) <= {"0x200"})
-"""))
+""")
     assert proc.stdout.splitlines() == ["KeyboardInterrupt", "0x200 0x100 True"]
 
 
