@@ -373,15 +373,10 @@ PyObject* velkor_run(PyObject* o, kiv::BoundArgs args) {
     if (args[kSamplerParams] != Py_None) overridden = true;
     param.sampling_config_valid = overridden ? 1 : 0;
 
-    // The records are complete: reset the collectors (dropping the last run's
-    // userdata may run its __del__), then check the context right before the
-    // call, with no Python code in between.
+    // The records are complete: reset the collectors and run. Dropping the
+    // last run's userdata may run its __del__; as for all the Python code
+    // above, the busy mark keeps it from releasing or replacing `ctx`.
     if (!reset_collectors(self, args[kUserdata])) return nullptr;
-    if (!require_context(self)) return nullptr;
-    if (self->ctx != ctx) {
-        PyErr_SetString(PyExc_RuntimeError, "the VELKOR context changed while run() prepared its request");
-        return nullptr;
-    }
     Ref keep_self = Ref::borrow(o);
     RunSlot* slot = register_run(self, ctx);
     if (slot == nullptr) return nullptr;
