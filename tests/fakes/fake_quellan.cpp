@@ -14,7 +14,7 @@
 // Tests drive it through the extern "C" fake_quellan_* functions with ctypes
 // on the same file: dlopen of that path returns the instance the module uses.
 //
-// fake_quellan_set_delay_ms(n) makes init and transcribe sleep n ms, so that
+// fake_quellan_set_delay_ms(n) makes init, transcribe and uninit sleep n ms, so that
 // tests can act while a call is inside the runtime; the fake counts calls that
 // overlap (the module must serialise them) and uses of a handle or of init
 // strings that were released while the call ran.
@@ -295,6 +295,7 @@ FAKE_API int32_t kiv_asr_uninit(void* handle) {
     ++g_uninit_count;
     Call& call = log_call("kiv_asr_uninit", nullptr, {});
     call.handle = reinterpret_cast<uintptr_t>(handle);
+    InFlight::pause();
     for (auto it = g_live_handles.begin(); it != g_live_handles.end(); ++it) {
         if (*it == call.handle) {
             g_live_handles.erase(it);

@@ -12,7 +12,7 @@ import pytest
 from .conftest import run_python
 
 DELAY_MS = 300
-BUSY = r"^a Quellan call \(init or transcribe\) is in progress on this object in another thread"
+BUSY = r"^a Quellan call \(init, transcribe or close\) is in progress on this object in another thread"
 
 
 def in_thread(fn, *args):
@@ -55,6 +55,23 @@ def test_other_threads_keep_running_during_a_runtime_call(quellan, fake, call):
     # Before, the interpreter lock was held for the whole call: one pause of DELAY_MS.
     assert ticks > 1000 and longest < DELAY_MS / 1000 / 2
     assert fake.counts()["released_under_call"] == 0
+
+
+@pytest.mark.parametrize("second", ["init", "transcribe", "close"])
+def test_close_is_busy_while_the_runtime_releases_the_recogniser(quellan, fake, second):
+    q = quellan.Quellan()
+    q.init("whisper", "m", "t")
+    fake.set_delay_ms(DELAY_MS)
+    calls = {"init": lambda: q.init("whisper", "m2", "t2"), "transcribe": lambda: q.transcribe("b.wav"),
+             "close": q.close}
+    before = len(fake.names())
+    thread, outcome = in_thread(q.close)
+    wait_until_inside(fake, "kiv_asr_uninit", before)
+    with pytest.raises(RuntimeError, match=BUSY):
+        calls[second]()
+    thread.join()
+    assert "error" not in outcome and fake.names()[before:] == ["kiv_asr_uninit"]
+    assert fake.counts()["live_handles"] == 0
 
 
 @pytest.mark.parametrize("running", ["init", "transcribe"])

@@ -2,7 +2,7 @@
 // init record points into, and the conversions between Python values and the
 // NUL-terminated strings the runtime reads.
 //
-// init() and transcribe() release the interpreter lock around the runtime
+// init(), transcribe() and close() release the interpreter lock around the runtime
 // call (loading a model and decoding audio take seconds on the device), so
 // the rest of the program keeps running. The runtime still sees one call at a
 // time: every call into it is made holding the module's runtime lock. While a
@@ -24,7 +24,7 @@ struct QuellanObject {
     PyObject_HEAD
     KIV_ASRHandle handle;   // NULL when the object holds no recogniser
     PyObject* keepalive;    // list of the bytes the current handle's init record points into
-    bool busy;              // a thread is inside init() or transcribe() on this object
+    bool busy;              // a thread is inside init(), transcribe() or close() on this object
 };
 
 QuellanObject* as_quellan(PyObject* self) { return reinterpret_cast<QuellanObject*>(self); }
@@ -52,7 +52,7 @@ int call_unlocked(Call&& call) {
 bool refuse_while_busy(QuellanObject* self) {
     if (!self->busy) return true;
     PyErr_SetString(PyExc_RuntimeError,
-                    "a Quellan call (init or transcribe) is in progress on this object in another thread; "
+                    "a Quellan call (init, transcribe or close) is in progress on this object in another thread; "
                     "wait for it to return");
     return false;
 }
@@ -349,8 +349,13 @@ PyObject* quellan_transcribe_method(PyObject* self, kiv::BoundArgs args) {
 
 // close(): idempotent; the strings of the last init are kept.
 PyObject* quellan_close_method(PyObject* self, kiv::BoundArgs) {
-    if (!refuse_while_busy(as_quellan(self))) return nullptr;
-    release_handle(as_quellan(self));
+    QuellanObject* q = as_quellan(self);
+    if (!refuse_while_busy(q)) return nullptr;
+    // Busy while the runtime releases the recogniser without the interpreter
+    // lock: an init() on another thread would otherwise drop the strings the
+    // handle still points into.
+    BusyScope busy(q);
+    release_handle(q);
     Py_RETURN_NONE;
 }
 
