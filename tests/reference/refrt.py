@@ -16,6 +16,7 @@ import os
 import shutil
 import struct
 import subprocess
+import threading
 from ctypes import (CFUNCTYPE, POINTER, Structure, c_char, c_char_p, c_float, c_int32, c_uint8, c_uint32,
                     c_uint64, c_void_p, sizeof)
 from dataclasses import dataclass, field
@@ -271,6 +272,34 @@ class Llm:
         if self.handle:
             self.lib.kiv_llm_uninit(self.handle)
             self.handle = c_void_p()
+
+
+def run_refused_from_a_callback(ctx: Llm, prompt: str, timeout: float = 60) -> tuple[Run, list[int]]:
+    """Starts a second run on `ctx` from the first piece of a run, which the
+    runtime refuses; that refusal's error callback calls back into the context
+    (reset, chat template, break). Returns the refused run and the return codes
+    of those calls. A runtime that held the context's lock while calling back
+    would deadlock: the run is given `timeout` seconds, and a context whose run
+    does not return is abandoned rather than released."""
+    refused: list[Run] = []
+    codes: list[int] = []
+
+    def on_refusal(event: Event) -> None:
+        codes.append(ctx.lib.kiv_llm_reset(ctx.handle))
+        codes.append(ctx.lib.kiv_llm_set_chat_template(ctx.handle, b"", b"", b""))
+        codes.append(ctx.lib.kiv_llm_break(ctx.handle))    # also ends the first run
+
+    def on_piece(event: Event) -> None:
+        if not refused:
+            refused.append(ctx.run(prompt, on_event=on_refusal))
+
+    worker = threading.Thread(target=ctx.run, args=(prompt,), kwargs={"on_event": on_piece}, daemon=True)
+    worker.start()
+    worker.join(timeout)
+    if worker.is_alive():
+        ctx.handle = c_void_p()  # abandoned: releasing it would block as well
+        raise AssertionError("the run did not return: a callback into the context blocked")
+    return refused[0], codes
 
 
 def tool(name: str) -> dict:
