@@ -2,9 +2,11 @@
 
 The record classes mirror the runtime's binary records so that the tests call
 the libraries exactly as the modules do; their sizes are checked on import.
-``KIV_REF_BUILD_DIR`` picks another build directory, for example one
-configured with sanitizer flags (run pytest with the sanitizer runtime in
-``LD_PRELOAD``; the build itself runs without it).
+The runtimes are built as the CMake preset ``KIV_REF_PRESET`` of
+reference_runtimes/CMakePresets.json (default ``ref-test``), in build/<preset>;
+``asan-ref`` is the sanitized build (run pytest with the sanitizer runtime in
+``LD_PRELOAD``; the build itself runs without it). ``KIV_REF_BUILD_DIR`` picks
+another build directory.
 """
 
 from __future__ import annotations
@@ -24,7 +26,8 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
 SOURCE = ROOT / "reference_runtimes"
-BUILD = Path(os.environ.get("KIV_REF_BUILD_DIR", ROOT / "build" / "ref-test"))
+PRESET = os.environ.get("KIV_REF_PRESET", "ref-test")
+BUILD = Path(os.environ.get("KIV_REF_BUILD_DIR", ROOT / "build" / PRESET))
 
 NORMAL, FINISH, ERROR = 0, 2, 3
 ANSWER, REASONING, TOOL = 0, 1, 2
@@ -49,7 +52,7 @@ def build_runtimes() -> dict[str, Path]:
         raise RuntimeError("cmake is needed to build the reference runtimes")
     # A sanitizer runtime preloaded for the tests must stay out of the build tools.
     env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
-    subprocess.run([cmake, "-S", str(SOURCE), "-B", str(BUILD), "-DCMAKE_BUILD_TYPE=RelWithDebInfo"],
+    subprocess.run([cmake, "-S", str(SOURCE), "--preset", PRESET, "-B", str(BUILD)],
                    check=True, capture_output=True, env=env)
     subprocess.run([cmake, "--build", str(BUILD), "-j2"], check=True, capture_output=True, env=env)
     return {"velkor": BUILD / "libvelkor.so", "quellan": BUILD / "libquellan.so"}
