@@ -1,0 +1,318 @@
+"""Lending model contexts: N ``VELKOR`` objects initialised once, each lent to
+one request at a time, and the threads their runs execute on.
+
+The lender knows a request only through :class:`RunHandler`: the runtime's
+pieces and tool calls go to the handler named as the run's ``userdata``, and
+closing the lender cancels the handlers of the runs in progress.
+
+Waiting for a context is bounded and works from threads (:meth:`acquire`) and
+from asyncio (:meth:`acquire_async`, which never blocks the event loop); both
+share one waiting list and one hand-over. The objects put the SIGINT handler
+back at once: the program (a server) owns its signals.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import collections
+import contextlib
+import threading
+from collections.abc import Callable, Iterator
+from concurrent.futures import ThreadPoolExecutor
+from typing import TYPE_CHECKING, Any, Protocol, Self
+
+from .errors import ModelLoadError, PoolClosed, PoolExhausted
+from .types import Result, RetStatus, RunStatus
+from .waking import Waker
+
+if TYPE_CHECKING:
+    from ._velkor import VELKOR
+
+__all__ = ["ContextLender", "Lease", "RunHandler", "WaitCancelled", "DEFAULT_ACQUIRE_TIMEOUT"]
+
+DEFAULT_ACQUIRE_TIMEOUT = 30.0
+
+
+class RunHandler(Protocol):
+    """What the lender needs of a request: where its run's output goes, and how to stop it."""
+
+    def on_piece(self, result: Result, status: RunStatus) -> None: ...
+
+    def on_tool_call(self, name: str, arguments: str) -> None: ...
+
+    def cancel(self) -> None: ...
+
+
+def _route_piece(result: Result, handler: RunHandler | None, status: RunStatus) -> None:
+    if handler is not None:
+        handler.on_piece(result, status)
+
+
+def _route_tool_call(name: str, arguments: str, handler: RunHandler | None) -> None:
+    if handler is not None:
+        handler.on_tool_call(name, arguments)
+
+
+class WaitCancelled(Exception):
+    """The request that waited for a context was cancelled meanwhile (see :meth:`ContextLender.cancel_wait`)."""
+
+
+class _Waiter:
+    """One caller waiting for a context; its fields are guarded by the lender's lock."""
+
+    __slots__ = ("owner", "waker", "context", "outcome")
+
+    def __init__(self, owner: object) -> None:
+        self.owner = owner
+        self.waker = Waker()
+        self.context: VELKOR | None = None
+        self.outcome: str | None = None   # "cancelled", "closed" or "abandoned": no context will come
+
+
+class Lease:
+    """One context lent to one request; :meth:`release` gives it back (once)."""
+
+    __slots__ = ("_lender", "context", "handler")
+
+    def __init__(self, lender: ContextLender, context: VELKOR) -> None:
+        self._lender: ContextLender | None = lender
+        self.context = context
+        self.handler: RunHandler | None = None   # the request whose run is in progress on it
+
+    def submit(self, handler: RunHandler, job: Callable[[], None]) -> bool:
+        """Runs ``job`` on the lender's threads for ``handler``; False (nothing runs) once the lender is closed."""
+        lender = self._lender
+        return lender is not None and lender._submit(self, handler, job)
+
+    def release(self) -> None:
+        lender, self._lender = self._lender, None
+        if lender is not None:
+            lender._give_back(self)
+
+    def __enter__(self) -> Lease:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.release()
+
+
+class ContextLender:
+    """``contexts`` contexts of one model; the keyword options go to every ``VELKOR.init``.
+
+    Raises :class:`ModelLoadError` when the runtime refuses the model (the
+    contexts made so far are released).
+    """
+
+    def __init__(self, model_path: str, contexts: int = 1, *, acquire_timeout: float = DEFAULT_ACQUIRE_TIMEOUT,
+                 **init_options: Any) -> None:
+        if isinstance(contexts, bool) or not isinstance(contexts, int) or contexts < 1:
+            raise ValueError("contexts must be a positive integer")
+        if acquire_timeout < 0:
+            raise ValueError("acquire_timeout must not be negative")
+        self.model_path = model_path
+        self.acquire_timeout = acquire_timeout
+        self.vision = bool(init_options.get("mmproj_path"))
+        self._lock = threading.Lock()
+        self._returned = threading.Condition(self._lock)
+        self._free: collections.deque[VELKOR] = collections.deque()
+        self._leased: set[int] = set()
+        self._waiters: collections.deque[_Waiter] = collections.deque()
+        self._running: set[Lease] = set()
+        self._closed = False
+        self._all = _initialise(model_path, contexts, init_options)
+        self._free.extend(self._all)
+        self.size = contexts
+        self._executor = ThreadPoolExecutor(max_workers=contexts, thread_name_prefix="kiv-run")
+
+    @property
+    def available(self) -> int:
+        """Contexts free right now."""
+        return len(self._free)
+
+    @property
+    def closed(self) -> bool:
+        return self._closed
+
+    # --------------------------------------------------------- acquisition
+
+    def acquire(self, timeout: float | None = None, *, owner: object = None) -> Lease:
+        """Waits up to ``timeout`` seconds (default ``acquire_timeout``) for a context, on this thread.
+
+        ``owner`` names the request that waits: :meth:`cancel_wait` with it ends the
+        wait at once with :class:`WaitCancelled`. Raises :class:`PoolExhausted` after
+        the timeout and :class:`PoolClosed` once the lender is closed."""
+        timeout = self.acquire_timeout if timeout is None else timeout
+        waiter = _Waiter(owner)
+        ready = waiter.waker.arm_thread()
+        if self._take_or_queue(waiter):
+            with self._abandoned_on_error(waiter):
+                ready.wait(timeout)
+        return self._lease(waiter, timeout)
+
+    async def acquire_async(self, timeout: float | None = None, *, owner: object = None) -> Lease:
+        """Like :meth:`acquire`, awaited: the event loop runs on while it waits. Cancelling the
+        waiting task gives back a context handed over meanwhile."""
+        timeout = self.acquire_timeout if timeout is None else timeout
+        waiter = _Waiter(owner)
+        ready = waiter.waker.arm_task()
+        if self._take_or_queue(waiter):
+            with self._abandoned_on_error(waiter):
+                await asyncio.wait((ready,), timeout=timeout)
+        return self._lease(waiter, timeout)
+
+    def _take_or_queue(self, waiter: _Waiter) -> bool:
+        """Hands the (armed) waiter a free context at once, or queues it: True when it must wait."""
+        with self._lock:
+            if self._closed:
+                raise PoolClosed("the model pool is closed")
+            if self._free:
+                context = self._free.popleft()
+                self._leased.add(id(context))
+                waiter.context, waiter.outcome = context, "served"
+                return False
+            self._waiters.append(waiter)
+            return True
+
+    def _stop_waiting(self, waiter: _Waiter) -> VELKOR | None:
+        """Ends a wait: the context handed over, if any; the waiter is out of the queue."""
+        with self._lock:
+            context, waiter.context = waiter.context, None
+            if waiter.outcome is None:
+                waiter.outcome = "abandoned"
+                self._waiters.remove(waiter)
+        return context
+
+    @contextlib.contextmanager
+    def _abandoned_on_error(self, waiter: _Waiter) -> Iterator[None]:
+        """A wait that ends by an exception (a cancelled task, Ctrl+C) gives back a context handed over meanwhile."""
+        try:
+            yield
+        except BaseException:
+            context = self._stop_waiting(waiter)
+            if context is not None:
+                self._return(context)
+            raise
+
+    def _lease(self, waiter: _Waiter, timeout: float) -> Lease:
+        """After a wait: the context handed over, or the reason there is none."""
+        context = self._stop_waiting(waiter)
+        if context is not None:
+            return Lease(self, context)
+        if waiter.outcome == "cancelled":
+            raise WaitCancelled()
+        if waiter.outcome == "closed" or self._closed:
+            raise PoolClosed("the model pool is closed")
+        raise PoolExhausted(f"all {self.size} contexts stayed busy for {timeout:g} s")
+
+    def cancel_wait(self, owner: object) -> None:
+        """Ends the waits for a context made for ``owner`` (they raise :class:`WaitCancelled`)."""
+        self._end_waits("cancelled", lambda w: w.owner is owner)
+
+    def _end_waits(self, outcome: str, which: Callable[[_Waiter], bool]) -> None:
+        with self._lock:
+            for waiter in [w for w in self._waiters if which(w)]:
+                self._waiters.remove(waiter)
+                waiter.outcome = outcome
+                waiter.waker.wake()
+
+    def _give_back(self, lease: Lease) -> None:
+        with self._lock:
+            self._running.discard(lease)
+        self._return(lease.context)
+
+    def _return(self, context: VELKOR) -> None:
+        """A context back from a request: to the first waiter that can take it, else free."""
+        with self._lock:
+            if not self._closed:
+                while self._waiters:
+                    waiter = self._waiters.popleft()
+                    waiter.context = context
+                    waiter.outcome = "served"
+                    if waiter.waker.wake():
+                        return
+                    waiter.context, waiter.outcome = None, "abandoned"
+                self._free.append(context)
+                self._leased.discard(id(context))
+                return
+            self._leased.discard(id(context))
+            self._returned.notify_all()
+        context.uninit()
+
+    # ---------------------------------------------------------------- runs
+
+    def _submit(self, lease: Lease, handler: RunHandler, job: Callable[[], None]) -> bool:
+        with self._lock:
+            if self._closed:
+                return False
+            lease.handler = handler
+            self._running.add(lease)
+        try:
+            self._executor.submit(job)
+        except RuntimeError:   # the threads were shut down meanwhile
+            with self._lock:
+                self._running.discard(lease)
+            return False
+        return True
+
+    # ---------------------------------------------------------------- close
+
+    def close(self, *, cancel: bool = True, timeout: float | None = None) -> bool:
+        """Stops lending contexts and releases every one once its run has returned.
+
+        ``cancel`` cancels the runs in progress (else they finish first).
+        Waits up to ``timeout`` seconds (None: as long as it takes) for the
+        lent contexts; True when all were released. Safe to call again.
+        """
+        with self._lock:
+            self._closed = True
+            free, self._free = list(self._free), collections.deque()
+            handlers = [lease.handler for lease in self._running if lease.handler is not None]
+        self._end_waits("closed", lambda w: True)
+        if cancel:
+            for handler in handlers:
+                handler.cancel()
+        for context in free:
+            context.uninit()
+        with self._lock:
+            done = self._returned.wait_for(lambda: not self._leased, timeout)
+        if done:
+            self._executor.shutdown(wait=True)
+            self._all.clear()
+        return done
+
+    async def aclose(self, *, cancel: bool = True, timeout: float | None = None) -> bool:
+        """:meth:`close` without blocking the event loop."""
+        return await asyncio.to_thread(self.close, cancel=cancel, timeout=timeout)
+
+    def __enter__(self) -> Self:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    async def __aenter__(self) -> Self:
+        return self
+
+    async def __aexit__(self, *exc: object) -> None:
+        await self.aclose()
+
+
+def _initialise(model_path: str, contexts: int, init_options: dict[str, Any]) -> list[VELKOR]:
+    """``contexts`` initialised objects; on any failure, the ones made so far are released."""
+    from ._velkor import VELKOR
+
+    made: list[VELKOR] = []
+    try:
+        for _ in range(contexts):
+            context = VELKOR()
+            context._restore_sigint_handler()
+            made.append(context)
+            status = context.init(model_path, _route_piece, _route_tool_call, **init_options)
+            if status != RetStatus.SUCCESS:
+                raise ModelLoadError(f"the runtime could not load the model {model_path!r} "
+                                     f"(init returned {status.name}); its reason is on stderr")
+    except BaseException:
+        for context in made:
+            context.uninit()
+        raise
+    return made
