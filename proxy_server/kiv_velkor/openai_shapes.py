@@ -11,6 +11,7 @@ import json
 from collections.abc import Iterator, Mapping
 from typing import Any
 
+from .conversations import reply_message
 from .events import Event, Finished, PieceKind, TextPiece, ToolCall
 
 __all__ = ["SSE_DONE", "sse", "error_body", "usage", "tool_call", "completion", "chunk", "usage_chunk",
@@ -40,11 +41,7 @@ def tool_call(call: ToolCall) -> dict[str, Any]:
 
 def completion(cid: str, created: int, model: str, finished: Finished) -> dict[str, Any]:
     """A whole ``chat.completion`` from the final event."""
-    message: dict[str, Any] = {"role": "assistant", "content": finished.text or None}
-    if finished.reasoning:
-        message["reasoning_content"] = finished.reasoning
-    if finished.tool_calls:
-        message["tool_calls"] = [tool_call(c) for c in finished.tool_calls]
+    message = reply_message(finished)
     return {"id": cid, "object": "chat.completion", "created": created, "model": model,
             "choices": [{"index": 0, "message": message, "finish_reason": finished.finish_reason, "logprobs": None}],
             "usage": usage(finished)}
