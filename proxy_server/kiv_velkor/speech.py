@@ -58,6 +58,7 @@ class SpeechRecogniser:
             raise TranscriptionError(f"the speech runtime could not load {model_path!r}: {exc}") from None
         self._audio = audio
         self._lock = threading.Lock()   # one call at a time on the object
+        # Two threads: one upload is converted while another is recognised.
         self._executor = ThreadPoolExecutor(max_workers=2, thread_name_prefix="kiv-asr")
         self._closed = False
 
@@ -75,7 +76,8 @@ class SpeechRecogniser:
 
     async def atranscribe(self, audio: AudioSource, *, language: str = "auto",
                           task: str = "transcribe") -> Transcription:
-        """:meth:`transcribe` on the recogniser's thread; the event loop runs on meanwhile."""
+        """:meth:`transcribe` on the recogniser's threads (the conversion of an upload too); the
+        event loop runs on meanwhile."""
         loop = asyncio.get_running_loop()
         return await loop.run_in_executor(self._executor, lambda: self.transcribe(audio, language=language,
                                                                                   task=task))
