@@ -184,5 +184,6 @@ def _resample_into(av: Any, decoded: Iterator[Any], target: wave.Wave_write, set
             frames += converted.samples
             if frames > max_frames:
                 _check_length(frames / settings.sample_rate, settings)
-            target.writeframes(converted.to_ndarray().tobytes())
+            # Raw: the header is written once, when the file is closed (writeframes rewrites it every call).
+            target.writeframesraw(memoryview(converted.planes[0])[:converted.samples * 2])
     return frames
