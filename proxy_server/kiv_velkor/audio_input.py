@@ -112,7 +112,8 @@ def _write_wav(data: Bytes, container: str, settings: AudioSettings, out: Binary
         if av is not None:
             return _decode(av, data, container, settings, out)
         seconds = _plain_wav_seconds(data, container)
-    _check_length(seconds, settings)
+    if seconds > settings.max_seconds:
+        raise _too_long(settings)
     out.write(data)
     return seconds
 
@@ -150,10 +151,9 @@ def _pyav() -> ModuleType | None:
         return None
 
 
-def _check_length(seconds: float, settings: AudioSettings) -> None:
-    if seconds > settings.max_seconds:
-        raise InvalidRequest(f"the audio is longer than {settings.max_seconds:g} seconds, the most this server "
-                             "transcribes", param="file")
+def _too_long(settings: AudioSettings) -> InvalidRequest:
+    return InvalidRequest(f"the audio is longer than {settings.max_seconds:g} seconds, the most this server "
+                          "transcribes", param="file")
 
 
 def _decode(av: Any, data: Bytes, container: str, settings: AudioSettings, out: BinaryIO) -> float:
@@ -183,7 +183,7 @@ def _resample_into(av: Any, decoded: Iterator[Any], target: wave.Wave_write, set
         for converted in resampler.resample(frame):
             frames += converted.samples
             if frames > max_frames:
-                _check_length(frames / settings.sample_rate, settings)
+                raise _too_long(settings)
             # Raw: the header is written once, when the file is closed (writeframes rewrites it every call).
             target.writeframesraw(memoryview(converted.planes[0])[:converted.samples * 2])
     return frames

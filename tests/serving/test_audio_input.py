@@ -15,6 +15,7 @@ import pytest
 
 from support.audio import ENCODINGS, encode, tone
 
+from tessel_openai_server.kiv_velkor import audio_input
 from tessel_openai_server.kiv_velkor.audio_input import AudioSettings, prepared_wav
 from tessel_openai_server.kiv_velkor.errors import InvalidRequest
 
@@ -85,6 +86,25 @@ def test_undecodable_empty_or_too_long_audio_is_refused(data, settings, message)
         with prepared_wav(data, settings):
             pass
     assert refused.value.http_status == 400 and refused.value.param == "file"
+
+
+def test_decoding_stops_at_the_first_frame_past_the_longest_audio():
+    import av
+    frame = av.AudioFrame.from_ndarray(np.zeros((1, 1600), np.int16), format="s16", layout="mono")
+    frame.sample_rate = 16000   # 0.1 s
+    pulled = 0
+
+    def endless():   # a decoder that would go on for ever
+        nonlocal pulled
+        while True:
+            pulled += 1
+            yield frame
+
+    with wave.open(io.BytesIO(), "wb") as target:
+        target.setnchannels(1), target.setsampwidth(2), target.setframerate(16000)
+        with pytest.raises(InvalidRequest, match="longer than 2 seconds"):
+            audio_input._resample_into(av, endless(), target, AudioSettings(16000, max_seconds=2))
+    assert pulled == 21
 
 
 def test_without_pyav_only_pcm_wav_files_are_taken(monkeypatch):
