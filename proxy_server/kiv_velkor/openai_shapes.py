@@ -1,8 +1,8 @@
 """OpenAI's response shapes built from the layer's events: pure functions of
 plain values, no server, no I/O (the routes send what these return).
 
-Chat completions and their stream chunks, usage, tool calls, models,
-transcriptions, error bodies, and the server-sent-event framing.
+Chat completions and their stream chunks, usage, tool calls, models, error
+bodies, and the server-sent-event framing (transcriptions: :mod:`.speech_shapes`).
 """
 
 from __future__ import annotations
@@ -15,7 +15,7 @@ from .conversations import reply_message
 from .events import Event, Finished, PieceKind, TextPiece, ToolCall
 
 __all__ = ["SSE_DONE", "sse", "error_body", "usage", "tool_call", "completion", "chunk", "usage_chunk",
-           "stream_chunks", "model_card", "model_list", "transcription"]
+           "stream_chunks", "model_card", "model_list"]
 
 SSE_DONE = "data: [DONE]\n\n"
 
@@ -86,9 +86,3 @@ def model_card(model_id: str, created: int) -> dict[str, Any]:
 def model_list(model_ids: list[str], created: int) -> dict[str, Any]:
     return {"object": "list", "data": [model_card(m, created) for m in model_ids]}
 
-
-def transcription(text: str, language: str, response_format: str) -> dict[str, Any]:
-    """The JSON answer of a transcription (``json`` or ``verbose_json``)."""
-    if response_format == "verbose_json":
-        return {"task": "transcribe", "language": language, "text": text}
-    return {"text": text}
