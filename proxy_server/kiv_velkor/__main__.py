@@ -1,5 +1,5 @@
-"""``python -m tessel_openai_server.kiv_velkor``: show and place the runtime libraries (see :mod:`.deploy`)."""
+"""``python -m tessel_openai_server.kiv_velkor``: show and place the runtime libraries, and serve them (see :mod:`.cli`)."""
 
-from .deploy import main
+from .cli import main
 
 raise SystemExit(main())

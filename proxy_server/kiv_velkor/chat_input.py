@@ -15,7 +15,7 @@ from __future__ import annotations
 
 import json
 from collections.abc import Mapping, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any
 
 from .errors import InvalidRequest
@@ -35,6 +35,7 @@ class PreparedChat:
     max_tokens: int | None = None
     stop: tuple[str, ...] = ()
     images: int = 0
+    messages: list[dict[str, Any]] = field(default_factory=list)   # as the runtime gets them
 
 
 def _number(value: Any, name: str, low: float, high: float) -> float | None:
@@ -181,4 +182,4 @@ def prepare_chat(messages: Any, *, tools: Any = None, tool_choice: Any = None, m
         run_kwargs["tool_schemas"] = tool_schemas
     if image_arrays:
         run_kwargs["images"] = image_arrays
-    return PreparedChat(run_kwargs, _integer(max_tokens, "max_tokens", 1), _stop(stop), len(image_arrays))
+    return PreparedChat(run_kwargs, _integer(max_tokens, "max_tokens", 1), _stop(stop), len(image_arrays), converted)

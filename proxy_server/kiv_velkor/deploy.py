@@ -8,12 +8,12 @@ library there::
     python -m tessel_openai_server.kiv_velkor install-runtime velkor /path/to/libvelkor.so
     python -m tessel_openai_server.kiv_velkor install-runtime quellan --reference --symlink
 
-It never imports the native modules, so it works when they cannot load.
+(:mod:`.cli` parses those commands.) It never imports the native modules, so
+it works when they cannot load.
 """
 
 from __future__ import annotations
 
-import argparse
 import json
 import os
 import shutil
@@ -229,59 +229,17 @@ def _print_next_steps(missing: list[Runtime], package_dir: Path, out: TextIO) ->
         print(f"(add --package-dir {package_dir} to install-runtime)", file=out)
 
 
-def build_parser() -> argparse.ArgumentParser:
-    common = argparse.ArgumentParser(add_help=False)
-    common.add_argument("--package-dir", type=Path, default=PACKAGE_DIR,
-                        help="the package directory to work on (default: this package, %(default)s)")
-    parser = argparse.ArgumentParser(
-        prog="python -m tessel_openai_server.kiv_velkor",
-        description="Show and place the runtime libraries that the native modules load, and serve them.")
-    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-
-    st = commands.add_parser(
-        "status", parents=[common], help="show which runtime libraries sit next to the modules",
-        description="Show which runtime libraries sit next to the modules, whether they load and which "
-                    "entry points resolve. Exit code 1 when a library that is present cannot serve.")
-    st.add_argument("--in-process", action="store_true",
-                    help="load the libraries into this process instead of a subprocess")
-
-    inst = commands.add_parser(
-        "install-runtime", parents=[common], help="place a runtime library next to the modules",
-        description="Copy (or symlink) a runtime library into the package directory as "
-                    "libvelkor.so or libquellan.so.")
-    inst.add_argument("runtime", choices=sorted(RUNTIMES), help="which runtime")
-    source = inst.add_mutually_exclusive_group(required=True)
-    source.add_argument("path", nargs="?", type=Path, help="the library to install")
-    source.add_argument("--reference", action="store_true",
-                        help="install the packaged reference build of the runtime")
-    inst.add_argument("--symlink", action="store_true", help="make a symbolic link instead of a copy")
-    inst.add_argument("--force", action="store_true", help="replace a library that is already there")
-    inst.add_argument("--no-check", action="store_true",
-                      help="do not check that the library loads and has every entry point")
-
+def install_command(runtime_key: str, path: Path | None, package_dir: Path, *, reference: bool = False,
+                    symlink: bool = False, force: bool = False, check: bool = True) -> int:
+    """``install-runtime``: places the library and says what it did; 1 (with the reason on stderr) when refused."""
+    runtime = RUNTIMES[runtime_key]
     try:
-        from .serve import add_serve_command
-    except ImportError:   # this file loaded on its own, outside the package
-        return parser
-    add_serve_command(commands)
-    return parser
-
-
-def main(argv: list[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
-    if args.command == "serve":
-        from .serve import main as serve_main
-        return serve_main(args)
-    package_dir: Path = args.package_dir
-    if args.command == "status":
-        return status(package_dir, in_process=args.in_process)
-    runtime = RUNTIMES[args.runtime]
-    try:
-        source = reference_library(runtime, package_dir) if args.reference else args.path
-        target = install_runtime(runtime, source, package_dir, symlink=args.symlink, force=args.force,
-                                 check=not args.no_check)
+        source = reference_library(runtime, package_dir) if reference else path
+        if source is None:
+            raise DeployError("give the library's path or --reference")
+        target = install_runtime(runtime, source, package_dir, symlink=symlink, force=force, check=check)
     except DeployError as exc:
         print(f"error: {exc}", file=sys.stderr)
         return 1
-    print(f"Installed {source} as {target} ({'symlink' if args.symlink else 'copy'}).")
+    print(f"Installed {source} as {target} ({'symlink' if symlink else 'copy'}).")
     return 0

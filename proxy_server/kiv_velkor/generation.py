@@ -1,4 +1,4 @@
-"""One chat request on a :class:`ModelPool`: an iterator and an async iterator of events.
+"""One chat request on a pool: an iterator and an async iterator of events.
 
     gen = pool.chat(messages, max_tokens=200, stop=["\\n\\n"])
     for event in gen:                      # or: async for event in gen
@@ -16,150 +16,182 @@ The context goes back to the pool only once its run has returned.
 Nothing runs until the first event is asked for, or :meth:`start` /
 :meth:`astart` is called: that is where the wait for a context happens, and
 where :class:`PoolExhausted` or :class:`PoolClosed` is raised.
+
+Here live the request's lifecycle (:class:`Stage`) and its event queue; the
+pieces become events in :mod:`.pieces`, and contexts are lent by
+:mod:`.lending`. Each sync/async pair is a thin shell over shared steps.
 """
 
 from __future__ import annotations
 
 import asyncio
-import codecs
 import collections
-import secrets
+import enum
 import threading
 import time
 from collections.abc import AsyncIterator, Iterator
+from dataclasses import replace
 from typing import TYPE_CHECKING, Any
 
-from .chat_input import prepare_chat
-from .errors import InvalidRequest, PoolClosed, RequestRejected, ServingError
-from .events import Event, Finished, FinishReason, PieceKind, TextPiece, Timings, ToolCall, Usage
-from .pool import WaitCancelled, _resolve
+from .chat_input import PreparedChat
+from .conversations import Conversation
+from .errors import InvalidRequest, PoolError, ServingError
+from .events import Event, Finished, FinishReason, TextPiece
+from .lending import WaitCancelled
+from .pieces import PieceReader
 from .types import Result, RunStatus
+from .waking import Waker
 
 if TYPE_CHECKING:
     from ._velkor import RunResult, VELKOR
-    from .pool import Lease, ModelPool
+    from .lending import ContextLender, Lease
 
-__all__ = ["Generation"]
+__all__ = ["Generation", "Stage"]
 
-_ERROR = int(RunStatus.ERROR)
-_FINISH = int(RunStatus.FINISH)
-_ANSWER, _REASONING, _TOOL_TEXT = PieceKind.ANSWER, PieceKind.REASONING, PieceKind.TOOL_TEXT
+_ERROR = RunStatus.ERROR
 
 
-def _decoder() -> codecs.IncrementalDecoder:
-    return codecs.getincrementaldecoder("utf-8")(errors="replace")
+class Stage(enum.IntEnum):
+    """Where a request is; it only moves forward."""
+
+    NEW = 0         # made; nothing runs until it is started
+    WAITING = 1     # waiting for a context
+    RUNNING = 2     # its run is queued or in progress on a context
+    RETURNED = 3    # the run returned (or never ran) and its context is back
+    ENDED = 4       # the final event (or the failure) is queued
+    DELIVERED = 5   # the consumer took the end, or closed the generation
+
+
+_NEW, _DELIVERED = Stage.NEW, Stage.DELIVERED
+
+
+class _EventQueue:
+    """Events from the run's thread to the one consumer. The deque and the
+    waker's flag are only touched under the interpreter lock, which orders them."""
+
+    __slots__ = ("items", "waker")
+
+    def __init__(self) -> None:
+        self.items: collections.deque[Event | BaseException] = collections.deque()
+        self.waker = Waker()
+
+    def put(self, item: Event | BaseException) -> None:
+        self.items.append(item)
+        if self.waker.armed:
+            self.waker.wake()
+
+    def get(self) -> Event | BaseException:
+        while not self.items:
+            ready = self.waker.arm_thread()
+            if self._still_empty():
+                ready.wait()
+        return self.items.popleft()
+
+    async def aget(self) -> Event | BaseException:
+        while not self.items:
+            ready = self.waker.arm_task()
+            if self._still_empty():
+                await ready
+        return self.items.popleft()
+
+    def _still_empty(self) -> bool:
+        """After arming: True when the consumer must wait (an item that came meanwhile disarms it)."""
+        if self.items:
+            self.waker.disarm()
+            return False
+        return True
 
 
 class Generation:
-    """A chat request on a pool; made by :meth:`ModelPool.chat`.
+    """A chat request on a pool; made by :meth:`ModelPool.chat` from a checked request.
 
-    Options (OpenAI's names): ``tools``, ``tool_choice``, ``max_tokens`` and
-    ``stop`` (enforced here: the run is interrupted and the text ends before
-    the stop sequence), ``temperature``, ``top_p``, ``top_k``,
-    ``repeat_penalty``, ``seed``, ``frequency_penalty``, ``presence_penalty``,
-    ``enable_think``, ``images`` (arrays that stand at the end of the last
-    user message), ``sampler_params``; and ``acquire_timeout`` for the wait
-    for a context.
+    ``acquire_timeout`` bounds the wait for a context (default: the pool's).
+    With a ``conversation``, the request goes on from a context that holds its
+    beginning, waiting up to ``conversation_wait`` seconds for it when it is
+    busy; otherwise it runs afresh, and the context keeps what it produced.
     """
 
-    def __init__(self, pool: ModelPool, messages: Any, *, acquire_timeout: float | None = None,
-                 **options: Any) -> None:
-        prepared = prepare_chat(messages, **options)
-        if prepared.images and not pool.vision:
-            raise InvalidRequest("this model was loaded without a vision projector (mmproj): it takes no images",
-                                 param="messages")
-        self._pool = pool
+    def __init__(self, lender: ContextLender, prepared: PreparedChat, *, acquire_timeout: float | None = None,
+                 conversation: Conversation | None = None, conversation_wait: float = 0.0) -> None:
+        self._lender = lender
         self._run_kwargs = prepared.run_kwargs
-        self._max_tokens = prepared.max_tokens
-        self._stops = prepared.stop
         self._acquire_timeout = acquire_timeout
-        self._lock = threading.Lock()          # start, cancel and the run's begin and end
-        self._started = False
-        self._cancelled = False
-        self._run_over = False
-        self._halt: FinishReason | None = None  # why the layer stopped the run
-        self._halt_repeated = False            # the stop said again at the first piece after it
-        self._context: VELKOR | None = None    # set while the run may be in progress
-        self._done = threading.Event()         # set once the run (if any) returned and its end was posted
-        # The events, from the run's thread to the consumer. The deque and the
-        # flags are only touched under the interpreter lock, which orders them.
-        self._items: collections.deque[Event | BaseException] = collections.deque()
-        self._waiting = False
-        self._event = threading.Event()
-        self._wake_loop: asyncio.AbstractEventLoop | None = None
-        self._wake_future: asyncio.Future[None] | None = None
-        self._end_delivered = False
-        # What the run produced.
-        self._decoders = {_ANSWER: _decoder(), _REASONING: _decoder(), _TOOL_TEXT: _decoder()}
-        self._texts: dict[PieceKind, list[str]] = {_ANSWER: [], _REASONING: [], _TOOL_TEXT: []}
-        self._held = ""                        # answer text that may be the start of a stop sequence
-        self._tool_calls: list[ToolCall] = []
-        self._tokens = 0
-        self._error_text: str | None = None
+        self._conversation = conversation           # set when the context may keep the conversation
+        self._conversation_wait = conversation_wait  # how long to wait for a busy context holding it
+        self._lock = threading.Lock()              # the stage, the halt and the context
+        self._changed = threading.Condition(self._lock)
+        self._stage = Stage.NEW
+        self._halt: FinishReason | None = None     # why the layer stopped the run
+        self._halt_repeated = False                # the stop said again at the first piece after it
+        self._context: VELKOR | None = None        # set while the run may be in progress
+        self._queue = _EventQueue()
+        self._reader = PieceReader(self._queue.put, max_tokens=prepared.max_tokens, stops=prepared.stop)
         self._t_start = time.perf_counter()
-        self._t_first: float | None = None
-        self._t_last: float | None = None
         self.finished: Finished | None = None
+
+    @property
+    def stage(self) -> Stage:
+        return self._stage
+
+    @property
+    def cancelled(self) -> bool:
+        """True when the request was cancelled before its run finished."""
+        return self._halt == "cancelled"
 
     # ----------------------------------------------------------- cancelling
 
     def cancel(self) -> None:
         """Stops this request: before its run (it never starts) or during it (within one piece)."""
         with self._lock:
-            self._cancelled = True
-            if self._halt is None and not self._run_over:
+            if self._halt is None and self._stage < Stage.RETURNED:
                 self._halt = "cancelled"
             context = self._context
             if context is not None:
                 context.interrupt()
-        if context is None:
-            self._pool.cancel_wait(self)   # a wait for a context in progress ends at once
-
-    @property
-    def cancelled(self) -> bool:
-        return self._cancelled
+            waiting = self._stage <= Stage.WAITING
+        if waiting:
+            self._lender.cancel_wait(self)   # a wait for a context in progress ends at once
 
     # -------------------------------------------------------------- starting
 
     def start(self, timeout: float | None = None) -> None:
         """Waits for a context on this thread and starts the run; raises PoolExhausted or PoolClosed."""
-        if not self._begin():
-            return
+        lease: Lease | None = None
         try:
-            lease = self._pool.acquire(self._timeout(timeout), owner=self)
-        except WaitCancelled:
-            self._end(None)
-            return
-        except BaseException:
-            self._end_delivered = True
-            self._done.set()
-            raise
-        self._launch(lease)
+            if self._begin():
+                lease = self._lender.acquire(self._wait_limit(timeout), owner=self, **self._preference())
+                self._launch(lease)
+        except BaseException as exc:
+            if not self._start_failed(exc, lease):
+                raise
 
     async def astart(self, timeout: float | None = None) -> None:
         """:meth:`start` for asyncio: the event loop runs on while it waits for a context."""
-        if not self._begin():
-            return
+        lease: Lease | None = None
         try:
-            lease = await self._pool.acquire_async(self._timeout(timeout), owner=self)
-        except WaitCancelled:
-            self._end(None)
-            return
-        except BaseException:
-            self._end_delivered = True
-            self._done.set()
-            raise
-        self._launch(lease)
+            if self._begin():
+                lease = await self._lender.acquire_async(self._wait_limit(timeout), owner=self,
+                                                         **self._preference())
+                self._launch(lease)
+        except BaseException as exc:
+            if not self._start_failed(exc, lease):
+                raise
 
-    def _timeout(self, timeout: float | None) -> float | None:
+    def _wait_limit(self, timeout: float | None) -> float | None:
         return timeout if timeout is not None else self._acquire_timeout
 
+    def _preference(self) -> dict[str, Any]:
+        if self._conversation is None:
+            return {}
+        return {"prefer": self._conversation.extends, "prefer_wait": self._conversation_wait}
+
     def _begin(self) -> bool:
+        """Moves a new request to its wait for a context; False when there is nothing to wait for."""
         with self._lock:
-            if self._started:
+            if self._stage is not Stage.NEW:
                 return False
-            self._started = True
-            cancelled = self._cancelled
+            self._stage = Stage.WAITING
+            cancelled = self._halt == "cancelled"
         self._t_start = time.perf_counter()
         if cancelled:
             self._end(None)
@@ -168,29 +200,38 @@ class Generation:
 
     def _launch(self, lease: Lease) -> None:
         # A cancel that came meanwhile is seen by _run, under the lock.
-        if self._pool._track(self, True):
-            try:
-                self._pool._submit(lambda: self._run(lease))
-                return
-            except RuntimeError:   # the pool's threads were shut down meanwhile
-                self._pool._track(self, False)
-        lease.release()
-        self._end(PoolClosed("the model pool is closed"))
+        lease.submit(self, lambda: self._run(lease))
+        self._advance(Stage.RUNNING)
+
+    def _start_failed(self, exc: BaseException, lease: Lease | None) -> bool:
+        """After a start that raised, wherever it raised: the lease back unless its run was submitted,
+        and the generation ended. True when the caller gets a normal end instead of the exception."""
+        if lease is not None and lease.handler is None:
+            lease.release()
+        if lease is not None and lease.handler is not None:
+            self._advance(Stage.RUNNING)   # the run owns the lease and ends the generation
+        elif isinstance(exc, WaitCancelled):
+            self._end(None)
+            return True
+        elif isinstance(exc, PoolError) and lease is not None:
+            self._end(exc)   # the run could not start: its error is the generation's end
+            return True
+        else:
+            self._advance(Stage.DELIVERED)   # the caller gets the exception instead of an end
+        return False
 
     def _run(self, lease: Lease) -> None:
-        """On a pool thread: the native run, then the context back, then the final event."""
+        """On a run thread: the native run, then the context back, then the final event."""
         context = lease.context
-        with self._lock:
-            go = not self._cancelled
-            if go:
-                self._context = context
         result: RunResult | None = None
         failure: BaseException | None = None
+        reused = 0
         try:
-            if go:
+            kwargs, reused = self._arguments_on(lease)
+            if self._enter_run(context):
                 # A cancel from now on interrupts the run; one that lands before
                 # the native run has begun is repeated by the first piece.
-                result = context.run(userdata=self, **self._run_kwargs)
+                result = context.run(userdata=self, **kwargs)
         except (TypeError, ValueError, OverflowError, IndexError) as exc:
             failure = InvalidRequest(str(exc))
         except Exception as exc:
@@ -198,27 +239,68 @@ class Generation:
         finally:
             with self._lock:
                 self._context = None
-                self._run_over = True
-            lease.release()
-            self._pool._track(self, False)
-        self._end(failure, result)
-
-    def _end(self, failure: BaseException | None, result: RunResult | None = None) -> None:
-        """Posts the final event (or the failure) and marks the generation done."""
+                self._stage = max(self._stage, Stage.RETURNED)
         try:
-            if failure is None:
-                try:
-                    self._complete(result)
-                    return
-                except Exception as exc:   # the consumer must never wait for an end that does not come
-                    failure = ServingError(f"the result could not be built: {exc}")
-            self._post(failure)
+            ending = self._ending(failure, result, reused)
+            if self._conversation is not None and isinstance(ending, Finished):
+                lease.held = self._conversation.held_after(ending, halted=self._halt is not None)
         finally:
-            self._done.set()
+            lease.release()
+        self._post_end(ending)
+
+    def _arguments_on(self, lease: Lease) -> tuple[dict[str, Any], int]:
+        """The run's arguments on this context, and how many messages of the request it holds already."""
+        if self._conversation is None:
+            return self._run_kwargs, 0
+        held, lease.held = lease.held, None   # whatever happens now, it holds something else after
+        kwargs, reused = self._conversation.run_arguments(held)
+        if not reused and self._halt is None:
+            lease.context.reset()   # afresh: what the context kept goes; it keeps what this run gives it
+        return kwargs, reused
+
+    def _enter_run(self, context: VELKOR) -> bool:
+        with self._lock:
+            if self._halt is not None:
+                return False
+            self._context = context
+            return True
+
+    def _advance(self, stage: Stage) -> None:
+        with self._lock:
+            if stage > self._stage:
+                self._stage = stage
+                self._changed.notify_all()
+
+    def _ending(self, failure: BaseException | None, result: RunResult | None = None,
+                reused: int = 0) -> Finished | BaseException:
+        """The generation's end: its final event, or the failure the consumer gets."""
+        if failure is not None:
+            return failure
+        try:
+            failed = result is not None and result["status"] == _ERROR
+            finished = self._reader.finish(self._halt, failed, self._t_start)
+            return replace(finished, reused_messages=reused) if reused else finished
+        except ServingError as exc:
+            return exc
+        except Exception as exc:   # the consumer must never wait for an end that does not come
+            return ServingError(f"the result could not be built: {exc}")
+
+    def _post_end(self, ending: Finished | BaseException) -> None:
+        """Queues the end and marks the generation ended."""
+        try:
+            if isinstance(ending, Finished):
+                self.finished = ending
+            self._queue.put(ending)
+        finally:
+            self._advance(Stage.ENDED)
+
+    def _end(self, failure: BaseException | None) -> None:
+        """Ends a generation whose run never started."""
+        self._post_end(self._ending(failure))
 
     # -------------------------------------------------- the run's callbacks
 
-    def _on_piece(self, result: Result, status: RunStatus) -> None:
+    def on_piece(self, result: Result, status: RunStatus) -> None:
         if self._halt is not None:
             # Cancelled or stopped: take nothing more, and say it once more (a
             # break that came before run() marked the context busy reached the
@@ -229,163 +311,48 @@ class Generation:
                 if context is not None:
                     context.interrupt()
             return
-        if status == _ERROR:
-            self._error_text = result.text.decode("utf-8", "replace")
-            return
-        raw = result.text
-        if status == _FINISH and not raw:
-            return
-        self._tokens += 1
-        now = time.perf_counter()
-        if self._t_first is None:
-            self._t_first = now
-        self._t_last = now
-        if raw:
-            kind = PieceKind.of(result.content_type)
-            text = self._decoders[kind].decode(raw)
-            if text:
-                self._emit(kind, text)
-        if self._max_tokens is not None and self._tokens >= self._max_tokens and self._halt is None:
-            self._stop_run("length")
+        stop = self._reader.piece(result.text, result.content_type, status)
+        if stop is not None:
+            self._halt = stop
+            context = self._context
+            if context is not None:
+                context.interrupt()
 
-    def _on_tool_call(self, name: str, arguments: str) -> None:
-        if self._halt is not None:
-            return
-        call = ToolCall(f"call_{secrets.token_hex(12)}", name, arguments, len(self._tool_calls))
-        self._tool_calls.append(call)
-        self._post(call)
+    def on_tool_call(self, name: str, arguments: str) -> None:
+        if self._halt is None:
+            self._reader.tool_call(name, arguments)
 
-    def _stop_run(self, reason: FinishReason) -> None:
-        self._halt = reason
-        context = self._context
-        if context is not None:
-            context.interrupt()
-
-    def _emit(self, kind: PieceKind, text: str) -> None:
-        if kind is _ANSWER and self._stops:
-            text = self._cut_at_stop(text)
-            if not text:
-                return
-        self._texts[kind].append(text)
-        self._post(TextPiece(kind, text))
-
-    def _cut_at_stop(self, text: str) -> str:
-        """The answer text that can go out now; holds back what may begin a stop sequence."""
-        pending = self._held + text
-        found = min((i for i in (pending.find(s) for s in self._stops) if i >= 0), default=-1)
-        if found >= 0:
-            self._held = ""
-            self._stop_run("stop")
-            return pending[:found]
-        keep = 0
-        for stop in self._stops:
-            for k in range(min(len(stop) - 1, len(pending)), keep, -1):
-                if pending.endswith(stop[:k]):
-                    keep = k
-                    break
-        self._held = pending[len(pending) - keep:] if keep else ""
-        return pending[:len(pending) - keep]
-
-    # ---------------------------------------------------------------- ending
-
-    def _complete(self, result: RunResult | None) -> None:
-        # All that was taken goes out (what a stop sequence cut off was dropped already).
-        if self._halt != "stop":
-            for kind, decoder in self._decoders.items():
-                tail = decoder.decode(b"", True)
-                if tail:
-                    self._emit(kind, tail)
-            if self._held:
-                held, self._held = self._held, ""
-                self._texts[_ANSWER].append(held)
-                self._post(TextPiece(_ANSWER, held))
-        failed = self._error_text is not None or (result is not None and result["status"] == RunStatus.ERROR)
-        reason: FinishReason
-        if self._halt is not None:
-            reason = self._halt
-        elif failed:
-            if self._tokens == 0 and not self._tool_calls:
-                self._post(RequestRejected(self._error_text or "the runtime failed without giving a reason"))
-                return
-            reason = "error"
-        elif self._tool_calls:
-            reason = "tool_calls"
-        else:
-            reason = "stop"
-        end = time.perf_counter()
-        rate = None
-        if self._tokens > 1 and self._t_first is not None and self._t_last is not None and self._t_last > self._t_first:
-            rate = (self._tokens - 1) / (self._t_last - self._t_first)
-        first = None if self._t_first is None else self._t_first - self._t_start
-        self.finished = Finished(
-            "".join(self._texts[_ANSWER]), "".join(self._texts[_REASONING]), "".join(self._texts[_TOOL_TEXT]),
-            tuple(self._tool_calls), reason, Usage(self._tokens), Timings(first, end - self._t_start, rate),
-            self._error_text if reason == "error" else None)
-        self._post(self.finished)
-
-    # ------------------------------------------------------- the event queue
-
-    def _post(self, item: Event | BaseException) -> None:
-        self._items.append(item)
-        if self._waiting:
-            self._waiting = False
-            loop = self._wake_loop
-            if loop is None:
-                self._event.set()
-            else:
-                try:
-                    loop.call_soon_threadsafe(_resolve, self._wake_future)   # type: ignore[arg-type]
-                except RuntimeError:   # the consumer's loop is closed
-                    pass
+    # ---------------------------------------------------------- iterating
 
     def _deliver(self, item: Event | BaseException) -> Event:
         if isinstance(item, BaseException):
-            self._end_delivered = True
+            self._advance(Stage.DELIVERED)
             raise item
         if isinstance(item, Finished):
-            self._end_delivered = True
+            self._advance(Stage.DELIVERED)
         return item
 
     def __next__(self) -> Event:
-        if self._end_delivered:
-            raise StopIteration
-        if not self._started:
+        if self._stage is _NEW:
             self.start()
-            if self._end_delivered:
-                raise StopIteration
-        items = self._items
-        while not items:
-            self._event.clear()
-            self._wake_loop = None
-            self._waiting = True
-            if items:
-                self._waiting = False
-                break
-            self._event.wait()
-        return self._deliver(items.popleft())
+        if self._stage is _DELIVERED:
+            raise StopIteration
+        items = self._queue.items
+        item = items.popleft() if items else self._queue.get()
+        return item if item.__class__ is TextPiece else self._deliver(item)
 
     async def __anext__(self) -> Event:
-        if self._end_delivered:
-            raise StopAsyncIteration
         try:
-            if not self._started:
+            if self._stage is _NEW:
                 await self.astart()
-                if self._end_delivered:
-                    raise StopAsyncIteration
-            items = self._items
-            while not items:
-                loop = asyncio.get_running_loop()
-                future = loop.create_future()
-                self._wake_loop, self._wake_future = loop, future
-                self._waiting = True
-                if items:
-                    self._waiting = False
-                    break
-                await future
+            if self._stage is _DELIVERED:
+                raise StopAsyncIteration
+            items = self._queue.items
+            item = items.popleft() if items else await self._queue.aget()
         except asyncio.CancelledError:
             self.cancel()
             raise
-        return self._deliver(items.popleft())
+        return item if item.__class__ is TextPiece else self._deliver(item)
 
     def __iter__(self) -> Iterator[Event]:
         try:
@@ -396,8 +363,7 @@ class Generation:
                     return
                 yield event
         finally:
-            if not self._end_delivered:
-                self.cancel()
+            self._left_early()
 
     async def _aiterate(self) -> AsyncIterator[Event]:
         try:
@@ -408,11 +374,14 @@ class Generation:
                     return
                 yield event
         finally:
-            if not self._end_delivered:
-                self.cancel()
+            self._left_early()
 
     def __aiter__(self) -> AsyncIterator[Event]:
         return self._aiterate()
+
+    def _left_early(self) -> None:
+        if self._stage is not Stage.DELIVERED:
+            self.cancel()
 
     # -------------------------------------------------- whole results, closing
 
@@ -434,16 +403,20 @@ class Generation:
 
         It does not read the events, so another thread iterating meanwhile still gets its end."""
         self.cancel()
-        if self._started:
-            self._done.wait()
-        self._end_delivered = True
+        self._wait_ended()
+        self._advance(Stage.DELIVERED)
 
     async def aclose(self) -> None:
         """:meth:`close` for asyncio."""
         self.cancel()
-        if self._started and not self._done.is_set():
-            await asyncio.to_thread(self._done.wait)
-        self._end_delivered = True
+        if Stage.NEW < self._stage < Stage.ENDED:
+            await asyncio.to_thread(self._wait_ended)
+        self._advance(Stage.DELIVERED)
+
+    def _wait_ended(self) -> None:
+        with self._lock:
+            if self._stage is not Stage.NEW:
+                self._changed.wait_for(lambda: self._stage >= Stage.ENDED)
 
     def __enter__(self) -> Generation:
         return self
@@ -456,3 +429,6 @@ class Generation:
 
     async def __aexit__(self, *exc: object) -> None:
         await self.aclose()
+
+    def __repr__(self) -> str:
+        return f"<Generation {self._stage.name.lower()}{' cancelled' if self.cancelled else ''}>"

@@ -1,10 +1,12 @@
 """``python -m tessel_openai_server.kiv_velkor serve``: the OpenAI-compatible server.
 
-Loads the model into a pool of contexts (and the speech model, when given)
-from the runtimes deployed next to the modules, then serves on a loopback
-port by default. SIGINT or SIGTERM: the server stops accepting connections,
-cancels the streams in progress (``--on-shutdown finish`` lets them finish,
-for up to ``--shutdown-timeout`` seconds), releases every context and exits 0.
+Takes its :class:`ServeConfig` from the command line (:mod:`.cli`), binds its
+port, loads the model into a pool of contexts (and the speech model, when
+given) from the runtimes deployed next to the modules, then serves on a
+loopback port by default. SIGINT or SIGTERM: the server stops accepting
+connections, cancels the streams in progress (``--on-shutdown finish`` lets
+them finish, for up to ``--shutdown-timeout`` seconds), releases every
+context and exits 0.
 """
 
 from __future__ import annotations
@@ -15,115 +17,151 @@ import signal
 import socket
 import sys
 import threading
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-__all__ = ["add_serve_command", "main"]
+import uvicorn
+
+from .errors import ServingError
+from .pool import ModelPool
+from .server import ServerSettings, create_app
+from .speech import AudioSettings, SpeechRecogniser
+
+__all__ = ["ServeConfig", "main"]
+
+_STATUS_HINT = "python -m tessel_openai_server.kiv_velkor status shows which runtimes are deployed"
 
 
-def add_serve_command(commands: Any) -> None:
-    """Adds the ``serve`` subcommand to the package's command line."""
-    serve = commands.add_parser(
-        "serve", help="serve OpenAI clients (chat completions, transcriptions) over HTTP",
-        description="Serve the OpenAI API (/v1/models, /v1/chat/completions, /v1/audio/transcriptions) with "
-                    "the deployed runtimes. Needs the server extra: pip install "
-                    "'tessel-openai-server-kiv-velkor[server]'.")
-    serve.add_argument("--host", default="127.0.0.1", help="address to listen on (default %(default)s)")
-    serve.add_argument("--port", type=int, default=8000, help="port (default %(default)s; 0 picks a free one)")
-    serve.add_argument("--model", required=True, type=Path, help="the model file of the LLM runtime")
-    serve.add_argument("--model-name", help="the model id clients ask for (default: the file's stem)")
-    serve.add_argument("--mmproj", type=Path, help="the vision projector, for image input")
-    serve.add_argument("--contexts", type=int, default=1,
-                       help="contexts in the pool = requests served at once (default %(default)s)")
-    serve.add_argument("--wait-timeout", type=float, default=10.0,
-                       help="seconds a request waits for a free context before a 503 (default %(default)s)")
-    serve.add_argument("--asr-backend", default="whisper", help="speech model family (default %(default)s)")
-    serve.add_argument("--asr-model", type=Path, help="the speech model file (enables transcriptions)")
-    serve.add_argument("--asr-tokenizer", type=Path, help="the speech tokenizer file")
-    serve.add_argument("--asr-decoder", type=Path, help="the speech decoder file, if the model has one")
-    serve.add_argument("--asr-model-name", default="whisper-1",
-                       help="the speech model id clients ask for (default %(default)s)")
-    serve.add_argument("--max-upload-mb", type=float, default=25.0,
-                       help="largest audio upload in MiB (default %(default)s)")
-    serve.add_argument("--on-shutdown", choices=("cancel", "finish"), default="cancel",
-                       help="what SIGINT/SIGTERM does to streams in progress (default %(default)s)")
-    serve.add_argument("--shutdown-timeout", type=float, default=30.0,
-                       help="with --on-shutdown finish: seconds to wait for them (default %(default)s)")
-    serve.add_argument("--log-level", default="warning", help="uvicorn's log level (default %(default)s)")
+@dataclass(frozen=True)
+class ServeConfig:
+    """Everything ``serve`` needs, checked."""
+
+    model: Path
+    host: str = "127.0.0.1"
+    port: int = 8000
+    model_name: str | None = None
+    mmproj: Path | None = None
+    contexts: int = 1
+    wait_timeout: float = 10.0
+    conversation_cache: str = "on"
+    asr_backend: str = "whisper"
+    asr_model: Path | None = None
+    asr_tokenizer: Path | None = None
+    asr_decoder: Path | None = None
+    asr_model_name: str = "whisper-1"
+    asr_sample_rate: int = 16000
+    max_upload_mb: float = 25.0
+    max_audio_seconds: float = 1800.0
+    on_shutdown: str = "cancel"
+    shutdown_timeout: float = 30.0
+    log_level: str = "warning"
+
+    def __post_init__(self) -> None:
+        if self.contexts < 1:
+            raise ValueError("--contexts must be at least 1")
+        if self.asr_model is not None and self.asr_tokenizer is None:
+            raise ValueError("--asr-model needs --asr-tokenizer")
+        if not 8000 <= self.asr_sample_rate <= 192000:
+            raise ValueError("--asr-sample-rate must be between 8000 and 192000")
+        if not self.max_audio_seconds > 0:
+            raise ValueError("--max-audio-seconds must be positive")
+
+    @classmethod
+    def from_args(cls, args: argparse.Namespace) -> ServeConfig:
+        names = cls.__dataclass_fields__
+        return cls(**{name: value for name, value in vars(args).items() if name in names})
+
+    def settings(self, with_speech: bool) -> ServerSettings:
+        return ServerSettings(self.model_name or self.model.stem, self.asr_model_name if with_speech else None,
+                              self.wait_timeout, int(self.max_upload_mb * 1024 * 1024))
 
 
-def main(args: argparse.Namespace) -> int:
+class _Server(uvicorn.Server):
+    """uvicorn's server; with ``--on-shutdown cancel`` the first signal also cancels the streams."""
+
+    def __init__(self, config: uvicorn.Config, pool: ModelPool, cancel_on_exit: bool) -> None:
+        super().__init__(config)
+        self._pool = pool
+        self._cancel_on_exit = cancel_on_exit
+
+    def handle_exit(self, sig: int, frame: Any) -> None:
+        if not self.should_exit and self._cancel_on_exit:
+            # Not on this thread: the signal may have come while it holds the pool's lock.
+            threading.Thread(target=self._pool.close, kwargs={"cancel": True, "timeout": 0}, daemon=True).start()
+        super().handle_exit(sig, frame)
+
+
+def bind(config: ServeConfig) -> socket.socket:
+    """The listening socket, made before anything is loaded (a port in use fails at once)."""
+    family = socket.AF_INET6 if ":" in config.host else socket.AF_INET
+    return socket.create_server((config.host, config.port), family=family, reuse_port=False)
+
+
+def load(config: ServeConfig) -> tuple[ModelPool, SpeechRecogniser | None]:
+    """The pool of contexts and the speech recogniser; nothing stays open when either fails."""
+    init: dict[str, Any] = {"mmproj_path": str(config.mmproj)} if config.mmproj else {}
+    pool = ModelPool(str(config.model), contexts=config.contexts, acquire_timeout=config.wait_timeout,
+                     conversation_cache=config.conversation_cache == "on", **init)
+    if config.asr_model is None:
+        return pool, None
     try:
-        import uvicorn
-
-        from .server import ServerSettings, create_app
-    except ImportError as exc:
-        print(f"error: serve needs the server extra ({exc.name} is missing): "
-              "pip install 'tessel-openai-server-kiv-velkor[server]'", file=sys.stderr)
-        return 1
-    from .errors import ServingError
-    from .pool import ModelPool
-    from .speech import SpeechRecogniser
-
-    if args.contexts < 1:
-        print("error: --contexts must be at least 1", file=sys.stderr)
-        return 2
-    if args.asr_model is not None and args.asr_tokenizer is None:
-        print("error: --asr-model needs --asr-tokenizer", file=sys.stderr)
-        return 2
-    init: dict[str, Any] = {"mmproj_path": str(args.mmproj)} if args.mmproj else {}
-    recogniser: SpeechRecogniser | None = None
-    hint = "python -m tessel_openai_server.kiv_velkor status shows which runtimes are deployed"
-    try:
-        pool = ModelPool(str(args.model), contexts=args.contexts, acquire_timeout=args.wait_timeout, **init)
-    except (ServingError, RuntimeError) as exc:
-        print(f"error: {exc}" + ("" if isinstance(exc, ServingError) else f" ({hint})"), file=sys.stderr)
-        return 1
-    try:
-        if args.asr_model is not None:
-            recogniser = SpeechRecogniser(args.asr_backend, str(args.asr_model), str(args.asr_tokenizer),
-                                          str(args.asr_decoder) if args.asr_decoder else None)
-    except (ServingError, RuntimeError) as exc:
+        return pool, SpeechRecogniser(config.asr_backend, str(config.asr_model), str(config.asr_tokenizer),
+                                      str(config.asr_decoder) if config.asr_decoder else None,
+                                      audio=AudioSettings(config.asr_sample_rate, config.max_audio_seconds))
+    except BaseException:
         pool.close()
-        print(f"error: {exc}" + ("" if isinstance(exc, ServingError) else f" ({hint})"), file=sys.stderr)
-        return 1
+        raise
 
+
+def run(config: ServeConfig, sock: socket.socket, pool: ModelPool, recogniser: SpeechRecogniser | None) -> None:
+    """Serves until a signal stops the server."""
     async def shutdown() -> None:
         await pool.aclose(cancel=True)
         if recogniser is not None:
             await asyncio.to_thread(recogniser.close)   # waits for a transcription in progress
 
-    settings = ServerSettings(args.model_name or args.model.stem, args.asr_model_name if recogniser else None,
-                              args.wait_timeout, int(args.max_upload_mb * 1024 * 1024))
+    settings = config.settings(recogniser is not None)
     app = create_app(pool, settings, recogniser, shutdown)
-
-    class Server(uvicorn.Server):
-        def handle_exit(self, sig: int, frame: Any) -> None:
-            if not self.should_exit and args.on_shutdown == "cancel":
-                # Not on this thread: the signal may have come while it holds the pool's lock.
-                threading.Thread(target=pool.close, kwargs={"cancel": True, "timeout": 0}, daemon=True).start()
-            super().handle_exit(sig, frame)
-
-    sock = socket.create_server((args.host, args.port), family=socket.AF_INET6 if ":" in args.host else
-                                socket.AF_INET, reuse_port=False)
-    host, port = sock.getsockname()[:2]
-    config = uvicorn.Config(app, log_level=args.log_level, lifespan="on",
-                            timeout_graceful_shutdown=args.shutdown_timeout if args.on_shutdown == "finish" else 5)
-    server = Server(config)
+    finish = config.on_shutdown == "finish"
+    grace = config.shutdown_timeout if finish else 5.0
+    server = _Server(uvicorn.Config(app, log_level=config.log_level, lifespan="on",
+                                    timeout_graceful_shutdown=grace),   # type: ignore[arg-type]  # a float works
+                     pool, cancel_on_exit=not finish)
     # A signal before uvicorn has put its own handlers in place asks it to
     # stop as soon as it has started; uvicorn raises the signal again once it
     # has shut down, and then it lands here too, so a clean shutdown exits 0.
     for sig in (signal.SIGINT, signal.SIGTERM):
         signal.signal(sig, server.handle_exit)
+    host, port = sock.getsockname()[:2]
     shown = f"[{host}]" if ":" in host else host
-    print(f"Serving {settings.model_name} on http://{shown}:{port}/v1 ({args.contexts} context"
-          f"{'s' if args.contexts != 1 else ''}{', speech: ' + str(settings.asr_model_name) if recogniser else ''}); "
+    print(f"Serving {settings.model_name} on http://{shown}:{port}/v1 ({config.contexts} context"
+          f"{'s' if config.contexts != 1 else ''}{', speech: ' + str(settings.asr_model_name) if recogniser else ''}); "
           "Ctrl+C stops", file=sys.stderr, flush=True)
+    server.run(sockets=[sock])
+
+
+def stop(pool: ModelPool, recogniser: SpeechRecogniser | None) -> None:
+    pool.close(cancel=True)
+    if recogniser is not None:
+        recogniser.close()
+
+
+def main(config: ServeConfig) -> int:
     try:
-        server.run(sockets=[sock])
-    finally:
-        pool.close(cancel=True)
-        if recogniser is not None:
-            recogniser.close()
+        sock = bind(config)
+    except OSError as exc:
+        print(f"error: cannot listen on {config.host}:{config.port}: {exc.strerror or exc}", file=sys.stderr)
+        return 1
+    with sock:
+        try:
+            pool, recogniser = load(config)
+        except (ServingError, RuntimeError) as exc:
+            print(f"error: {exc}" + ("" if isinstance(exc, ServingError) else f" ({_STATUS_HINT})"), file=sys.stderr)
+            return 1
+        try:
+            run(config, sock, pool, recogniser)
+        finally:
+            stop(pool, recogniser)
     print("Stopped: every context released.", file=sys.stderr, flush=True)
     return 0

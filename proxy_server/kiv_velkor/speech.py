@@ -1,5 +1,6 @@
 """Speech recognition for a server: blocking and awaitable transcription of a
-WAV file given by path or as the bytes of an upload.
+WAV file given by path, or of an upload's bytes in any format
+:mod:`.audio_input` decodes.
 
     asr = SpeechRecogniser("whisper", "/models/asr.bin", "/models/tokenizer.json")
     text = asr.transcribe(upload_bytes).text           # blocking
@@ -7,23 +8,24 @@ WAV file given by path or as the bytes of an upload.
 
 ``Quellan`` releases the interpreter lock while the runtime decodes, so other
 threads and the event loop run on; the runtime itself takes one call at a
-time, and the recogniser queues its calls on one thread of its own.
+time. The recogniser runs its work on two threads of its own: while one
+waits for or holds the runtime, the other converts the next upload.
 """
 
 from __future__ import annotations
 
 import asyncio
 import os
-import tempfile
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Any
 
-from .errors import InvalidRequest, TranscriptionError
+from .audio_input import AudioSettings, looks_like_wav, prepared_wav
+from .errors import TranscriptionError
 
-__all__ = ["SpeechRecogniser", "Transcription", "looks_like_wav"]
+__all__ = ["SpeechRecogniser", "Transcription", "AudioSettings", "looks_like_wav"]
 
 AudioSource = str | bytes | bytearray | memoryview | os.PathLike[str]
 
@@ -32,23 +34,20 @@ AudioSource = str | bytes | bytearray | memoryview | os.PathLike[str]
 class Transcription:
     text: str
     language: str
-    seconds: float   # how long the runtime took
-
-
-def looks_like_wav(data: bytes | bytearray | memoryview) -> bool:
-    """A RIFF/RF64 container of WAVE data (what the runtime decodes)."""
-    head = bytes(data[:12])
-    return len(head) == 12 and head[:4] in (b"RIFF", b"RF64") and head[8:12] == b"WAVE"
+    seconds: float                        # how long the runtime took
+    audio_seconds: float | None = None    # the audio's duration, for an upload given as bytes
 
 
 class SpeechRecogniser:
     """One recogniser of the speech runtime; the arguments are those of ``Quellan.init``.
 
-    Raises :class:`TranscriptionError` when the runtime refuses the model files.
+    ``audio`` gives the sample rate uploads are converted to and the longest
+    audio taken. Raises :class:`TranscriptionError` when the runtime refuses the model files.
     """
 
     def __init__(self, backend: str, model_path: str, tokenizer_path: str, decoder_path: str | None = None,
-                 extra_json: str | None = None, *, lib_path: str | None = None) -> None:
+                 extra_json: str | None = None, *, lib_path: str | None = None,
+                 audio: AudioSettings = AudioSettings()) -> None:
         from ._quellan import Quellan
 
         self._recogniser = Quellan(lib_path)
@@ -57,27 +56,28 @@ class SpeechRecogniser:
         except RuntimeError as exc:
             self._recogniser.close()
             raise TranscriptionError(f"the speech runtime could not load {model_path!r}: {exc}") from None
+        self._audio = audio
         self._lock = threading.Lock()   # one call at a time on the object
-        self._executor = ThreadPoolExecutor(max_workers=1, thread_name_prefix="kiv-asr")
+        # Two threads: one upload is converted while another is recognised.
+        self._executor = ThreadPoolExecutor(max_workers=2, thread_name_prefix="kiv-asr")
         self._closed = False
 
     def transcribe(self, audio: AudioSource, *, language: str = "auto", task: str = "transcribe") -> Transcription:
-        """Transcribes a WAV file: a path, or the bytes of one (written to a temporary file)."""
+        """Transcribes a WAV file given by path, or the bytes of an audio file, converted to a
+        temporary WAV file first (:func:`.audio_input.prepared_wav`; :class:`InvalidRequest` when
+        they cannot be)."""
         if isinstance(audio, (bytes, bytearray, memoryview)):
-            if not looks_like_wav(audio):
-                raise InvalidRequest("the audio is not a WAV file (RIFF/WAVE)", param="file")
-            fd, path = tempfile.mkstemp(suffix=".wav", prefix="kiv-upload-")
-            try:
-                with os.fdopen(fd, "wb") as f:
-                    f.write(audio)
-                return self._transcribe_path(path, language, task)
-            finally:
-                os.unlink(path)
+            if self._closed:
+                raise TranscriptionError("the speech recogniser is closed")
+            with prepared_wav(audio, self._audio) as prepared:
+                result = self._transcribe_path(prepared.path, language, task)
+            return replace(result, audio_seconds=prepared.seconds)
         return self._transcribe_path(os.fspath(audio), language, task)
 
     async def atranscribe(self, audio: AudioSource, *, language: str = "auto",
                           task: str = "transcribe") -> Transcription:
-        """:meth:`transcribe` on the recogniser's thread; the event loop runs on meanwhile."""
+        """:meth:`transcribe` on the recogniser's threads (the conversion of an upload too); the
+        event loop runs on meanwhile."""
         loop = asyncio.get_running_loop()
         return await loop.run_in_executor(self._executor, lambda: self.transcribe(audio, language=language,
                                                                                   task=task))

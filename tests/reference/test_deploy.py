@@ -19,20 +19,26 @@ PACKAGE_SOURCE = ROOT / "proxy_server" / "kiv_velkor"
 
 
 @pytest.fixture
-def pkg(tmp_path, monkeypatch):
-    """A package directory holding a copy of the command; returns (directory, deploy module)."""
+def pkg(tmp_path):
+    """A package directory holding a copy of the command; returns (directory, command-line module)."""
     root = tmp_path / "site" / "tessel_openai_server"
     directory = root / "kiv_velkor"
     directory.mkdir(parents=True)
     (root / "__init__.py").write_text("")
-    for name in ("__init__.py", "__main__.py", "deploy.py"):
+    for name in ("__init__.py", "__main__.py", "cli.py", "deploy.py"):
         shutil.copy(PACKAGE_SOURCE / name, directory / name)
-    module_spec = importlib.util.spec_from_file_location("kiv_deploy_under_test", directory / "deploy.py")
-    module = importlib.util.module_from_spec(module_spec)
-    monkeypatch.setitem(sys.modules, module_spec.name, module)   # dataclasses look their module up
-    module_spec.loader.exec_module(module)
-    assert module.PACKAGE_DIR == directory
-    return directory, module
+    # The copy imported as a package of its own name, beside the installed one.
+    name = "kiv_deploy_under_test"
+    package_spec = importlib.util.spec_from_file_location(name, directory / "__init__.py",
+                                                          submodule_search_locations=[str(directory)])
+    package = importlib.util.module_from_spec(package_spec)
+    sys.modules[name] = package   # dataclasses look their module up
+    package_spec.loader.exec_module(package)
+    module = importlib.import_module(f"{name}.cli")
+    assert module.deploy.PACKAGE_DIR == directory
+    yield directory, module
+    for loaded in [n for n in sys.modules if n == name or n.startswith(name + ".")]:
+        del sys.modules[loaded]
 
 
 @pytest.fixture(scope="session")

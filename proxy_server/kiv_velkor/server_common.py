@@ -1,0 +1,96 @@
+"""What every route of the server uses: the application's state, errors in
+OpenAI's shape, and reading a request body."""
+
+from __future__ import annotations
+
+import json
+from collections.abc import Mapping
+from dataclasses import dataclass, field
+from typing import Any, cast
+
+from starlette.requests import Request
+from starlette.responses import JSONResponse
+
+from .errors import ServingError
+from .openai_shapes import error_body
+from .pool import ModelPool
+from .speech import SpeechRecogniser
+
+__all__ = ["ServerSettings", "Serving", "serving", "ApiError", "read_json_object", "field_of", "read_capped"]
+
+
+@dataclass
+class ServerSettings:
+    model_name: str
+    asr_model_name: str | None = None
+    wait_timeout: float = 10.0              # the bounded wait for a context (then 503)
+    max_upload_bytes: int = 25 * 1024 * 1024
+
+
+@dataclass
+class Serving:
+    """What the routes serve, kept on ``app.state.serving``."""
+
+    pool: ModelPool
+    settings: ServerSettings
+    recogniser: SpeechRecogniser | None = None
+    created: int = field(default=0)         # the models' creation time, fixed at start
+
+
+def serving(request: Request) -> Serving:
+    return cast(Serving, request.app.state.serving)
+
+
+class ApiError(Exception):
+    """An error answered in OpenAI's shape."""
+
+    def __init__(self, status: int, message: str, error_type: str = "invalid_request_error",
+                 code: str | None = None, param: str | None = None) -> None:
+        super().__init__(message)
+        self.status, self.message, self.error_type, self.code, self.param = status, message, error_type, code, param
+
+    @classmethod
+    def of(cls, exc: ServingError) -> ApiError:
+        return cls(exc.http_status, exc.message, exc.error_type, exc.code, exc.param)
+
+    def body(self) -> dict[str, Any]:
+        return error_body(self.message, self.error_type, self.param, self.code)
+
+    def response(self) -> JSONResponse:
+        return JSONResponse(self.body(), status_code=self.status)
+
+
+async def read_json_object(request: Request) -> dict[str, Any]:
+    try:
+        body = json.loads(await request.body())
+    except (json.JSONDecodeError, UnicodeDecodeError):
+        raise ApiError(400, "the request body is not valid JSON") from None
+    if not isinstance(body, dict):
+        raise ApiError(400, "the request body must be a JSON object")
+    return body
+
+
+def field_of(body: Mapping[str, Any], name: str, kind: type | tuple[type, ...], default: Any = None) -> Any:
+    """``body[name]`` when it has the type ``kind`` (a bool is no int), ``default`` when absent or null."""
+    value = body.get(name, default)
+    if value is None:
+        return default
+    if isinstance(value, bool) and bool not in (kind if isinstance(kind, tuple) else (kind,)):
+        raise ApiError(400, f"{name} has the wrong type", param=name)
+    if not isinstance(value, kind):
+        raise ApiError(400, f"{name} has the wrong type", param=name)
+    return value
+
+
+async def read_capped(request: Request, limit: int) -> bytes:
+    """The whole body, refused with a 413 as soon as it is larger than ``limit`` bytes."""
+    declared = request.headers.get("content-length")
+    if declared is not None and declared.isdigit() and int(declared) > limit:
+        raise ApiError(413, f"the upload is larger than {limit:,} bytes", code="upload_too_large")
+    chunks, size = [], 0
+    async for part in request.stream():
+        size += len(part)
+        if size > limit:
+            raise ApiError(413, f"the upload is larger than {limit:,} bytes", code="upload_too_large")
+        chunks.append(part)
+    return b"".join(chunks)
