@@ -56,6 +56,10 @@ LLAMA_CMAKE_FLAGS=(
     -DLLAMA_BUILD_COMMON=ON -DLLAMA_BUILD_TESTS=OFF -DLLAMA_BUILD_TOOLS=OFF -DLLAMA_BUILD_EXAMPLES=OFF
     -DLLAMA_BUILD_SERVER=OFF -DLLAMA_BUILD_APP=OFF -DLLAMA_OPENSSL=OFF -DLLAMA_SUBPROCESS=OFF
     -DLLAMA_LLGUIDANCE=OFF
+    # Results that do not depend on how a prompt is split into batches (the
+    # conversation cache goes on from a prompt computed in several runs):
+    # no llamafile matrix kernels, whose rounding changes with the batch.
+    -DGGML_LLAMAFILE=OFF
 )
 LLAMA_TARGETS=(llama-common llama ggml)
 PS_CMAKE_FLAGS=(

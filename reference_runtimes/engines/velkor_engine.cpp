@@ -415,6 +415,10 @@ std::unique_ptr<EngineContext> make_context(const KIV_LLMInitParam& param, const
     cp.n_ctx = ctx->n_ctx;
     cp.n_batch = kBatch;
     cp.n_ubatch = kBatch;
+    // Flash attention's tiled kernel rounds differently for a batch than for
+    // one token: without it, a conversation the context goes on from gives the
+    // replies it would give computed afresh.
+    cp.flash_attn_type = LLAMA_FLASH_ATTN_TYPE_DISABLED;
     const int threads = ctx->settings.n_threads > 0 ? ctx->settings.n_threads : kiveng::default_threads();
     cp.n_threads = threads;
     cp.n_threads_batch = threads;
