@@ -15,16 +15,11 @@ from pathlib import Path
 
 import pytest
 
-from support.native_build import FAKES, build_shared
+from support.native_build import build_fake_quellan as fake_library
 
 MODULE = "tessel_openai_server.kiv_velkor._quellan"
 INIT_STRING_OFFSETS = (4, 12, 20, 28)     # model, decoder, tokenizer, extra JSON
 INPUT_STRING_OFFSETS = (4, 28, 36)        # wav path, language, task
-
-
-def fake_library(*defines: str) -> Path:
-    suffix = "".join("-" + d.lower() for d in defines)
-    return build_shared("fake_quellan" + suffix, [FAKES / "fake_quellan.cpp"], defines)
 
 
 @dataclass
