@@ -15,6 +15,7 @@ from pathlib import Path
 
 import pytest
 
+from support.emulation import deadline
 from support.native_build import build_fake_quellan as fake_library
 
 MODULE = "tessel_openai_server.kiv_velkor._quellan"
@@ -135,4 +136,4 @@ def run_python(code: str, env: dict[str, str] | None = None) -> subprocess.Compl
     full_env = {k: v for k, v in os.environ.items() if k != "KIV_QUELLAN_PATH"}
     full_env.update(env or {})
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=full_env,
-                          capture_output=True, text=True, timeout=120)
+                          capture_output=True, text=True, timeout=deadline(120))
