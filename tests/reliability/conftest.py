@@ -14,9 +14,9 @@ from typing import Callable
 
 import pytest
 
+from support.emulation import EMULATED
 from support.fake_velkor import FakeVelkor, build_fake_velkor
 from support.measure import c_heap_in_use, rss_kib
-from support.emulation import EMULATED
 from support.native_build import FAKES, build_shared
 from support.placement import place_velkor, release_objects, still_mapped
 
