@@ -61,6 +61,7 @@ class Stage(enum.IntEnum):
 
 
 _NEW, _DELIVERED = Stage.NEW, Stage.DELIVERED
+_YIELD_EVERY = 8   # queued events an async consumer takes before it lets the event loop run
 
 
 class _EventQueue:
@@ -118,6 +119,7 @@ class Generation:
         self._halt_repeated = False                # the stop said again at the first piece after it
         self._context: VELKOR | None = None        # set while the run may be in progress
         self._queue = _EventQueue()
+        self._taken = 0                            # events taken in a row without waiting (async)
         self._reader = PieceReader(self._queue.put, max_tokens=prepared.max_tokens, stops=prepared.stop)
         self._t_start = time.perf_counter()
         self.finished: Finished | None = None
@@ -305,7 +307,17 @@ class Generation:
             if self._stage is _DELIVERED:
                 raise StopAsyncIteration
             items = self._queue.items
-            item = items.popleft() if items else await self._queue.aget()
+            if items:
+                # Queued events are taken without waiting; every few of them the
+                # loop gets a turn, so a backlog never starves other requests.
+                self._taken += 1
+                if self._taken >= _YIELD_EVERY:
+                    self._taken = 0
+                    await asyncio.sleep(0)
+                item = items.popleft()
+            else:
+                self._taken = 0
+                item = await self._queue.aget()
         except asyncio.CancelledError:
             self.cancel()
             raise

@@ -3,14 +3,18 @@ speech recogniser, answered as json, text or verbose_json."""
 
 from __future__ import annotations
 
+import asyncio
+
 from starlette.datastructures import UploadFile
 from starlette.requests import Request
 from starlette.responses import JSONResponse, PlainTextResponse, Response
-from starlette.types import Message
 
 from . import openai_shapes as shapes
 from .errors import ServingError
-from .server_common import ApiError, read_capped, serving
+from .http_guard import Refusal
+from .http_stream import HangupWatch
+from .server_common import ApiError, ServerSettings, metrics, serving
+from .speech import SpeechRecogniser
 
 __all__ = ["transcriptions"]
 
@@ -22,21 +26,27 @@ async def transcriptions(request: Request) -> Response:
     recogniser = state.recogniser
     if recogniser is None:
         raise ApiError(404, "this server has no speech model (start it with --asr-model)", code="model_not_found")
-    body = await read_capped(request, state.settings.max_upload_bytes)
-
-    async def replay() -> Message:
-        return {"type": "http.request", "body": body, "more_body": False}
-
     try:
-        form = await Request(request.scope, replay).form(max_files=1, max_fields=16)
+        # A place in the recogniser's queue first: a full queue is a 503 before any upload is read.
+        with recogniser.admitted():
+            return await _transcribe(request, state.settings, recogniser)
+    except ServingError as exc:
+        raise ApiError.of(exc) from None
+
+
+async def _transcribe(request: Request, settings: ServerSettings, recogniser: SpeechRecogniser) -> Response:
+    try:
+        form = await request.form(max_files=1, max_fields=16)
+    except Refusal:
+        raise
     except Exception as exc:   # a body that is no multipart form
         raise ApiError(400, f"expected a multipart/form-data upload: {exc}") from None
     upload = form.get("file")
     if not isinstance(upload, UploadFile):
         raise ApiError(400, "the upload needs a 'file' part", param="file")
     model = form.get("model")
-    if model != state.settings.asr_model_name:
-        raise ApiError(404, f"The model '{model}' does not exist; this server has '{state.settings.asr_model_name}'",
+    if model != settings.asr_model_name:
+        raise ApiError(404, f"The model '{model}' does not exist; this server has '{settings.asr_model_name}'",
                        code="model_not_found", param="model")
     response_format = form.get("response_format") or "json"
     if response_format not in RESPONSE_FORMATS:
@@ -45,10 +55,14 @@ async def transcriptions(request: Request) -> Response:
     if not isinstance(language, str):
         raise ApiError(400, "language must be a string", param="language")
     audio = await upload.read()
-    try:
-        result = await recogniser.atranscribe(audio, language=language)
-    except ServingError as exc:
-        raise ApiError.of(exc) from None
+    # A client that hangs up while its transcription waits for its turn takes it out of the queue.
+    job = asyncio.ensure_future(recogniser.atranscribe(audio, language=language, wait_timeout=settings.wait_timeout))
+    async with HangupWatch(request.receive, job.cancel) as watch:
+        await asyncio.wait((job,))
+    if watch.gone:
+        return Response(status_code=499)
+    result = job.result()
+    metrics(request).transcription.observe(result.seconds)
     if response_format == "text":
         return PlainTextResponse(result.text)
     return JSONResponse(shapes.transcription(result.text, result.language, str(response_format)))
