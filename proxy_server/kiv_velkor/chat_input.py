@@ -19,7 +19,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from .errors import InvalidRequest, LimitExceeded
-from .images import check_array, decode_data_url
+from .images import PendingImage, check_array, read_data_url
 from .limits import ImageBudget, RequestLimits
 
 __all__ = ["IMAGE_PLACEHOLDER", "PreparedChat", "prepare_chat", "holds_images"]
@@ -59,12 +59,13 @@ def _integer(value: Any, name: str, low: int) -> int | None:
 
 
 class _Images:
-    """The images of one request, in order; each counted against the request's budget before it is decoded."""
+    """The images of one request, in order. Every header is read and counted against the request's budget
+    before any image is decoded (:meth:`arrays`)."""
 
     NO_VISION = "this model was loaded without a vision projector (mmproj): it takes no images"
 
     def __init__(self, limits: RequestLimits, vision: bool) -> None:
-        self.arrays: list[Any] = []
+        self.items: list[Any] = []   # arrays, and PendingImage until decoded
         self.budget = ImageBudget(limits)
         self.vision = vision
 
@@ -72,16 +73,20 @@ class _Images:
         if not self.vision:   # refused before anything is decoded
             raise InvalidRequest(self.NO_VISION, param=where)
         if part.get("type") == "image":
-            self.arrays.append(check_array(part.get("image"), param=where, budget=self.budget))
+            self.items.append(check_array(part.get("image"), param=where, budget=self.budget))
             return
         source = part.get("image_url")
         url = source.get("url") if isinstance(source, Mapping) else source
-        self.arrays.append(check_array(decode_data_url(url, param=where, budget=self.budget), param=where))
+        self.items.append(read_data_url(url, param=where, budget=self.budget))
 
     def add_array(self, image: Any) -> None:
         if not self.vision:
             raise InvalidRequest(self.NO_VISION, param="images")
-        self.arrays.append(check_array(image, budget=self.budget))
+        self.items.append(check_array(image, budget=self.budget))
+
+    def arrays(self) -> list[Any]:
+        return [check_array(item.decode(), param=item.param) if isinstance(item, PendingImage) else item
+                for item in self.items]
 
 
 def holds_images(messages: Any) -> bool:
@@ -195,7 +200,6 @@ def prepare_chat(messages: Any, *, tools: Any = None, tool_choice: Any = None, m
                         len(stop) if isinstance(stop, list) else 0, len(tools) if isinstance(tools, list) else 0)
     collected = _Images(limits, vision)
     converted = _messages(messages, images, collected)
-    image_arrays = collected.arrays
     tool_schemas = _tools(tools, tool_choice, limits)
     params: dict[str, Any] = dict(sampler_params or {})
     for name, value in (("seed", _integer(seed, "seed", -2**63)),
@@ -222,6 +226,8 @@ def prepare_chat(messages: Any, *, tools: Any = None, tool_choice: Any = None, m
         run_kwargs["sampler_params"] = params
     if tool_schemas:
         run_kwargs["tool_schemas"] = tool_schemas
+    limit, stops = _integer(max_tokens, "max_tokens", 1), _stop(stop)
+    image_arrays = collected.arrays()   # decoded only once everything else is checked
     if image_arrays:
         run_kwargs["images"] = image_arrays
-    return PreparedChat(run_kwargs, _integer(max_tokens, "max_tokens", 1), _stop(stop), len(image_arrays))
+    return PreparedChat(run_kwargs, limit, stops, len(image_arrays))

@@ -15,7 +15,7 @@ from typing import Any
 from .errors import InvalidRequest
 from .limits import ImageBudget, RequestLimits
 
-__all__ = ["decode_data_url", "check_array", "MAX_PIXELS"]
+__all__ = ["read_data_url", "decode_data_url", "PendingImage", "check_array", "MAX_PIXELS"]
 
 # Without a budget of its own, one image of at most this many pixels.
 MAX_PIXELS = RequestLimits().max_image_pixels
@@ -23,11 +23,27 @@ _DATA_URL = re.compile(r"data:(?P<mime>[\w.+-]+/[\w.+-]+)?(?P<params>(?:;[^,;]*)
 _FORMATS = {"image/png": "PNG", "image/jpeg": "JPEG", "image/jpg": "JPEG"}
 
 
-def decode_data_url(url: Any, *, param: str = "image_url", budget: ImageBudget | None = None) -> Any:
-    """Decodes a ``data:image/png;base64,...`` or ``data:image/jpeg;base64,...`` URL to an RGB uint8 array (H, W, 3).
+class PendingImage:
+    """An image whose header has been read and counted; :meth:`decode` makes its RGB array."""
 
-    The image's size is read from its header and taken from ``budget`` (the
-    request's images and pixels) before it is decoded."""
+    __slots__ = ("_image", "param")
+
+    def __init__(self, image: Any, param: str) -> None:
+        self._image, self.param = image, param
+
+    def decode(self) -> Any:
+        import numpy as np
+        try:
+            with self._image as img:
+                return np.asarray(img.convert("RGB"))
+        except Exception as exc:   # Pillow raises many kinds for a broken file; its text may show addresses
+            raise InvalidRequest(f"the image cannot be decoded as PNG or JPEG ({type(exc).__name__})",
+                                 param=self.param) from None
+
+
+def read_data_url(url: Any, *, param: str = "image_url", budget: ImageBudget | None = None) -> PendingImage:
+    """Reads the header of a ``data:image/png;base64,...`` or ``data:image/jpeg;base64,...`` URL and takes
+    its size from ``budget`` (the request's images and pixels); no pixel is decoded yet."""
     if not isinstance(url, str):
         raise InvalidRequest("image_url.url must be a string", param=param)
     match = _DATA_URL.match(url)
@@ -47,17 +63,23 @@ def decode_data_url(url: Any, *, param: str = "image_url", budget: ImageBudget |
     except ImportError:
         raise InvalidRequest("decoding image_url parts needs Pillow on the server: "
                              "pip install 'tessel-openai-server-kiv-velkor[images]'", param=param) from None
-    import numpy as np
-    budget = budget or ImageBudget(RequestLimits(max_images=1))
     try:
-        with Image.open(io.BytesIO(raw), formats=[_FORMATS[mime], *set(_FORMATS.values())]) as img:
-            budget.take(img.width, img.height, param)   # from the header, before any pixel is decoded
-            return np.asarray(img.convert("RGB"))
-    except InvalidRequest:
-        raise
-    except Exception as exc:   # Pillow raises many kinds for a broken file; its text may show addresses
+        image = Image.open(io.BytesIO(raw), formats=[_FORMATS[mime], *set(_FORMATS.values())])
+    except Exception as exc:
         raise InvalidRequest(f"the image cannot be decoded as PNG or JPEG ({type(exc).__name__})",
                              param=param) from None
+    try:
+        (budget or ImageBudget(RequestLimits(max_images=1))).take(image.width, image.height, param)
+    except InvalidRequest:
+        image.close()
+        raise
+    return PendingImage(image, param)
+
+
+def decode_data_url(url: Any, *, param: str = "image_url", budget: ImageBudget | None = None) -> Any:
+    """Decodes a ``data:image/png;base64,...`` or ``data:image/jpeg;base64,...`` URL to an RGB uint8 array
+    (H, W, 3), its size checked from its header first (see :func:`read_data_url`)."""
+    return read_data_url(url, param=param, budget=budget).decode()
 
 
 def check_array(image: Any, *, param: str = "images", budget: ImageBudget | None = None) -> Any:

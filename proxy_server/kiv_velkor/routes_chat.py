@@ -52,6 +52,8 @@ async def chat_completions(request: Request) -> Response:
             outcome = await (generation.__anext__() if stream else generation.acollect())
         except ServingError as exc:
             raise ApiError.of(exc) from None
+    if isinstance(outcome, Finished):
+        metrics(request).finished(outcome)
     if watch.gone:
         return Response(status_code=499)   # nobody to answer; the access log shows the hang-up
     cid = f"chatcmpl-{secrets.token_hex(12)}"
@@ -60,7 +62,6 @@ async def chat_completions(request: Request) -> Response:
         lines = _stream(generation, outcome, cid, created, state.settings.model_name, include_usage, metrics(request))
         return EventStream(lines, generation.cancel)
     assert isinstance(outcome, Finished)
-    metrics(request).finished(outcome)
     if outcome.finish_reason == "error":
         raise ApiError(500, outcome.error or "the runtime failed", "server_error", "generation_failed")
     if outcome.finish_reason == "cancelled":
@@ -90,7 +91,7 @@ async def _stream(generation: Generation, first: Event, cid: str, created: int, 
     yield shapes.sse(shapes.chunk(cid, created, model, {"role": "assistant", "content": ""}))
     try:
         async for event in events():
-            if isinstance(event, Finished):
+            if isinstance(event, Finished) and event is not first:   # a first end is counted already
                 meter.finished(event)
             for data in shapes.stream_chunks(event, cid, created, model, include_usage):
                 yield shapes.sse(data)

@@ -26,11 +26,16 @@ async def transcriptions(request: Request) -> Response:
     recogniser = state.recogniser
     if recogniser is None:
         raise ApiError(404, "this server has no speech model (start it with --asr-model)", code="model_not_found")
+    admitted = False
     try:
-        # A place in the recogniser's queue first: a full queue is a 503 before any upload is read.
+        # A place in the recogniser's queue first: a full queue is a 503 before any upload is stored.
         with recogniser.admitted():
+            admitted = True
             return await _transcribe(request, state.settings, recogniser)
     except ServingError as exc:
+        if not admitted:   # read and dropped, so that a client still sending its upload reads the answer
+            async for _ in request.stream():
+                pass
         raise ApiError.of(exc) from None
 
 
