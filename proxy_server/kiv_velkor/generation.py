@@ -129,6 +129,11 @@ class Generation:
         return self._stage
 
     @property
+    def queued(self) -> int:
+        """Events made and not yet taken by the consumer."""
+        return len(self._queue.items)
+
+    @property
     def cancelled(self) -> bool:
         """True when the request was cancelled before its run finished."""
         return self._halt == "cancelled"

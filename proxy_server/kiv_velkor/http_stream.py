@@ -20,6 +20,8 @@ from starlette.types import Receive, Scope, Send
 
 __all__ = ["HangupWatch", "EventStream"]
 
+_BATCH = 32   # lines sent in one write at most
+
 
 class HangupWatch:
     """``async with HangupWatch(receive, on_gone):`` calls ``on_gone`` once if the client hangs up meanwhile.
@@ -55,23 +57,29 @@ class EventStream(Response):
     media_type = "text/event-stream"
 
     def __init__(self, lines: AsyncIterator[str], on_gone: Callable[[], None],
-                 headers: Mapping[str, str] | None = None) -> None:
+                 more_ready: Callable[[], bool] = lambda: False, headers: Mapping[str, str] | None = None) -> None:
         self.status_code = 200
         self.background = None
         self.init_headers({"Cache-Control": "no-cache", **(headers or {})})
         self._lines = lines
         self._on_gone = on_gone
+        self._more_ready = more_ready   # lines are sent together while more are ready at once
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         async with HangupWatch(receive, self._on_gone) as watch:
             try:
                 await send({"type": "http.response.start", "status": self.status_code, "headers": self.raw_headers})
+                batch: list[str] = []
                 async for line in self._lines:
                     if watch.gone:
                         return
-                    await send({"type": "http.response.body", "body": line.encode(), "more_body": True})
+                    batch.append(line)
+                    if len(batch) < _BATCH and self._more_ready():
+                        continue
+                    await send({"type": "http.response.body", "body": "".join(batch).encode(), "more_body": True})
+                    batch.clear()
                 if not watch.gone:
-                    await send({"type": "http.response.body", "body": b"", "more_body": False})
+                    await send({"type": "http.response.body", "body": "".join(batch).encode(), "more_body": False})
             finally:
                 aclose = getattr(self._lines, "aclose", None)
                 if aclose is not None:

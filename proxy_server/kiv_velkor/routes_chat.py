@@ -60,7 +60,7 @@ async def chat_completions(request: Request) -> Response:
     created = int(time.time())
     if stream:
         lines = _stream(generation, outcome, cid, created, state.settings.model_name, include_usage, metrics(request))
-        return EventStream(lines, generation.cancel)
+        return EventStream(lines, generation.cancel, lambda: generation.queued > 0)
     assert isinstance(outcome, Finished)
     if outcome.finish_reason == "error":
         raise ApiError(500, outcome.error or "the runtime failed", "server_error", "generation_failed")
