@@ -15,7 +15,7 @@ from __future__ import annotations
 
 import json
 from collections.abc import Mapping, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any
 
 from .errors import InvalidRequest, LimitExceeded
@@ -36,6 +36,7 @@ class PreparedChat:
     max_tokens: int | None = None
     stop: tuple[str, ...] = ()
     images: int = 0
+    messages: list[dict[str, Any]] = field(default_factory=list)   # as the runtime gets them
 
 
 def _number(value: Any, name: str, low: float, high: float) -> float | None:
@@ -230,4 +231,4 @@ def prepare_chat(messages: Any, *, tools: Any = None, tool_choice: Any = None, m
     image_arrays = collected.arrays()   # decoded only once everything else is checked
     if image_arrays:
         run_kwargs["images"] = image_arrays
-    return PreparedChat(run_kwargs, limit, stops, len(image_arrays))
+    return PreparedChat(run_kwargs, limit, stops, len(image_arrays), converted)

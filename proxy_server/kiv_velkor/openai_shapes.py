@@ -1,8 +1,8 @@
 """OpenAI's response shapes built from the layer's events: pure functions of
 plain values, no server, no I/O (the routes send what these return).
 
-Chat completions and their stream chunks, usage, tool calls, models,
-transcriptions, error bodies, and the server-sent-event framing.
+Chat completions and their stream chunks, usage, tool calls, models, error
+bodies, and the server-sent-event framing (transcriptions: :mod:`.speech_shapes`).
 """
 
 from __future__ import annotations
@@ -11,10 +11,11 @@ import json
 from collections.abc import Iterator, Mapping
 from typing import Any
 
+from .conversations import reply_message
 from .events import Event, Finished, PieceKind, TextPiece, ToolCall
 
 __all__ = ["SSE_DONE", "sse", "error_body", "stream_error", "usage", "tool_call", "completion", "chunk", "usage_chunk",
-           "stream_chunks", "model_card", "model_list", "transcription"]
+           "stream_chunks", "model_card", "model_list"]
 
 SSE_DONE = "data: [DONE]\n\n"
 
@@ -46,11 +47,7 @@ def tool_call(call: ToolCall) -> dict[str, Any]:
 
 def completion(cid: str, created: int, model: str, finished: Finished) -> dict[str, Any]:
     """A whole ``chat.completion`` from the final event."""
-    message: dict[str, Any] = {"role": "assistant", "content": finished.text or None}
-    if finished.reasoning:
-        message["reasoning_content"] = finished.reasoning
-    if finished.tool_calls:
-        message["tool_calls"] = [tool_call(c) for c in finished.tool_calls]
+    message = reply_message(finished)
     return {"id": cid, "object": "chat.completion", "created": created, "model": model,
             "choices": [{"index": 0, "message": message, "finish_reason": finished.finish_reason, "logprobs": None}],
             "usage": usage(finished)}
@@ -98,9 +95,3 @@ def model_card(model_id: str, created: int) -> dict[str, Any]:
 def model_list(model_ids: list[str], created: int) -> dict[str, Any]:
     return {"object": "list", "data": [model_card(m, created) for m in model_ids]}
 
-
-def transcription(text: str, language: str, response_format: str) -> dict[str, Any]:
-    """The JSON answer of a transcription (``json`` or ``verbose_json``)."""
-    if response_format == "verbose_json":
-        return {"task": "transcribe", "language": language, "text": text}
-    return {"text": text}

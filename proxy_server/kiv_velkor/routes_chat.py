@@ -44,7 +44,8 @@ async def chat_completions(request: Request) -> Response:
         raise ApiError(400, "only n=1 is supported", param="n")
     max_tokens = body.get("max_completion_tokens", body.get("max_tokens"))
     options = {name: body[name] for name in PASSED_ON if body.get(name) is not None}
-    generation = await _generation(state, body.get("messages"), max_tokens=max_tokens, **options)
+    generation = await _generation(state, body.get("messages"), max_tokens=max_tokens,
+                                   cache_scope=getattr(request.state, "api_key_id", None), **options)
     # From here on a client that hangs up cancels the request: waiting, before its first piece, running.
     async with HangupWatch(request.receive, generation.cancel) as watch:
         try:

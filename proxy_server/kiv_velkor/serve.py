@@ -39,7 +39,7 @@ from .limits import RequestLimits
 from .metrics import Metrics
 from .pool import ModelPool
 from .server import ServerSettings, attach, create_app
-from .speech import SpeechRecogniser
+from .speech import AudioSettings, SpeechRecogniser
 
 __all__ = ["ServeConfig", "main", "KEYS_VARIABLE"]
 
@@ -60,12 +60,15 @@ class ServeConfig:
     mmproj: Path | None = None
     contexts: int = 1
     wait_timeout: float = 10.0
+    conversation_cache: str = "on"
     asr_backend: str = "whisper"
     asr_model: Path | None = None
     asr_tokenizer: Path | None = None
     asr_decoder: Path | None = None
     asr_model_name: str = "whisper-1"
+    asr_sample_rate: int = 16000
     max_upload_mb: float = 25.0
+    max_audio_seconds: float = 1800.0
     on_shutdown: str = "cancel"
     shutdown_timeout: float = 30.0
     log_level: str = "warning"
@@ -95,6 +98,10 @@ class ServeConfig:
             raise ValueError("--contexts must be at least 1")
         if self.asr_model is not None and self.asr_tokenizer is None:
             raise ValueError("--asr-model needs --asr-tokenizer")
+        if not 8000 <= self.asr_sample_rate <= 192000:
+            raise ValueError("--asr-sample-rate must be between 8000 and 192000")
+        if not self.max_audio_seconds > 0:
+            raise ValueError("--max-audio-seconds must be positive")
         for f in fields(self):
             value = getattr(self, f.name)
             if f.name.startswith("max_") and isinstance(value, (int, float)) and value < (1 if f.name in (
@@ -201,12 +208,14 @@ def bind(config: ServeConfig) -> socket.socket:
 def load(config: ServeConfig) -> tuple[ModelPool, SpeechRecogniser | None]:
     """The pool of contexts and the speech recogniser; nothing stays open when either fails."""
     init: dict[str, Any] = {"mmproj_path": str(config.mmproj)} if config.mmproj else {}
-    pool = ModelPool(str(config.model), contexts=config.contexts, acquire_timeout=config.wait_timeout, **init)
+    pool = ModelPool(str(config.model), contexts=config.contexts, acquire_timeout=config.wait_timeout,
+                     conversation_cache=config.conversation_cache == "on", **init)
     if config.asr_model is None:
         return pool, None
     try:
         return pool, SpeechRecogniser(config.asr_backend, str(config.asr_model), str(config.asr_tokenizer),
                                       str(config.asr_decoder) if config.asr_decoder else None,
+                                      audio=AudioSettings(config.asr_sample_rate, config.max_audio_seconds),
                                       max_queue=config.max_speech_queue)
     except BaseException:
         pool.close()

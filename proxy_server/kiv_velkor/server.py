@@ -30,7 +30,7 @@ from .metrics import Metrics
 from .pool import ModelPool
 from .routes_chat import chat_completions
 from .routes_info import health, metrics_text, models, ready
-from .routes_speech import transcriptions
+from .routes_speech import transcriptions, translations
 from .server_common import ApiError, ServerSettings, Serving
 from .speech import SpeechRecogniser
 
@@ -43,6 +43,7 @@ ROUTES = [
     Route("/v1/models", models, methods=["GET"]),
     Route("/v1/chat/completions", chat_completions, methods=["POST"]),
     Route("/v1/audio/transcriptions", transcriptions, methods=["POST"]),
+    Route("/v1/audio/translations", translations, methods=["POST"]),
 ]
 
 

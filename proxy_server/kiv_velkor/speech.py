@@ -1,5 +1,6 @@
 """Speech recognition for a server: blocking and awaitable transcription of a
-WAV file given by path or as the bytes of an upload.
+WAV file given by path, or of an upload's bytes in any format
+:mod:`.audio_input` decodes.
 
     asr = SpeechRecogniser("whisper", "/models/asr.bin", "/models/tokenizer.json")
     text = asr.transcribe(upload_bytes).text           # blocking
@@ -7,11 +8,14 @@ WAV file given by path or as the bytes of an upload.
 
 ``Quellan`` releases the interpreter lock while the runtime decodes, so other
 threads and the event loop run on; the runtime itself takes one call at a
-time, and the recogniser queues its calls on one thread of its own. The queue
-is bounded: :meth:`SpeechRecogniser.admitted` holds one of its ``max_queue``
-places (a server takes it before it reads an upload), and an awaited
-transcription that waits longer than its ``wait_timeout`` for its turn, or
-whose caller is cancelled meanwhile, leaves the queue without running.
+time. The recogniser runs its work on two threads of its own: while one
+waits for or holds the runtime, the other converts the next upload.
+
+The queue is bounded: :meth:`SpeechRecogniser.admitted` holds one of its
+``max_queue`` places (a server takes it before it reads an upload); an
+awaited transcription that waits longer than its ``wait_timeout`` for the
+runtime fails with :class:`RecogniserBusy`, and one whose caller is cancelled
+meanwhile never reaches the runtime.
 """
 
 from __future__ import annotations
@@ -19,80 +23,56 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import os
-import struct
-import tempfile
 import threading
 import time
-from collections.abc import Callable, Iterator
+from collections.abc import Iterator
 from concurrent.futures import ThreadPoolExecutor
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Any
 
+from .audio_input import AudioSettings, looks_like_wav, prepared_wav
 from .errors import InvalidRequest, PoolClosed, RecogniserBusy, TranscriptionError
-from .waking import Waker
 
-__all__ = ["SpeechRecogniser", "Transcription", "looks_like_wav", "wav_problem"]
+__all__ = ["SpeechRecogniser", "Transcription", "AudioSettings", "looks_like_wav"]
 
 AudioSource = str | bytes | bytearray | memoryview | os.PathLike[str]
+
+
+class _Turn:
+    """One awaited transcription's wait for the runtime: its deadline, and whether its caller left."""
+
+    __slots__ = ("deadline", "wait_timeout", "left", "counted")
+
+    def __init__(self, wait_timeout: float | None) -> None:
+        self.counted = False   # no longer counted as waiting
+        self.wait_timeout = wait_timeout
+        self.deadline = None if wait_timeout is None else time.monotonic() + wait_timeout
+        self.left = threading.Event()
+
+    def remaining(self) -> float:
+        return -1 if self.deadline is None else max(0.0, self.deadline - time.monotonic())
 
 
 @dataclass(frozen=True, slots=True)
 class Transcription:
     text: str
     language: str
-    seconds: float   # how long the runtime took
-
-
-def looks_like_wav(data: bytes | bytearray | memoryview) -> bool:
-    """A RIFF/RF64 container of WAVE data (what the runtime decodes)."""
-    head = bytes(data[:12])
-    return len(head) == 12 and head[:4] in (b"RIFF", b"RF64") and head[8:12] == b"WAVE"
-
-
-def wav_problem(data: bytes | bytearray | memoryview) -> str | None:
-    """What makes ``data`` no WAV file the runtime can decode (None when its chunks look sound)."""
-    if not looks_like_wav(data):
-        return "it is not a WAV file (RIFF/WAVE)"
-    if bytes(data[:4]) == b"RF64":
-        return None   # sizes live in the ds64 chunk; the runtime checks the rest
-    offset, fmt = 12, None
-    while offset + 8 <= len(data):
-        chunk, size = struct.unpack_from("<4sI", data, offset)
-        if chunk == b"fmt ":
-            if size < 16 or offset + 24 > len(data):
-                return "its fmt chunk is cut short"
-            fmt = struct.unpack_from("<HHIIHH", data, offset + 8)
-        elif chunk == b"data":
-            if fmt is None:
-                return "its data chunk comes before any fmt chunk"
-            channels, rate, bits = fmt[1], fmt[2], fmt[5]
-            if not (channels and rate and bits in (8, 16, 24, 32, 64)):
-                return f"its format is unusable ({channels} channels, {rate} Hz, {bits} bits)"
-            return None
-        offset += 8 + size + (size & 1)
-    return "it has no data chunk"
-
-
-class _Job:
-    """One awaited transcription in the queue: "queued", then "started" or "abandoned"."""
-
-    __slots__ = ("state", "waker")
-
-    def __init__(self) -> None:
-        self.state = "queued"
-        self.waker = Waker()
+    seconds: float                        # how long the runtime took
+    audio_seconds: float | None = None    # the audio's duration, for an upload given as bytes
 
 
 class SpeechRecogniser:
     """One recogniser of the speech runtime; the arguments are those of ``Quellan.init``.
 
-    ``max_queue`` bounds the transcriptions admitted at once (waiting or
-    running). Raises :class:`TranscriptionError` when the runtime refuses the
-    model files.
+    ``audio`` gives the sample rate uploads are converted to and the longest
+    audio taken; ``max_queue`` bounds the transcriptions admitted at once
+    (waiting or running). Raises :class:`TranscriptionError` when the runtime
+    refuses the model files.
     """
 
     def __init__(self, backend: str, model_path: str, tokenizer_path: str, decoder_path: str | None = None,
-                 extra_json: str | None = None, *, lib_path: str | None = None, max_queue: int = 4) -> None:
+                 extra_json: str | None = None, *, lib_path: str | None = None,
+                 audio: AudioSettings = AudioSettings(), max_queue: int = 4) -> None:
         from ._quellan import Quellan
 
         self._recogniser = Quellan(lib_path)
@@ -101,22 +81,25 @@ class SpeechRecogniser:
         except RuntimeError as exc:
             self._recogniser.close()
             raise TranscriptionError(f"the speech runtime could not load {model_path!r}: {exc}") from None
+        self._audio = audio
         self._lock = threading.Lock()   # one call at a time on the object
-        self._executor = ThreadPoolExecutor(max_workers=1, thread_name_prefix="kiv-asr")
+        # Two threads: one upload is converted while another is recognised.
+        self._executor = ThreadPoolExecutor(max_workers=2, thread_name_prefix="kiv-asr")
         self._closed = False
-        self._queue_lock = threading.Lock()   # the places, the jobs' states, the count waiting
+        self._queue_lock = threading.Lock()   # the places taken and the count waiting
         self._max_queue = max_queue
         self._admitted = 0
         self._waiting = 0
 
     @property
     def waiting(self) -> int:
-        """Awaited transcriptions waiting for their turn."""
+        """Awaited transcriptions waiting for the runtime."""
         return self._waiting
 
     @contextlib.contextmanager
     def admitted(self) -> Iterator[None]:
-        """Holds a place in the queue; :class:`RecogniserBusy` (503) at once when every place is taken."""
+        """Holds a place in the queue; :class:`RecogniserBusy` (503) at once when every place is taken,
+        :class:`PoolClosed` once the recogniser stops taking work."""
         with self._queue_lock:
             if self._closed:
                 raise PoolClosed("the speech recogniser is closed")
@@ -130,88 +113,87 @@ class SpeechRecogniser:
                 self._admitted -= 1
 
     def transcribe(self, audio: AudioSource, *, language: str = "auto", task: str = "transcribe") -> Transcription:
-        """Transcribes a WAV file: a path, or the bytes of one (written to a temporary file)."""
+        """Transcribes a WAV file given by path, or the bytes of an audio file, converted to a
+        temporary WAV file first (:func:`.audio_input.prepared_wav`; :class:`InvalidRequest` when
+        they cannot be)."""
+        return self._transcribe(audio, language, task, None)
+
+    def _transcribe(self, audio: AudioSource, language: str, task: str, turn: _Turn | None) -> Transcription:
         if "\0" in language or "\0" in task:
             raise InvalidRequest("language and task must not hold a NUL character", param="language")
         if isinstance(audio, (bytes, bytearray, memoryview)):
-            problem = wav_problem(audio)
-            if problem is not None:
-                raise InvalidRequest(f"the audio is not a WAV file the runtime can decode: {problem}", param="file")
-            fd, path = tempfile.mkstemp(suffix=".wav", prefix="kiv-upload-")
-            try:
-                with os.fdopen(fd, "wb") as f:
-                    f.write(audio)
-                return self._transcribe_path(path, language, task)
-            finally:
-                os.unlink(path)
-        return self._transcribe_path(os.fspath(audio), language, task)
+            if self._closed:
+                raise TranscriptionError("the speech recogniser is closed")
+            with prepared_wav(audio, self._audio) as prepared:
+                result = self._transcribe_path(prepared.path, language, task, turn)
+            return replace(result, audio_seconds=prepared.seconds)
+        return self._transcribe_path(os.fspath(audio), language, task, turn)
 
     async def atranscribe(self, audio: AudioSource, *, language: str = "auto", task: str = "transcribe",
                           wait_timeout: float | None = None) -> Transcription:
-        """:meth:`transcribe` on the recogniser's thread; the event loop runs on meanwhile.
-
-        :class:`RecogniserBusy` when it waited ``wait_timeout`` seconds for its
-        turn; cancelled while it waits, it never runs."""
-        job = _Job()
-        started = job.waker.arm_task()
+        """:meth:`transcribe` on the recogniser's threads (the conversion of an upload too); the
+        event loop runs on meanwhile. :class:`RecogniserBusy` when it waited ``wait_timeout``
+        seconds for the runtime; cancelled meanwhile, it never reaches the runtime."""
+        loop = asyncio.get_running_loop()
+        turn = _Turn(wait_timeout)
         with self._queue_lock:
             self._waiting += 1
-        future = asyncio.get_running_loop().run_in_executor(
-            self._executor, lambda: self._run_job(job, lambda: self.transcribe(audio, language=language, task=task)))
         try:
-            await asyncio.wait((started, future), timeout=wait_timeout, return_when=asyncio.FIRST_COMPLETED)
+            return await loop.run_in_executor(self._executor, self._transcribe, audio, language, task, turn)
         except asyncio.CancelledError:
-            self._abandon(job)
+            turn.left.set()   # it goes no further than where it is now
             raise
-        if self._abandon(job):
-            raise RecogniserBusy(f"the transcription waited {wait_timeout:g} s for the speech recogniser")
-        result = await future
-        assert result is not None   # it was not abandoned: it ran
-        return result
+        finally:
+            if not turn.counted:
+                self._stop_waiting(turn)
 
-    def _run_job(self, job: _Job, work: Callable[[], Transcription]) -> Transcription | None:
+    def _stop_waiting(self, turn: _Turn) -> None:
         with self._queue_lock:
-            if job.state == "abandoned":
-                return None
-            job.state = "started"
-            self._waiting -= 1
-            closed = self._closed
-        job.waker.wake()
-        if closed:
-            raise PoolClosed("the speech recogniser is closed")
-        return work()
+            if not turn.counted:
+                turn.counted = True
+                self._waiting -= 1
 
-    def _abandon(self, job: _Job) -> bool:
-        """Takes a job that has not started out of the queue; True when it was still waiting."""
-        with self._queue_lock:
-            if job.state != "queued":
-                return False
-            job.state = "abandoned"
-            self._waiting -= 1
-            return True
+    def _take_runtime(self, turn: _Turn | None) -> None:
+        """Takes the runtime's lock within the turn's wait (the caller releases it)."""
+        if turn is None:
+            self._lock.acquire()
+            return
+        try:
+            if turn.left.is_set() or not self._lock.acquire(timeout=turn.remaining()):
+                raise RecogniserBusy("the caller left" if turn.left.is_set() else
+                                     f"the transcription waited {turn.wait_timeout:g} s for the speech recogniser")
+        finally:
+            self._stop_waiting(turn)
+        if turn.left.is_set():
+            self._lock.release()
+            raise RecogniserBusy("the caller left")
 
-    def _transcribe_path(self, path: str, language: str, task: str) -> Transcription:
-        with self._lock:
+    def _transcribe_path(self, path: str, language: str, task: str, turn: _Turn | None = None) -> Transcription:
+        self._take_runtime(turn)
+        try:
             if self._closed:
-                raise TranscriptionError("the speech recogniser is closed")
+                raise PoolClosed("the speech recogniser is closed")
             started = time.perf_counter()
             try:
                 result = self._recogniser.transcribe(path, language, task)
             except (RuntimeError, UnicodeDecodeError) as exc:
                 raise TranscriptionError(f"the speech runtime could not transcribe the audio: {exc}") from None
+        finally:
+            self._lock.release()
         return Transcription(result["text"], result["language"], time.perf_counter() - started)
 
     def refuse_queued(self) -> None:
-        """Takes no more transcriptions: the ones still waiting for their turn fail with :class:`PoolClosed`."""
+        """Takes no more transcriptions: the ones still waiting for the runtime fail with :class:`PoolClosed`."""
         with self._queue_lock:
             self._closed = True
 
     def close(self) -> None:
-        """Waits for a transcription in progress (the queued ones fail with :class:`PoolClosed`), then
+        """Waits for a transcription in progress (the waiting ones fail with :class:`PoolClosed`), then
         releases the recogniser."""
         self.refuse_queued()
         self._executor.shutdown(wait=True)
         with self._lock:
+            self._closed = True
             self._recogniser.close()
 
     def __enter__(self) -> SpeechRecogniser:
