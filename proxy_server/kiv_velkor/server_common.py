@@ -22,7 +22,7 @@ from .pool import ModelPool
 from .speech import SpeechRecogniser
 
 __all__ = ["ServerSettings", "Serving", "serving", "metrics", "ApiError", "read_json_object", "field_of",
-           "read_capped", "RETRY_AFTER"]
+           "RETRY_AFTER"]
 
 T = TypeVar("T")
 RETRY_AFTER = 1                  # seconds a client is asked to wait before it tries a 503 again
@@ -111,17 +111,3 @@ def field_of(body: Mapping[str, Any], name: str, kind: type | tuple[type, ...], 
     if not isinstance(value, kind):
         raise ApiError(400, f"{name} has the wrong type", param=name)
     return value
-
-
-async def read_capped(request: Request, limit: int) -> bytes:
-    """The whole body, refused with a 413 as soon as it is larger than ``limit`` bytes."""
-    declared = request.headers.get("content-length")
-    if declared is not None and declared.isdigit() and int(declared) > limit:
-        raise ApiError(413, f"the upload is larger than {limit:,} bytes", code="upload_too_large")
-    chunks, size = [], 0
-    async for part in request.stream():
-        size += len(part)
-        if size > limit:
-            raise ApiError(413, f"the upload is larger than {limit:,} bytes", code="upload_too_large")
-        chunks.append(part)
-    return b"".join(chunks)
