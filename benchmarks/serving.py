@@ -204,8 +204,10 @@ def print_server(fair: dict[str, float], attacked: list[tuple[str, str, float, f
     for key, label in (("8_streams", "8 streams at 1 ms per piece"), ("slow_reader", "a 4 MB reply read at 2 MB/s"),
                        ("fast_reader", "a 4 MB reply read at full speed")):
         print(f"  {label:<44} p99 {fair['p99_' + key]:7.1f}  max {fair['max_' + key]:7.1f}")
-    print(f"  a client that read nothing hangs up behind a backlog: its context is free after "
-          f"{fair['free_after_hangup']:.1f} ms; longest /health meanwhile {fair['max_after_hangup']:.1f} ms\n")
+    print(f"  a client that reads nothing of a 4 MB reply: the server's memory grows {fair['run_memory']:.1f} MB in "
+          f"0.5 s (the run), then {fair['backlog_memory']:.1f} MB in 2 s;"
+          f"\n  then it hangs up: its context is free after {fair['free_after_hangup']:.1f} ms; longest /health "
+          f"meanwhile {fair['max_after_hangup']:.1f} ms\n")
     print(f"{'attack':<44}{'what the attacker got':<58}{'peak MB':>8}{'/health max ms':>16}")
     for name, answer, memory, stall in attacked:
         print(f"  {name:<42}{answer:<58}{memory:>8.1f}{stall:>16.1f}")

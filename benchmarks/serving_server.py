@@ -199,8 +199,13 @@ def fairness(site: Path) -> dict[str, float]:
         out[f"p99_{name}_reader"], out[f"max_{name}_reader"] = reading["p99"], reading["max"]
         while server.available() < 2:
             time.sleep(0.01)
+    before = server.rss()
     sock = _raw_stream(server.port, "Tell me everything", rcvbuf=2048)   # reads nothing: a backlog builds up
-    time.sleep(1.0)
+    time.sleep(0.5)
+    out["run_memory"] = (server.rss() - before) / 1e6
+    with watching(server) as building:
+        time.sleep(2.0)
+    out["backlog_memory"] = building["memory"]
     with watching(server) as stalled:
         hang_up(sock)
         hung_up = time.perf_counter()

@@ -26,6 +26,7 @@ import openai
 import pytest
 
 from tessel_openai_server.kiv_velkor.errors import InvalidRequest, LimitExceeded
+from tessel_openai_server.kiv_velkor.pool import ModelPool
 
 from .conftest import MODEL, user
 from .test_server import _env, _wav, site  # noqa: F401  (site: the package copy with the runtimes)
@@ -130,6 +131,24 @@ def test_images_are_counted_from_their_headers_and_never_decoded_without_a_proje
     with pytest.raises(InvalidRequest, match="cannot be decoded") as broken:
         pool.chat(_image_message(_png_header(4, 4)))
     assert "0x" not in broken.value.message   # Pillow's own text (heap addresses) stays out
+
+
+def test_a_consumer_that_falls_behind_holds_its_run_up(place_library, runtimes, tmp_path):
+    place_library(runtimes["velkor"])
+    model = tmp_path / "long.json"
+    model.write_text(json.dumps({"replies": [{"match": "go", "reply": " ".join(f"w{i}" for i in range(20_000))}]}))
+    with ModelPool(str(model)) as pool:
+        reading = pool.chat(user("go"))
+        reading.start()
+        time.sleep(0.5)
+        assert 4096 <= reading.queued < 4200   # the run waits for its consumer instead of queuing 20,000 events
+        assert reading.collect().text.count(" ") == 19_999   # and goes on as the events are taken
+        left = pool.chat(user("go"))
+        left.start()
+        time.sleep(0.3)
+        started = time.perf_counter()
+        left.close()   # a cancel wakes the waiting run
+        assert time.perf_counter() - started < 0.5 and pool.available == 1
 
 
 ATTACKS = [
