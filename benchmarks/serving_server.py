@@ -226,12 +226,11 @@ def _png(size: int) -> str:
 
 
 def _wav(seconds: float) -> bytes:
-    import wave
-    buffer = io.BytesIO()
-    with wave.open(buffer, "wb") as w:
-        w.setnchannels(1), w.setsampwidth(2), w.setframerate(16000)
-        w.writeframes(b"\0\0" * int(16000 * seconds))
-    return buffer.getvalue()
+    """Silence as a 16 kHz mono 16-bit PCM WAV file."""
+    data = bytes(int(16000 * seconds) * 2)
+    fmt = struct.pack("<4sIHHIIHH", b"fmt ", 16, 1, 1, 16000, 32000, 2, 16)
+    return (b"RIFF" + struct.pack("<I", 4 + len(fmt) + 8 + len(data)) + b"WAVE" + fmt + b"data"
+            + struct.pack("<I", len(data)) + data)
 
 
 def _upload(server: Server, audio: bytes) -> int:

@@ -104,9 +104,11 @@ class ServeConfig:
             raise ValueError("--max-audio-seconds must be positive")
         for f in fields(self):
             value = getattr(self, f.name)
-            if f.name.startswith("max_") and isinstance(value, (int, float)) and value < (1 if f.name in (
-                    "max_connections", "max_speech_queue", "max_messages") else 0):
-                raise ValueError(f"--{f.name.replace('_', '-')} is out of range")
+            least = 1 if f.name in ("max_connections", "max_speech_queue", "max_messages", "max_header_kb",
+                                    "backlog") else 0
+            if (f.name.startswith("max_") or f.name in ("backlog", "header_timeout", "body_timeout")) \
+                    and isinstance(value, (int, float)) and not value >= least:
+                raise ValueError(f"--{f.name.replace('_', '-')} must be at least {least}")
 
     @classmethod
     def from_args(cls, args: argparse.Namespace) -> ServeConfig:
