@@ -324,8 +324,10 @@ def test_transcriptions_wait_in_a_bounded_queue_for_a_bounded_time(start):
         assert refused.value.status_code == status
 
 
-def test_finish_mode_answers_the_queue_then_cuts_what_outlives_the_timeout_with_an_error_event(start):
-    s = start("--contexts", "1", "--on-shutdown", "finish", "--shutdown-timeout", "1", delay_ms=20)
+@pytest.mark.parametrize("timeout, signals", [("1", 1), ("30", 2)], ids=["timeout", "second signal"])
+def test_finish_mode_answers_the_queue_then_cuts_what_outlives_the_timeout_with_an_error_event(start, timeout,
+                                                                                                signals):
+    s = start("--contexts", "1", "--on-shutdown", "finish", "--shutdown-timeout", timeout, delay_ms=20)
     stream = s.client.chat.completions.create(model="ref", messages=user("Tell me a long story"), stream=True)
     chunks = [next(iter(stream))]
     with concurrent.futures.ThreadPoolExecutor(1) as pool:
@@ -335,7 +337,10 @@ def test_finish_mode_answers_the_queue_then_cuts_what_outlives_the_timeout_with_
         s.proc.send_signal(signal.SIGTERM)
         status, headers, _ = queued.result()
     assert (status, headers.get("retry-after")) == (503, "1")
+    if signals == 2:
+        time.sleep(0.7)
+        s.proc.send_signal(signal.SIGTERM)   # finish turns into cancel
     with pytest.raises(openai.APIError, match="the server is stopping"):
         for chunk in stream:
             chunks.append(chunk)
-    assert 20 < len(chunks) < 150   # 1 s of a 4 s story
+    assert 20 < len(chunks) < 150   # about 1 s of a 4 s story
