@@ -9,7 +9,9 @@ WAV file given by path, or of an upload's bytes in any format
 ``Quellan`` releases the interpreter lock while the runtime decodes, so other
 threads and the event loop run on; the runtime itself takes one call at a
 time. The recogniser runs its work on two threads of its own: while one
-waits for or holds the runtime, the other converts the next upload.
+waits for or holds the runtime, the other converts the next upload. Like a
+pool, a recogniser serves the process that made it: in a child made by
+``fork()`` it refuses with :class:`PoolForked` and never calls the runtime.
 
 The queue is bounded: :meth:`SpeechRecogniser.admitted` holds one of its
 ``max_queue`` places (a server takes it before it reads an upload); an
@@ -26,12 +28,13 @@ import os
 import threading
 import time
 from collections.abc import Iterator
-from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, replace
 from typing import Any
 
 from .audio_input import AudioSettings, looks_like_wav, prepared_wav
-from .errors import InvalidRequest, PoolClosed, RecogniserBusy, TranscriptionError
+from .errors import InvalidRequest, NoRunThread, PoolClosed, PoolForked, RecogniserBusy, TranscriptionError
+from .forking import keep_native_objects_in_children, made_before_fork
+from .workers import WorkerThreads, WorkersUnavailable
 
 __all__ = ["SpeechRecogniser", "Transcription", "AudioSettings", "looks_like_wav"]
 
@@ -84,12 +87,14 @@ class SpeechRecogniser:
         self._audio = audio
         self._lock = threading.Lock()   # one call at a time on the object
         # Two threads: one upload is converted while another is recognised.
-        self._executor = ThreadPoolExecutor(max_workers=2, thread_name_prefix="kiv-asr")
+        self._workers = WorkerThreads(2, "kiv-asr")
         self._closed = False
+        self._pid = os.getpid()
         self._queue_lock = threading.Lock()   # the places taken and the count waiting
         self._max_queue = max_queue
         self._admitted = 0
         self._waiting = 0
+        keep_native_objects_in_children(self)
 
     @property
     def waiting(self) -> int:
@@ -112,6 +117,14 @@ class SpeechRecogniser:
             with self._queue_lock:
                 self._admitted -= 1
 
+    def native_objects(self) -> list[object]:
+        return [self._recogniser]
+
+    def _check_process(self) -> None:
+        if made_before_fork(self._pid):
+            raise PoolForked(f"this speech recogniser was made in process {self._pid} before a fork; it serves only "
+                             "the process that made it: make one in each worker process, after the fork")
+
     def transcribe(self, audio: AudioSource, *, language: str = "auto", task: str = "transcribe") -> Transcription:
         """Transcribes a WAV file given by path, or the bytes of an audio file, converted to a
         temporary WAV file first (:func:`.audio_input.prepared_wav`; :class:`InvalidRequest` when
@@ -119,6 +132,7 @@ class SpeechRecogniser:
         return self._transcribe(audio, language, task, None)
 
     def _transcribe(self, audio: AudioSource, language: str, task: str, turn: _Turn | None) -> Transcription:
+        self._check_process()
         if "\0" in language or "\0" in task:
             raise InvalidRequest("language and task must not hold a NUL character", param="language")
         if isinstance(audio, (bytes, bytearray, memoryview)):
@@ -134,18 +148,35 @@ class SpeechRecogniser:
         """:meth:`transcribe` on the recogniser's threads (the conversion of an upload too); the
         event loop runs on meanwhile. :class:`RecogniserBusy` when it waited ``wait_timeout``
         seconds for the runtime; cancelled meanwhile, it never reaches the runtime."""
+        self._check_process()
         loop = asyncio.get_running_loop()
+        done: asyncio.Future[Transcription] = loop.create_future()
         turn = _Turn(wait_timeout)
+
+        def job() -> None:
+            try:
+                outcome: Transcription | BaseException = self._transcribe(audio, language, task, turn)
+            except BaseException as exc:
+                outcome = exc
+            try:
+                loop.call_soon_threadsafe(_settle, done, outcome)
+            except RuntimeError:   # the caller's loop is closed: nobody waits for it
+                pass
+
         with self._queue_lock:
             self._waiting += 1
         try:
-            return await loop.run_in_executor(self._executor, self._transcribe, audio, language, task, turn)
+            self._workers.submit(job)
+        except WorkersUnavailable as exc:
+            self._stop_waiting(turn)
+            if self._closed:
+                raise TranscriptionError("the speech recogniser is closed") from None
+            raise NoRunThread(f"the transcription cannot start: {exc}") from None
+        try:
+            return await done
         except asyncio.CancelledError:
             turn.left.set()   # it goes no further than where it is now
             raise
-        finally:
-            if not turn.counted:
-                self._stop_waiting(turn)
 
     def _stop_waiting(self, turn: _Turn) -> None:
         with self._queue_lock:
@@ -188,10 +219,13 @@ class SpeechRecogniser:
             self._closed = True
 
     def close(self) -> None:
-        """Waits for a transcription in progress (the waiting ones fail with :class:`PoolClosed`), then
-        releases the recogniser."""
-        self.refuse_queued()
-        self._executor.shutdown(wait=True)
+        """Waits for a transcription in progress, then releases the recogniser (in a child made by
+        ``fork()``, it only stops taking work: the recogniser is the parent's)."""
+        if made_before_fork(self._pid):
+            self._closed = True
+            return
+        self.refuse_queued()   # the transcriptions still waiting for the runtime fail with PoolClosed
+        self._workers.shutdown(wait=True)
         with self._lock:
             self._closed = True
             self._recogniser.close()
@@ -201,3 +235,12 @@ class SpeechRecogniser:
 
     def __exit__(self, *exc: Any) -> None:
         self.close()
+
+
+def _settle(done: asyncio.Future[Transcription], outcome: Transcription | BaseException) -> None:
+    if done.done():
+        return
+    if isinstance(outcome, BaseException):
+        done.set_exception(outcome)
+    else:
+        done.set_result(outcome)

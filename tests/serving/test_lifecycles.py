@@ -156,3 +156,30 @@ def test_a_waiter_on_a_stopped_event_loop_is_passed_over(make_pool):
     loop.run_until_complete(asyncio.gather(waiting, return_exceptions=True))
     loop.close()
     assert pool.available == 1 and pool.chat(user("Hello")).collect().text == HELLO
+
+
+def test_a_recogniser_used_before_fork_refuses_clearly_in_the_child(fake_quellan_path, tmp_path):
+    out = run_python(f"""
+import asyncio, io, os, time, wave
+from tessel_openai_server.kiv_velkor.errors import PoolForked
+from tessel_openai_server.kiv_velkor.speech import SpeechRecogniser
+buffer = io.BytesIO()
+with wave.open(buffer, "wb") as w:
+    w.setnchannels(1), w.setsampwidth(2), w.setframerate(16000), w.writeframes(bytes(3200))
+asr = SpeechRecogniser("whisper", "m", "t", lib_path={str(fake_quellan_path)!r})
+assert asyncio.run(asr.atranscribe(buffer.getvalue())).text == "hello"
+pid = os.fork()
+if pid == 0:
+    started = time.monotonic()
+    try:
+        asyncio.run(asyncio.wait_for(asr.atranscribe(buffer.getvalue()), 5))
+        code = 1
+    except PoolForked:
+        code = 0
+    asr.close()
+    os._exit(code if time.monotonic() - started < 2 else 3)
+_, status = os.waitpid(pid, 0)
+print(os.waitstatus_to_exitcode(status), asr.transcribe(buffer.getvalue()).text)
+asr.close()
+""", timeout=60)
+    assert out.stdout.split() == ["0", "hello"], out.stderr
