@@ -28,6 +28,8 @@ import pytest
 from tessel_openai_server.kiv_velkor.errors import InvalidRequest, LimitExceeded
 from tessel_openai_server.kiv_velkor.pool import ModelPool
 
+from support.openapi import validate
+
 from .conftest import MODEL, user
 from .test_server import _env, _wav, site  # noqa: F401  (site: the package copy with the runtimes)
 
@@ -177,6 +179,7 @@ def test_hostile_bodies_get_a_4xx_in_openai_shape(shared, name, path, body, stat
     s = shared
     raw = body if isinstance(body, str) else json.dumps(body)
     got, headers, answer = s.request("POST", path, raw.encode())
+    validate("ErrorResponse", json.loads(answer))
     error = json.loads(answer)["error"]
     assert (got, error["code"]) == (status, code) and error["message"] and headers["x-request-id"]
 
@@ -340,7 +343,8 @@ def test_finish_mode_answers_the_queue_then_cuts_what_outlives_the_timeout_with_
     if signals == 2:
         time.sleep(0.7)
         s.proc.send_signal(signal.SIGTERM)   # finish turns into cancel
-    with pytest.raises(openai.APIError, match="the server is stopping"):
+    with pytest.raises(openai.APIError, match="the server is stopping") as cut:
         for chunk in stream:
             chunks.append(chunk)
+    validate("ErrorResponse", {"error": cut.value.body})   # OpenAI's stream-error event
     assert 20 < len(chunks) < 150   # about 1 s of a 4 s story
