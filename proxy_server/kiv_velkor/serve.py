@@ -273,7 +273,9 @@ def _connection_cap(config: ServeConfig) -> int:
             soft = raised
         except (ValueError, OSError):
             pass
-    cap = max(1, min(config.max_connections, soft - config.backlog - _FD_RESERVE))
+    # Kept free: the descriptors of a burst of connections accepted before any is closed, and the rest.
+    burst = min(config.backlog, soft // 4)
+    cap = max(1, min(config.max_connections, soft - burst - _FD_RESERVE))
     if cap < config.max_connections:
         print(f"warning: {soft} descriptors allow {cap} connections, not --max-connections "
               f"{config.max_connections}", file=sys.stderr, flush=True)
