@@ -337,9 +337,6 @@ def run(config: ServeConfig, sock: socket.socket) -> int:
     stopper = _Stopper(config)
     stopper.app = app
     _configure_logging(config)
-    # The run threads take the interpreter lock for every piece; a shorter switch interval gives it
-    # back to the event loop sooner, so a fast generation cannot hold up the other requests.
-    sys.setswitchinterval(0.001)
     server = _Server(_uvicorn_config(config, app), stopper)
     # A signal before uvicorn has put its own handlers in place asks it to
     # stop as soon as it has started; uvicorn raises the signal again once it
