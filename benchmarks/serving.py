@@ -8,7 +8,11 @@ thread's Python loop pauses while one thread transcribes.
 The layer's cost uses the benchmark runtime (bench_runtime.cpp, pieces as
 fast as it can emit them); the rest uses the reference runtimes with their
 per-piece delay and a speech delay standing in for the device's decoding.
+Then the server itself (serving_server.py): /health latency under load, the
+time a hang-up takes to free its context, and each attack of an open network.
 The last line gives the ratios with the targets in brackets.
+
+    benchmarks/serving.sh --server-only    # the server's part alone
 """
 
 from __future__ import annotations
@@ -34,6 +38,7 @@ sys.path.insert(0, str(ROOT / "tests"))
 from run import Runtime, build_runtime  # noqa: E402  (the benchmark runtime, placed and configured)
 
 from reference.refrt import build_runtimes  # noqa: E402
+from serving_server import attacks, fairness, make_site  # noqa: E402
 
 STORY = " ".join(f"w{i}" for i in range(60))
 
@@ -157,12 +162,17 @@ def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--pieces", type=int, default=200_000)
     parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--server-only", action="store_true")
     args = parser.parse_args()
-    bench = build_runtime()
     refs = build_runtimes()
     with tempfile.TemporaryDirectory() as tmp:
         work = Path(tmp)
-        cost = layer_cost(bench, work, args.pieces, args.rounds)
+        site = make_site(refs, work)
+        fair, attacked = fairness(site), attacks(site)
+        if args.server_only:
+            print_server(fair, attacked)
+            return
+        cost = layer_cost(build_runtime(), work, args.pieces, args.rounds)
         conc = concurrency(refs["velkor"], work)
         pause, duration = speech(refs["quellan"], work)
     print(f"serving layer benchmark: {platform.machine()}, {platform.system()} {platform.release()}, "
@@ -182,10 +192,28 @@ def main() -> None:
               f"max {conc['max_' + name]:.2f}")
     print(f"\ntranscription of 60 s of audio (reference runtime, 500 ms decoding pause): {duration:.0f} ms; "
           f"longest pause of a second thread's loop meanwhile: {pause:.1f} ms\n")
+    print_server(fair, attacked)
     ratio = conc["eight"] / conc["one"]
     print(f"ratios: async pieces/s {1e9 / cost['async']:,.0f} [>=100,000] | 8 streams / 1 stream {ratio:.2f}x "
           f"[>=7.5] | timer p99 busy {conc['p99_busy']:.2f} ms [<5], idle {conc['p99_idle']:.2f} ms | "
           f"second thread's longest pause / transcription {pause / duration:.3f} [far below 1]")
+
+
+def print_server(fair: dict[str, float], attacked: list[tuple[str, str, float, float]]) -> None:
+    print("the server on a loopback port (reference runtimes); GET /health probed every 10 ms (ms)")
+    for key, label in (("8_streams", "8 streams at 1 ms per piece"), ("slow_reader", "a 4 MB reply read at 2 MB/s"),
+                       ("fast_reader", "a 4 MB reply read at full speed")):
+        print(f"  {label:<44} p99 {fair['p99_' + key]:7.1f}  max {fair['max_' + key]:7.1f}")
+    print(f"  a client that reads nothing of a 4 MB reply: the server's memory grows {fair['run_memory']:.1f} MB in "
+          f"0.5 s (the run), then {fair['backlog_memory']:.1f} MB in 2 s;"
+          f"\n  then it hangs up: its context is free after {fair['free_after_hangup']:.1f} ms; longest /health "
+          f"meanwhile {fair['max_after_hangup']:.1f} ms\n")
+    print(f"{'attack':<44}{'what the attacker got':<58}{'peak MB':>8}{'/health max ms':>16}")
+    for name, answer, memory, stall in attacked:
+        print(f"  {name:<42}{answer:<58}{memory:>8.1f}{stall:>16.1f}")
+    print(f"\nserver ratios: /health p99 with 8 streams {fair['p99_8_streams']:.1f} ms [<50], with a slow reader "
+          f"{fair['p99_slow_reader']:.1f} ms [<50] | a hang-up frees its context in {fair['free_after_hangup']:.1f} ms "
+          "[<100]\n")
 
 
 if __name__ == "__main__":

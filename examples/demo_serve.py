@@ -34,7 +34,7 @@ def part_serve(model: Path, asr_backend: str, asr_model: Path, asr_tokenizer: Pa
         command += ["--asr-decoder", str(asr_decoder)]
     say(f"  Starting: python -m tessel_openai_server.kiv_velkor serve --port 0 --model {model.name} "
         f"--asr-model {asr_model.name} --asr-tokenizer {asr_tokenizer.name}")
-    server = subprocess.Popen(command, stderr=subprocess.PIPE, text=True)
+    server = subprocess.Popen(command, stderr=subprocess.PIPE, stdout=subprocess.DEVNULL, text=True)   # (access log)
     try:
         assert server.stderr is not None
         line = server.stderr.readline()

@@ -35,7 +35,7 @@ kiv_make_venv() {
 
 # What the tests import from PyPI (the modules' part and the server's).
 KIV_TEST_REQUIREMENTS=(numpy pytest hypothesis jsonschema "starlette>=0.40" "uvicorn>=0.30"
-    "python-multipart>=0.0.9" "pillow>=10" "openai>=1.40" "av==19.0.2")
+    "python-multipart>=0.0.9" "pillow>=10" "openai>=1.40" "av==19.0.2" "prometheus-client>=0.20")
 
 # The part of the suite that drives the modules themselves: loading, init, runs
 # with streaming, images and tool calls, transcriptions, the object
@@ -192,4 +192,42 @@ kiv_manylinux_tag() {
 kiv_tag_within_floor() {
     [[ $1 =~ ^manylinux_([0-9]+)_([0-9]+)_ ]] || return 1
     [ "${BASH_REMATCH[1]}" = "${2%%.*}" ] && [ "${BASH_REMATCH[2]}" -le "${2#*.}" ]
+}
+
+# nginx from Debian for the router test (the README's "Running it on a network"):
+# the package pinned by version and sha256, unpacked under the user's cache
+# (nothing is installed system-wide and no service starts). Prints the binary.
+KIV_NGINX_VERSION=1.22.1-9+deb12u12
+KIV_NGINX_SHA256_amd64=1a1014cd0dcc0b46b5c9369713d5781493d7effc9b4c25c78ac6369cb4bb71b2
+kiv_nginx() {
+    local arch sha dir deb tmp
+    arch=$(dpkg --print-architecture 2>/dev/null) || { echo "no dpkg here: install nginx and set KIV_NGINX" >&2; return 1; }
+    sha=$(eval echo "\${KIV_NGINX_SHA256_$arch:-}")
+    dir=${XDG_CACHE_HOME:-$HOME/.cache}/kiv/nginx-$KIV_NGINX_VERSION-$arch
+    if [ -x "$dir/usr/sbin/nginx" ]; then
+        echo "$dir/usr/sbin/nginx"
+        return
+    fi
+    [ -n "$sha" ] || { echo "no pinned nginx for $arch: install nginx and set KIV_NGINX" >&2; return 1; }
+    echo "fetching Debian's nginx $KIV_NGINX_VERSION for the router test (0.5 MB, once) into $dir" >&2
+    tmp=$(mktemp -d)
+    if ! (cd "$tmp" && apt-get download -qq "nginx=$KIV_NGINX_VERSION" >/dev/null 2>&1); then
+        if [ "$(id -u)" = 0 ]; then
+            apt-get update -qq >/dev/null 2>&1 || true
+            (cd "$tmp" && apt-get download -qq "nginx=$KIV_NGINX_VERSION" >/dev/null 2>&1)
+        fi
+    fi
+    deb=$(ls "$tmp"/nginx_*.deb 2>/dev/null | head -1)
+    if [ -z "$deb" ] || ! echo "$sha  $deb" | sha256sum -c --quiet >&2; then
+        echo "could not fetch nginx $KIV_NGINX_VERSION with the pinned sha256" >&2
+        rm -rf "$tmp"
+        return 1
+    fi
+    rm -rf "$dir.part" && mkdir -p "$dir.part" && dpkg-deb -x "$deb" "$dir.part" && mv "$dir.part" "$dir"
+    rm -rf "$tmp"
+    # Its libraries (OpenSSL, PCRE2, zlib, libcrypt) are in every Debian base system; as root, add any missing.
+    if ldd "$dir/usr/sbin/nginx" | grep -q "not found" && [ "$(id -u)" = 0 ]; then
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libssl3 libpcre2-8-0 zlib1g libcrypt1 >/dev/null
+    fi
+    echo "$dir/usr/sbin/nginx"
 }

@@ -18,10 +18,11 @@ from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
-from .errors import InvalidRequest
-from .images import check_array, decode_data_url
+from .errors import InvalidRequest, LimitExceeded
+from .images import PendingImage, check_array, read_data_url
+from .limits import ImageBudget, RequestLimits
 
-__all__ = ["IMAGE_PLACEHOLDER", "PreparedChat", "prepare_chat"]
+__all__ = ["IMAGE_PLACEHOLDER", "PreparedChat", "prepare_chat", "holds_images"]
 
 IMAGE_PLACEHOLDER = "<|image_pad|>"
 ROLES = frozenset({"system", "developer", "user", "assistant", "tool"})
@@ -58,15 +59,47 @@ def _integer(value: Any, name: str, low: int) -> int | None:
     return value
 
 
-def _image_of(part: Mapping[str, Any], where: str) -> Any:
-    if part.get("type") == "image":
-        return check_array(part.get("image"), param=where)
-    source = part.get("image_url")
-    url = source.get("url") if isinstance(source, Mapping) else source
-    return check_array(decode_data_url(url, param=where), param=where)
+class _Images:
+    """The images of one request, in order. Every header is read and counted against the request's budget
+    before any image is decoded (:meth:`arrays`)."""
+
+    NO_VISION = "this model was loaded without a vision projector (mmproj): it takes no images"
+
+    def __init__(self, limits: RequestLimits, vision: bool) -> None:
+        self.items: list[Any] = []   # arrays, and PendingImage until decoded
+        self.budget = ImageBudget(limits)
+        self.vision = vision
+
+    def add_part(self, part: Mapping[str, Any], where: str) -> None:
+        if not self.vision:   # refused before anything is decoded
+            raise InvalidRequest(self.NO_VISION, param=where)
+        if part.get("type") == "image":
+            self.items.append(check_array(part.get("image"), param=where, budget=self.budget))
+            return
+        source = part.get("image_url")
+        url = source.get("url") if isinstance(source, Mapping) else source
+        self.items.append(read_data_url(url, param=where, budget=self.budget))
+
+    def add_array(self, image: Any) -> None:
+        if not self.vision:
+            raise InvalidRequest(self.NO_VISION, param="images")
+        self.items.append(check_array(image, budget=self.budget))
+
+    def arrays(self) -> list[Any]:
+        return [check_array(item.decode(), param=item.param) if isinstance(item, PendingImage) else item
+                for item in self.items]
 
 
-def _content(content: Any, where: str, images: list[Any]) -> Any:
+def holds_images(messages: Any) -> bool:
+    """Whether OpenAI-format ``messages`` hold an image part (cheap: no image is looked at)."""
+    if not isinstance(messages, list):
+        return False
+    return any(isinstance(m, Mapping) and isinstance(m.get("content"), list)
+               and any(isinstance(p, Mapping) and p.get("type") in ("image_url", "image") for p in m["content"])
+               for m in messages)
+
+
+def _content(content: Any, where: str, images: _Images) -> Any:
     if content is None or isinstance(content, str):
         return content
     if not isinstance(content, list):
@@ -82,17 +115,16 @@ def _content(content: Any, where: str, images: list[Any]) -> Any:
                 raise InvalidRequest(f"{at}.text must be a string", param=at)
             parts.append({"type": "text", "text": part["text"]})
         elif kind in ("image_url", "image"):
-            images.append(_image_of(part, at))
+            images.add_part(part, at)
             parts.append({"type": "text", "text": IMAGE_PLACEHOLDER})
         else:
             raise InvalidRequest(f"{at} has the unsupported type {kind!r}", param=at)
     return parts
 
 
-def _messages(messages: Any, extra_images: Sequence[Any]) -> tuple[list[dict[str, Any]], list[Any]]:
+def _messages(messages: Any, extra_images: Sequence[Any], images: _Images) -> list[dict[str, Any]]:
     if not isinstance(messages, list) or not messages:
         raise InvalidRequest("messages must be a non-empty list", param="messages")
-    images: list[Any] = []
     out: list[dict[str, Any]] = []
     for i, message in enumerate(messages):
         where = f"messages[{i}]"
@@ -115,13 +147,13 @@ def _messages(messages: Any, extra_images: Sequence[Any]) -> tuple[list[dict[str
         content = last["content"]
         parts = [{"type": "text", "text": content}] if isinstance(content, str) else list(content or [])
         for image in extra_images:
-            images.append(check_array(image))
+            images.add_array(image)
             parts.append({"type": "text", "text": IMAGE_PLACEHOLDER})
         last["content"] = parts
-    return out, images
+    return out
 
 
-def _tools(tools: Any, tool_choice: Any) -> list[dict[str, Any]] | None:
+def _tools(tools: Any, tool_choice: Any, limits: RequestLimits) -> list[dict[str, Any]] | None:
     if tools is None:
         return None
     if not isinstance(tools, list) or not all(isinstance(t, Mapping) for t in tools):
@@ -131,6 +163,13 @@ def _tools(tools: Any, tool_choice: Any) -> list[dict[str, Any]] | None:
         if tool.get("type") != "function" or not isinstance(fn, Mapping) or not isinstance(fn.get("name"), str):
             raise InvalidRequest(f"tools[{i}] must be {{'type': 'function', 'function': {{'name': ...}}}}",
                                  param=f"tools[{i}]")
+    try:
+        size = len(json.dumps(tools, ensure_ascii=False))
+    except (TypeError, ValueError):
+        raise InvalidRequest("tools cannot be serialised as JSON", param="tools") from None
+    if size > limits.max_tools_bytes:
+        raise LimitExceeded(f"the tools take {size:,} bytes of JSON; this server takes at most "
+                            f"{limits.max_tools_bytes:,}", param="tools")
     if tool_choice == "none" or not tools:
         return None
     if tool_choice not in (None, "auto", "required") and not isinstance(tool_choice, Mapping):
@@ -151,10 +190,18 @@ def prepare_chat(messages: Any, *, tools: Any = None, tool_choice: Any = None, m
                  stop: Any = None, temperature: Any = None, top_p: Any = None, top_k: Any = None,
                  repeat_penalty: Any = None, seed: Any = None, frequency_penalty: Any = None,
                  presence_penalty: Any = None, enable_think: Any = False, images: Sequence[Any] = (),
-                 sampler_params: Mapping[str, Any] | None = None) -> PreparedChat:
-    """Checks an OpenAI-format chat request; every fault raises :class:`InvalidRequest`."""
-    converted, image_arrays = _messages(messages, images)
-    tool_schemas = _tools(tools, tool_choice)
+                 sampler_params: Mapping[str, Any] | None = None, limits: RequestLimits | None = None,
+                 vision: bool = True) -> PreparedChat:
+    """Checks an OpenAI-format chat request; every fault raises :class:`InvalidRequest`.
+
+    ``limits`` bound the request (counted before anything is decoded); without
+    ``vision`` an image is refused before it is decoded."""
+    limits = limits or RequestLimits()
+    limits.check_counts(len(messages) if isinstance(messages, list) else 0,
+                        len(stop) if isinstance(stop, list) else 0, len(tools) if isinstance(tools, list) else 0)
+    collected = _Images(limits, vision)
+    converted = _messages(messages, images, collected)
+    tool_schemas = _tools(tools, tool_choice, limits)
     params: dict[str, Any] = dict(sampler_params or {})
     for name, value in (("seed", _integer(seed, "seed", -2**63)),
                         ("frequency_penalty", _number(frequency_penalty, "frequency_penalty", -2, 2)),
@@ -180,6 +227,8 @@ def prepare_chat(messages: Any, *, tools: Any = None, tool_choice: Any = None, m
         run_kwargs["sampler_params"] = params
     if tool_schemas:
         run_kwargs["tool_schemas"] = tool_schemas
+    limit, stops = _integer(max_tokens, "max_tokens", 1), _stop(stop)
+    image_arrays = collected.arrays()   # decoded only once everything else is checked
     if image_arrays:
         run_kwargs["images"] = image_arrays
-    return PreparedChat(run_kwargs, _integer(max_tokens, "max_tokens", 1), _stop(stop), len(image_arrays), converted)
+    return PreparedChat(run_kwargs, limit, stops, len(image_arrays), converted)

@@ -85,6 +85,51 @@ def _add_serve(commands: Commands[argparse.ArgumentParser]) -> None:
     add("--shutdown-timeout", type=float, default=30.0,
         help="with --on-shutdown finish: seconds to wait for them (default %(default)s)")
     add("--log-level", default="warning", help="uvicorn's log level (default %(default)s)")
+    _add_network(serve)
+    _add_limits(serve)
+
+
+def _add_network(serve: argparse.ArgumentParser) -> None:
+    group = serve.add_argument_group("access and connections")
+    add = group.add_argument
+    add("--api-key", action="append", default=[], metavar="KEY",
+        help="a key clients must send (Authorization: Bearer KEY, or x-api-key); repeat for several; also read "
+             "from --api-key-file and from $KIV_API_KEYS (comma-separated). Without any, no key is asked for")
+    add("--api-key-file", type=Path, help="a file with one key per line (# starts a comment)")
+    add("--allowed-hosts", action="append", default=[], metavar="NAME",
+        help="a host name clients may use in the Host header, besides IP addresses, localhost and this "
+             "machine's names; repeat for several; * allows any")
+    add("--cors-origins", action="append", default=[], metavar="ORIGIN",
+        help="a web origin (https://app.example) whose pages may call the API; repeat for several; * allows "
+             "any. Default: none (requests from other sites' pages are refused)")
+    add("--no-access-log", dest="access_log", action="store_false", help="no access-log line per request")
+    add("--max-connections", type=int, default=512,
+        help="open connections at most; beyond, the oldest idle one is closed (default %(default)s)")
+    add("--header-timeout", type=float, default=10.0,
+        help="seconds a connection may take to send a request's headers (default %(default)s)")
+    add("--body-timeout", type=float, default=60.0,
+        help="seconds a request may take to send its body (default %(default)s)")
+    add("--keep-alive-timeout", type=int, default=5,
+        help="seconds an idle keep-alive connection stays open (default %(default)s)")
+    add("--max-header-kb", type=int, default=16, help="largest request head in KiB (default %(default)s)")
+    add("--backlog", type=int, default=256, help="the listening socket's backlog (default %(default)s)")
+
+
+def _add_limits(serve: argparse.ArgumentParser) -> None:
+    group = serve.add_argument_group("bounds on each request")
+    add = group.add_argument
+    add("--max-body-mb", type=float, default=8.0, help="largest JSON request body in MiB (default %(default)s)")
+    add("--max-messages", type=int, default=2048, help="messages per chat request (default %(default)s)")
+    add("--max-images", type=int, default=8, help="images per chat request (default %(default)s)")
+    add("--max-image-pixels", type=int, default=4096 * 4096,
+        help="pixels of all images of a request together, read from their headers (default %(default)s)")
+    add("--max-stop", type=int, default=4, help="stop sequences per request (default %(default)s)")
+    add("--max-tools", type=int, default=128, help="tools per request (default %(default)s)")
+    add("--max-tools-kb", type=float, default=256.0,
+        help="the tools' JSON per request in KiB (default %(default)s)")
+    add("--max-speech-queue", type=int, default=4,
+        help="transcriptions waiting or running at once; beyond, a 503 before the upload is read "
+             "(default %(default)s)")
 
 
 def main(argv: list[str] | None = None) -> int:

@@ -7,8 +7,8 @@ catching them; :class:`ServingError` catches them all.
 
 from __future__ import annotations
 
-__all__ = ["ServingError", "ModelLoadError", "InvalidRequest", "RequestRejected", "PoolError", "PoolClosed",
-           "PoolExhausted", "PoolForked", "NoRunThread", "TranscriptionError"]
+__all__ = ["ServingError", "ModelLoadError", "InvalidRequest", "LimitExceeded", "RequestRejected", "PoolError",
+           "PoolClosed", "PoolExhausted", "PoolForked", "NoRunThread", "RecogniserBusy", "TranscriptionError"]
 
 
 class ServingError(Exception):
@@ -36,6 +36,12 @@ class InvalidRequest(ServingError, ValueError):
     http_status = 400
     error_type = "invalid_request_error"
     code = "invalid_request"
+
+
+class LimitExceeded(InvalidRequest):
+    """The request asks for more than the server's bounds allow (messages, images, pixels, stops, tools)."""
+
+    code = "limit_exceeded"
 
 
 class RequestRejected(ServingError, RuntimeError):
@@ -75,6 +81,12 @@ class NoRunThread(PoolError):
     """No thread could be started for the run (the machine is out of threads); nothing was queued."""
 
     code = "no_run_thread"
+
+
+class RecogniserBusy(PoolError):
+    """The speech recogniser's queue is full, or a transcription waited its whole bounded wait for its turn."""
+
+    code = "recogniser_busy"
 
 
 class TranscriptionError(ServingError, RuntimeError):

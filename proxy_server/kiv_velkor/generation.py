@@ -29,7 +29,7 @@ import collections
 import enum
 import threading
 import time
-from collections.abc import AsyncIterator, Iterator
+from collections.abc import AsyncIterator, Callable, Iterator
 from dataclasses import replace
 from typing import TYPE_CHECKING, Any
 
@@ -63,17 +63,42 @@ class Stage(enum.IntEnum):
 
 
 _NEW, _DELIVERED = Stage.NEW, Stage.DELIVERED
+_YIELD_EVERY = 8   # queued events an async consumer takes before it lets the event loop run
+# A consumer that falls this far behind (a client reading slowly, or not at
+# all) holds its run up until it has taken all but _LOW_WATER events: the
+# memory a request takes stays bounded, and its run takes no CPU time from
+# the others meanwhile.
+_HIGH_WATER = 4096
+_LOW_WATER = 1024
 
 
 class _EventQueue:
     """Events from the run's thread to the one consumer. The deque and the
     waker's flag are only touched under the interpreter lock, which orders them."""
 
-    __slots__ = ("items", "waker")
+    __slots__ = ("items", "waker", "room", "producer_waits")
 
     def __init__(self) -> None:
         self.items: collections.deque[Event | BaseException] = collections.deque()
         self.waker = Waker()
+        self.room = threading.Condition(threading.Lock())
+        self.producer_waits = False
+
+    def wait_for_room(self, stop: Callable[[], bool]) -> None:
+        """On the run's thread: waits until the consumer has taken all but _LOW_WATER events, or ``stop()``."""
+        with self.room:
+            self.producer_waits = True
+            try:
+                while len(self.items) > _LOW_WATER and not stop():
+                    self.room.wait(0.05)
+            finally:
+                self.producer_waits = False
+
+    def made_room(self, always: bool = False) -> None:
+        """After the consumer took events (``always``: a cancel): wakes a waiting producer once there is room."""
+        if always or len(self.items) <= _LOW_WATER:
+            with self.room:
+                self.room.notify()
 
     def put(self, item: Event | BaseException) -> None:
         self.items.append(item)
@@ -125,6 +150,7 @@ class Generation:
         self._halt_repeated = False                # the stop said again at the first piece after it
         self._context: VELKOR | None = None        # set while the run may be in progress
         self._queue = _EventQueue()
+        self._taken = 0                            # events taken in a row without waiting (async)
         self._reader = PieceReader(self._queue.put, max_tokens=prepared.max_tokens, stops=prepared.stop)
         self._t_start = time.perf_counter()
         self.finished: Finished | None = None
@@ -132,6 +158,11 @@ class Generation:
     @property
     def stage(self) -> Stage:
         return self._stage
+
+    @property
+    def queued(self) -> int:
+        """Events made and not yet taken by the consumer."""
+        return len(self._queue.items)
 
     @property
     def cancelled(self) -> bool:
@@ -151,6 +182,8 @@ class Generation:
             waiting = self._stage <= Stage.WAITING
         if waiting:
             self._lender.cancel_wait(self)   # a wait for a context in progress ends at once
+        elif self._queue.producer_waits:
+            self._queue.made_room(always=True)
 
     # -------------------------------------------------------------- starting
 
@@ -317,6 +350,8 @@ class Generation:
             context = self._context
             if context is not None:
                 context.interrupt()
+        elif len(self._queue.items) > _HIGH_WATER:
+            self._queue.wait_for_room(lambda: self._halt is not None)
 
     def on_tool_call(self, name: str, arguments: str) -> None:
         if self._halt is None:
@@ -337,8 +372,10 @@ class Generation:
             self.start()
         if self._stage is _DELIVERED:
             raise StopIteration
-        items = self._queue.items
-        item = items.popleft() if items else self._queue.get()
+        queue = self._queue
+        item = queue.items.popleft() if queue.items else queue.get()
+        if queue.producer_waits:
+            queue.made_room()
         return item if item.__class__ is TextPiece else self._deliver(item)
 
     async def __anext__(self) -> Event:
@@ -348,7 +385,19 @@ class Generation:
             if self._stage is _DELIVERED:
                 raise StopAsyncIteration
             items = self._queue.items
-            item = items.popleft() if items else await self._queue.aget()
+            if items:
+                # Queued events are taken without waiting; every few of them the
+                # loop gets a turn, so a backlog never starves other requests.
+                self._taken += 1
+                if self._taken >= _YIELD_EVERY:
+                    self._taken = 0
+                    if self._queue.producer_waits:
+                        self._queue.made_room()
+                    await asyncio.sleep(0)
+                item = items.popleft()
+            else:
+                self._taken = 0
+                item = await self._queue.aget()
         except asyncio.CancelledError:
             self.cancel()
             raise

@@ -13,18 +13,37 @@ import re
 from typing import Any
 
 from .errors import InvalidRequest
+from .limits import ImageBudget, RequestLimits
 
-__all__ = ["decode_data_url", "check_array", "MAX_PIXELS"]
+__all__ = ["read_data_url", "decode_data_url", "PendingImage", "check_array", "MAX_PIXELS"]
 
-# Larger images are refused before they are decoded (a small file can hold a
-# huge image); 40 megapixels is beyond any camera a request should carry.
-MAX_PIXELS = 40_000_000
+# Without a budget of its own, one image of at most this many pixels.
+MAX_PIXELS = RequestLimits().max_image_pixels
 _DATA_URL = re.compile(r"data:(?P<mime>[\w.+-]+/[\w.+-]+)?(?P<params>(?:;[^,;]*)*?)(?P<b64>;base64)?,", re.ASCII)
 _FORMATS = {"image/png": "PNG", "image/jpeg": "JPEG", "image/jpg": "JPEG"}
 
 
-def decode_data_url(url: Any, *, param: str = "image_url") -> Any:
-    """Decodes a ``data:image/png;base64,...`` or ``data:image/jpeg;base64,...`` URL to an RGB uint8 array (H, W, 3)."""
+class PendingImage:
+    """An image whose header has been read and counted; :meth:`decode` makes its RGB array."""
+
+    __slots__ = ("_image", "param")
+
+    def __init__(self, image: Any, param: str) -> None:
+        self._image, self.param = image, param
+
+    def decode(self) -> Any:
+        import numpy as np
+        try:
+            with self._image as img:
+                return np.asarray(img.convert("RGB"))
+        except Exception as exc:   # Pillow raises many kinds for a broken file; its text may show addresses
+            raise InvalidRequest(f"the image cannot be decoded as PNG or JPEG ({type(exc).__name__})",
+                                 param=self.param) from None
+
+
+def read_data_url(url: Any, *, param: str = "image_url", budget: ImageBudget | None = None) -> PendingImage:
+    """Reads the header of a ``data:image/png;base64,...`` or ``data:image/jpeg;base64,...`` URL and takes
+    its size from ``budget`` (the request's images and pixels); no pixel is decoded yet."""
     if not isinstance(url, str):
         raise InvalidRequest("image_url.url must be a string", param=param)
     match = _DATA_URL.match(url)
@@ -44,21 +63,28 @@ def decode_data_url(url: Any, *, param: str = "image_url") -> Any:
     except ImportError:
         raise InvalidRequest("decoding image_url parts needs Pillow on the server: "
                              "pip install 'tessel-openai-server-kiv-velkor[images]'", param=param) from None
-    import numpy as np
     try:
-        with Image.open(io.BytesIO(raw), formats=[_FORMATS[mime], *set(_FORMATS.values())]) as img:
-            if img.width * img.height > MAX_PIXELS:
-                raise InvalidRequest(f"the image has {img.width}x{img.height} pixels, more than {MAX_PIXELS:,}",
-                                     param=param)
-            return np.asarray(img.convert("RGB"))
+        image = Image.open(io.BytesIO(raw), formats=[_FORMATS[mime], *set(_FORMATS.values())])
+    except Exception as exc:
+        raise InvalidRequest(f"the image cannot be decoded as PNG or JPEG ({type(exc).__name__})",
+                             param=param) from None
+    try:
+        (budget or ImageBudget(RequestLimits(max_images=1))).take(image.width, image.height, param)
     except InvalidRequest:
+        image.close()
         raise
-    except Exception as exc:   # Pillow raises many kinds for a broken file
-        raise InvalidRequest(f"the image cannot be decoded as PNG or JPEG: {exc}", param=param) from None
+    return PendingImage(image, param)
 
 
-def check_array(image: Any, *, param: str = "images") -> Any:
-    """The image as ``as_rgb888`` will send it (H, W, 3 uint8); InvalidRequest when it takes no such shape."""
+def decode_data_url(url: Any, *, param: str = "image_url", budget: ImageBudget | None = None) -> Any:
+    """Decodes a ``data:image/png;base64,...`` or ``data:image/jpeg;base64,...`` URL to an RGB uint8 array
+    (H, W, 3), its size checked from its header first (see :func:`read_data_url`)."""
+    return read_data_url(url, param=param, budget=budget).decode()
+
+
+def check_array(image: Any, *, param: str = "images", budget: ImageBudget | None = None) -> Any:
+    """The image as ``as_rgb888`` will send it (H, W, 3 uint8); InvalidRequest when it takes no such shape
+    (or when ``budget`` has no room left for it)."""
     from ._velkor import as_rgb888
     try:
         array = as_rgb888(image)
@@ -66,4 +92,6 @@ def check_array(image: Any, *, param: str = "images") -> Any:
         raise InvalidRequest(f"unusable image array: {exc}", param=param) from None
     if array.shape[0] == 0 or array.shape[1] == 0:
         raise InvalidRequest("an image array has no pixels", param=param)
+    if budget is not None:
+        budget.take(array.shape[1], array.shape[0], param)
     return array

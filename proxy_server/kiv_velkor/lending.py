@@ -181,6 +181,11 @@ class ContextLender:
         self._take_back_orphans()
         return len(self._free)
 
+    @property
+    def waiting(self) -> int:
+        """Requests waiting for a context right now."""
+        return len(self._waiters)
+
     def _check_process(self) -> None:
         if made_before_fork(self._pid):
             raise PoolForked(f"this model pool was made in process {self._pid} before a fork; a pool serves only "

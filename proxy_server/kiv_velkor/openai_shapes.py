@@ -14,7 +14,7 @@ from typing import Any
 from .conversations import reply_message
 from .events import Event, Finished, PieceKind, TextPiece, ToolCall
 
-__all__ = ["SSE_DONE", "sse", "error_body", "usage", "tool_call", "completion", "chunk", "usage_chunk",
+__all__ = ["SSE_DONE", "sse", "error_body", "stream_error", "usage", "tool_call", "completion", "chunk", "usage_chunk",
            "stream_chunks", "model_card", "model_list"]
 
 SSE_DONE = "data: [DONE]\n\n"
@@ -28,6 +28,12 @@ def sse(data: Mapping[str, Any]) -> str:
 def error_body(message: str, error_type: str = "invalid_request_error", param: str | None = None,
                code: str | None = None) -> dict[str, Any]:
     return {"error": {"message": message, "type": error_type, "param": param, "code": code}}
+
+
+def stream_error(message: str, code: str) -> dict[str, Any]:
+    """The event that ends a stream the server could not finish (a runtime failure after output, the
+    server stopping): OpenAI's error body, which clients raise as an error."""
+    return error_body(message, "server_error", None, code)
 
 
 def usage(finished: Finished) -> dict[str, Any]:
@@ -72,9 +78,12 @@ def stream_chunks(event: Event, cid: str, created: int, model: str, include_usag
         yield chunk(cid, created, model, {"tool_calls": [{"index": event.index, **tool_call(event)}]})
     elif isinstance(event, Finished):
         if event.finish_reason == "error":
-            yield error_body(event.error or "the runtime failed", "server_error", code="generation_failed")
-        else:
-            yield chunk(cid, created, model, {}, event.finish_reason)
+            yield stream_error(event.error or "the runtime failed", "generation_failed")
+            return
+        if event.finish_reason == "cancelled":   # a client that hung up reads nothing: the server stops
+            yield stream_error("the generation was cancelled (the server is stopping)", "cancelled")
+            return
+        yield chunk(cid, created, model, {}, event.finish_reason)
         if include_usage:
             yield usage_chunk(cid, created, model, event)
 

@@ -16,7 +16,6 @@ from typing import Any
 
 from .chat_input import prepare_chat
 from .conversations import Conversation
-from .errors import InvalidRequest
 from .generation import Generation
 from .lending import DEFAULT_ACQUIRE_TIMEOUT, ContextLender, Lease, WaitCancelled
 
@@ -52,18 +51,17 @@ class ModelPool(ContextLender):
         ends before the stop sequence), ``temperature``, ``top_p``, ``top_k``,
         ``repeat_penalty``, ``seed``, ``frequency_penalty``,
         ``presence_penalty``, ``enable_think``, ``images`` (arrays that stand at
-        the end of the last user message), ``sampler_params``; and
+        the end of the last user message), ``sampler_params``, ``limits`` (a
+        :class:`RequestLimits`: the bounds of the request); and
         ``acquire_timeout`` for the wait for a context; ``cache_scope``: a
         conversation a context holds is reused only for requests of the same
-        scope (a server passes who is asking).
+        scope (a server passes who is asking). Without a vision projector an
+        image is refused before it is decoded.
 
         Nothing runs until it is iterated or started; it can be cancelled at once.
         Raises :class:`InvalidRequest` for a malformed request.
         """
-        prepared = prepare_chat(messages, **options)
-        if prepared.images and not self.vision:
-            raise InvalidRequest("this model was loaded without a vision projector (mmproj): it takes no images",
-                                 param="messages")
+        prepared = prepare_chat(messages, vision=self.vision, **options)
         conversation = None
         if self.conversation_cache and not prepared.images:
             conversation = Conversation(prepared.run_kwargs, prepared.messages, cache_scope)

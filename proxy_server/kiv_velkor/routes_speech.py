@@ -9,17 +9,19 @@ take neither: the text does not depend on them.
 
 from __future__ import annotations
 
+import asyncio
 from dataclasses import dataclass
 
 from starlette.datastructures import FormData, UploadFile
 from starlette.requests import Request
 from starlette.responses import JSONResponse, PlainTextResponse, Response, StreamingResponse
-from starlette.types import Message
 
 from . import speech_shapes as shapes
 from .errors import ServingError
-from .server_common import ApiError, read_capped, serving
-from .speech import SpeechRecogniser
+from .http_guard import Refusal
+from .http_stream import HangupWatch
+from .server_common import ApiError, metrics, serving
+from .speech import SpeechRecogniser, Transcription
 
 __all__ = ["transcriptions", "translations"]
 
@@ -53,15 +55,35 @@ async def _answer(request: Request, task: str) -> Response:
     recogniser: SpeechRecogniser | None = state.recogniser
     if recogniser is None:
         raise ApiError(404, "this server has no speech model (start it with --asr-model)", code="model_not_found")
-    form = await _read_form(request, state.settings.max_upload_bytes)
+    admitted = False
     try:
-        speech = await _speech_request(form, task, str(state.settings.asr_model_name))
+        # A place in the recogniser's queue first: a full queue is a 503 before any upload is stored.
+        with recogniser.admitted():
+            admitted = True
+            return await _transcribed(request, task, recogniser)
+    except ServingError as exc:
+        if not admitted:   # read and dropped, so that a client still sending its upload reads the answer
+            async for _ in request.stream():
+                pass
+        raise ApiError.of(exc) from None
+
+
+async def _transcribed(request: Request, task: str, recogniser: SpeechRecogniser) -> Response:
+    settings = serving(request).settings
+    form = await _read_form(request)
+    try:
+        speech = await _speech_request(form, task, str(settings.asr_model_name))
     finally:
         await form.close()
-    try:
-        result = await recogniser.atranscribe(speech.audio, language=speech.language, task=task)
-    except ServingError as exc:
-        raise ApiError.of(exc) from None
+    # A client that hangs up while its transcription waits for the runtime takes it out of the queue.
+    job = asyncio.ensure_future(recogniser.atranscribe(speech.audio, language=speech.language, task=task,
+                                                       wait_timeout=settings.wait_timeout))
+    async with HangupWatch(request.receive, job.cancel) as watch:
+        await asyncio.wait((job,))
+    if watch.gone:
+        return Response(status_code=499)
+    result: Transcription = job.result()
+    metrics(request).transcription.observe(result.seconds)
     duration = result.audio_seconds or 0.0
     if speech.stream:
         return StreamingResponse(shapes.stream_events(result.text), media_type="text/event-stream")
@@ -73,14 +95,12 @@ async def _answer(request: Request, task: str) -> Response:
     return JSONResponse(shapes.transcription(result.text, result.language, speech.response_format, duration, task))
 
 
-async def _read_form(request: Request, limit: int) -> FormData:
-    body = await read_capped(request, limit)
-
-    async def replay() -> Message:
-        return {"type": "http.request", "body": body, "more_body": False}
-
+async def _read_form(request: Request) -> FormData:
+    # Parsed as it arrives (the guard bounds its size and time); files over 1 MB spool to disk.
     try:
-        return await Request(request.scope, replay).form(max_files=1, max_fields=16)
+        return await request.form(max_files=1, max_fields=16)
+    except Refusal:
+        raise
     except Exception as exc:   # a body that is no multipart form
         raise ApiError(400, f"expected a multipart/form-data upload: {exc}") from None
 

@@ -6,7 +6,9 @@ Needs the ``server`` extra (``pip install 'tessel-openai-server-kiv-velkor[serve
 
 The routes are data (:data:`ROUTES`); each handler lives with its endpoint
 family (:mod:`.routes_chat`, :mod:`.routes_speech`, :mod:`.routes_info`) and
-reads what it serves from ``request.app.state.serving``.
+reads what it serves from ``request.app.state.serving``, which :func:`attach`
+sets once the models are loaded (until then the routes answer 503). Every
+request passes the middleware of :mod:`.http_guard` first.
 """
 
 from __future__ import annotations
@@ -17,21 +19,27 @@ from contextlib import asynccontextmanager
 
 from starlette.applications import Starlette
 from starlette.exceptions import HTTPException
+from starlette.middleware import Middleware
+from starlette.middleware.cors import CORSMiddleware
 from starlette.requests import Request
 from starlette.responses import Response
 from starlette.routing import Route
 
+from .http_guard import Guard, Refusal, RequestLog
+from .metrics import Metrics
 from .pool import ModelPool
 from .routes_chat import chat_completions
-from .routes_info import health, models
+from .routes_info import health, metrics_text, models, ready
 from .routes_speech import transcriptions, translations
 from .server_common import ApiError, ServerSettings, Serving
 from .speech import SpeechRecogniser
 
-__all__ = ["ServerSettings", "ROUTES", "create_app"]
+__all__ = ["ServerSettings", "ROUTES", "create_app", "attach"]
 
 ROUTES = [
     Route("/health", health, methods=["GET"]),
+    Route("/health/ready", ready, methods=["GET"]),
+    Route("/metrics", metrics_text, methods=["GET"]),
     Route("/v1/models", models, methods=["GET"]),
     Route("/v1/chat/completions", chat_completions, methods=["POST"]),
     Route("/v1/audio/transcriptions", transcriptions, methods=["POST"]),
@@ -41,7 +49,18 @@ ROUTES = [
 
 async def _api_error(request: Request, exc: Exception) -> Response:
     assert isinstance(exc, ApiError)
+    request.state.error_code = exc.code or str(exc.status)
     return exc.response()
+
+
+async def _refusal(request: Request, exc: Exception) -> Response:
+    # A body refused while a route read it (too large, too slow).
+    assert isinstance(exc, Refusal)
+    request.state.error_code = exc.code
+    error = ApiError(exc.status, exc.message, exc.error_type, exc.code)
+    response = error.response()
+    response.headers.update(dict(exc.headers))
+    return response
 
 
 async def _http_error(request: Request, exc: Exception) -> Response:
@@ -49,22 +68,48 @@ async def _http_error(request: Request, exc: Exception) -> Response:
     return ApiError(exc.status_code, str(exc.detail)).response()
 
 
-async def _internal_error(request: Request, exc: Exception) -> Response:
-    return ApiError(500, f"internal error: {exc}", "server_error").response()
+def _middleware(settings: ServerSettings, meter: Metrics) -> list[Middleware]:
+    guard = settings.guard
+    stack = [Middleware(RequestLog, metrics=meter, routes=ROUTES, access_log=guard.access_log)]
+    if guard.cors_origins:
+        stack.append(Middleware(CORSMiddleware, allow_origins=list(guard.cors_origins),
+                                allow_methods=["GET", "POST"], allow_headers=["*"], expose_headers=["x-request-id"],
+                                max_age=600))
+    stack.append(Middleware(Guard, settings=guard))
+    return stack
 
 
-def create_app(pool: ModelPool, settings: ServerSettings, recogniser: SpeechRecogniser | None = None,
-               on_shutdown: Callable[[], Awaitable[None]] | None = None) -> Starlette:
-    """The application serving ``pool`` (and ``recogniser``) under OpenAI's paths."""
+def create_app(pool: ModelPool | None, settings: ServerSettings, recogniser: SpeechRecogniser | None = None,
+               on_shutdown: Callable[[], Awaitable[None]] | None = None, *,
+               on_startup: Callable[[Starlette], Awaitable[None]] | None = None) -> Starlette:
+    """The application serving ``pool`` (and ``recogniser``) under OpenAI's paths; without a pool it
+    answers 503 (``/health``: loading) until :func:`attach` gives it one."""
 
     @asynccontextmanager
     async def lifespan(app: Starlette) -> AsyncIterator[None]:
+        if on_startup is not None:
+            await on_startup(app)
         yield
         if on_shutdown is not None:
             await on_shutdown()
+        state = getattr(app.state, "serving", None)
+        if isinstance(state, Serving):
+            state.preparing.shutdown(wait=False)
 
-    app = Starlette(routes=ROUTES, lifespan=lifespan,
-                    exception_handlers={ApiError: _api_error, HTTPException: _http_error,
-                                        Exception: _internal_error})
-    app.state.serving = Serving(pool, settings, recogniser, int(time.time()))
+    meter = Metrics()
+    app = Starlette(routes=ROUTES, lifespan=lifespan, middleware=_middleware(settings, meter),
+                    exception_handlers={ApiError: _api_error, Refusal: _refusal, HTTPException: _http_error})
+    app.state.metrics = meter
+    app.state.stopping = False
+    if pool is not None:
+        attach(app, pool, settings, recogniser)
     return app
+
+
+def attach(app: Starlette, pool: ModelPool, settings: ServerSettings,
+           recogniser: SpeechRecogniser | None = None) -> None:
+    """Makes ``app`` serve the loaded ``pool`` and ``recogniser``."""
+    meter: Metrics = app.state.metrics
+    meter.bind(pool.size, lambda: pool.available, lambda: pool.waiting,
+               (lambda: recogniser.waiting) if recogniser is not None else None)
+    app.state.serving = Serving(pool, settings, recogniser, int(time.time()))

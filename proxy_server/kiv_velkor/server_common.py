@@ -3,20 +3,30 @@ OpenAI's shape, and reading a request body."""
 
 from __future__ import annotations
 
+import asyncio
 import json
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
-from typing import Any, cast
+from typing import Any, TypeVar, cast
 
 from starlette.requests import Request
-from starlette.responses import JSONResponse
+from starlette.responses import Response
 
 from .errors import ServingError
+from .http_guard import GuardSettings
+from .limits import RequestLimits
+from .metrics import Metrics
 from .openai_shapes import error_body
 from .pool import ModelPool
 from .speech import SpeechRecogniser
 
-__all__ = ["ServerSettings", "Serving", "serving", "ApiError", "read_json_object", "field_of", "read_capped"]
+__all__ = ["ServerSettings", "Serving", "serving", "metrics", "ApiError", "read_json_object", "field_of",
+           "RETRY_AFTER"]
+
+T = TypeVar("T")
+RETRY_AFTER = 1                  # seconds a client is asked to wait before it tries a 503 again
+_PARSE_INLINE = 256 * 1024       # larger JSON bodies are parsed off the event loop
 
 
 @dataclass
@@ -25,6 +35,8 @@ class ServerSettings:
     asr_model_name: str | None = None
     wait_timeout: float = 10.0              # the bounded wait for a context (then 503)
     max_upload_bytes: int = 25 * 1024 * 1024
+    limits: RequestLimits = field(default_factory=RequestLimits)
+    guard: GuardSettings = field(default_factory=GuardSettings)
 
 
 @dataclass
@@ -35,10 +47,24 @@ class Serving:
     settings: ServerSettings
     recogniser: SpeechRecogniser | None = None
     created: int = field(default=0)         # the models' creation time, fixed at start
+    # Requests with images are prepared (decoded) here, a few at a time, off the event loop.
+    preparing: ThreadPoolExecutor = field(
+        default_factory=lambda: ThreadPoolExecutor(max_workers=2, thread_name_prefix="kiv-prepare"))
+
+    async def off_loop(self, work: Callable[[], T]) -> T:
+        return await asyncio.get_running_loop().run_in_executor(self.preparing, work)
 
 
 def serving(request: Request) -> Serving:
-    return cast(Serving, request.app.state.serving)
+    """What the routes serve; a 503 while the server still loads its models."""
+    state = getattr(request.app.state, "serving", None)
+    if state is None:
+        raise ApiError(503, "the server is loading its model; try again shortly", "server_error", "loading")
+    return cast(Serving, state)
+
+
+def metrics(request: Request) -> Metrics:
+    return cast(Metrics, request.app.state.metrics)
 
 
 class ApiError(Exception):
@@ -56,15 +82,20 @@ class ApiError(Exception):
     def body(self) -> dict[str, Any]:
         return error_body(self.message, self.error_type, self.param, self.code)
 
-    def response(self) -> JSONResponse:
-        return JSONResponse(self.body(), status_code=self.status)
+    def response(self) -> Response:
+        # ASCII-only JSON: a message that quotes the request (a lone surrogate too) always encodes.
+        headers = {"Retry-After": str(RETRY_AFTER)} if self.status == 503 else None
+        return Response(json.dumps(self.body()), self.status, headers, "application/json")
 
 
 async def read_json_object(request: Request) -> dict[str, Any]:
+    raw = await request.body()
     try:
-        body = json.loads(await request.body())
+        body = json.loads(raw) if len(raw) <= _PARSE_INLINE else await asyncio.to_thread(json.loads, raw)
     except (json.JSONDecodeError, UnicodeDecodeError):
         raise ApiError(400, "the request body is not valid JSON") from None
+    except RecursionError:
+        raise ApiError(400, "the request body nests JSON too deeply") from None
     if not isinstance(body, dict):
         raise ApiError(400, "the request body must be a JSON object")
     return body
@@ -80,17 +111,3 @@ def field_of(body: Mapping[str, Any], name: str, kind: type | tuple[type, ...], 
     if not isinstance(value, kind):
         raise ApiError(400, f"{name} has the wrong type", param=name)
     return value
-
-
-async def read_capped(request: Request, limit: int) -> bytes:
-    """The whole body, refused with a 413 as soon as it is larger than ``limit`` bytes."""
-    declared = request.headers.get("content-length")
-    if declared is not None and declared.isdigit() and int(declared) > limit:
-        raise ApiError(413, f"the upload is larger than {limit:,} bytes", code="upload_too_large")
-    chunks, size = [], 0
-    async for part in request.stream():
-        size += len(part)
-        if size > limit:
-            raise ApiError(413, f"the upload is larger than {limit:,} bytes", code="upload_too_large")
-        chunks.append(part)
-    return b"".join(chunks)
