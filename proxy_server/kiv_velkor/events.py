@@ -81,7 +81,9 @@ class Finished:
     usage: Usage
     timings: Timings
     error: str | None = None
-    reused_messages: int = 0   # messages of the request the context held already (not computed again)
+    # Messages of the request its context held already (not computed again);
+    # None when the request could not go on from a context's conversation.
+    reused_messages: int | None = None
 
 
 Event = TextPiece | ToolCall | Finished

@@ -305,14 +305,16 @@ class Generation:
                 self._changed.notify_all()
 
     def _ending(self, failure: BaseException | None, result: RunResult | None = None,
-                reused: int = 0) -> Finished | BaseException:
+                reused: int | None = None) -> Finished | BaseException:
         """The generation's end: its final event, or the failure the consumer gets."""
         if failure is not None:
             return failure
         try:
             failed = result is not None and result["status"] == _ERROR
             finished = self._reader.finish(self._halt, failed, self._t_start)
-            return replace(finished, reused_messages=reused) if reused else finished
+            if self._conversation is not None:
+                finished = replace(finished, reused_messages=reused or 0)
+            return finished
         except ServingError as exc:
             return exc
         except Exception as exc:   # the consumer must never wait for an end that does not come

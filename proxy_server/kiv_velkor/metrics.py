@@ -1,7 +1,8 @@
 """The server's Prometheus metrics (``GET /metrics``), in a registry of the
 application's own: requests by route and status, requests in progress and
 waiting, contexts busy, time to the first piece, pieces per second, tokens
-generated, transcription time, and requests refused by reason.
+generated, transcription time, requests refused by reason, and the
+conversation cache's hits and misses.
 
 The gauges that describe the pool and the recogniser are read when the
 metrics are scraped, from functions the server binds once they are loaded.
@@ -44,6 +45,9 @@ class Metrics:
                                        buckets=_LATENCY, registry=r)
         self.queued = Gauge("kiv_requests_queued", "Requests waiting for a context or for the recogniser",
                             ["kind"], registry=r)
+        self.conversations = Counter("kiv_conversation_cache", "Chat requests that could go on from a context's "
+                                     "conversation, by outcome (hit: they did; miss: they ran afresh)",
+                                     ["outcome"], registry=r)
         self.contexts = Gauge("kiv_contexts", "Contexts in the pool", registry=r)
         self.contexts_busy = Gauge("kiv_contexts_busy", "Contexts lent to a request", registry=r)
 
@@ -58,6 +62,8 @@ class Metrics:
 
     def finished(self, finished: Finished) -> None:
         self.generations.labels(finished.finish_reason).inc()
+        if finished.reused_messages is not None:
+            self.conversations.labels("hit" if finished.reused_messages else "miss").inc()
         self.tokens.inc(finished.usage.completion_tokens)
         timings = finished.timings
         if timings.time_to_first_piece is not None:

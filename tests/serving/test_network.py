@@ -250,9 +250,9 @@ def test_a_client_that_leaves_while_queued_never_runs(start):
     assert families["kiv_generations"].get(("finish_reason", "cancelled"), 0) == 1
 
 
-def _metrics(s: Net) -> dict[str, dict[tuple[str, ...], float]]:
+def _metrics(s: Net, headers: dict[str, str] | None = None) -> dict[str, dict[tuple[str, ...], float]]:
     from prometheus_client.parser import text_string_to_metric_families
-    status, headers, text = s.request("GET", "/metrics")
+    status, headers, text = s.request("GET", "/metrics", headers=headers)
     assert status == 200 and headers["content-type"].startswith("text/plain")
     out: dict[str, dict[tuple[str, ...], float]] = {}
     for family in text_string_to_metric_families(text.decode()):
@@ -348,3 +348,21 @@ def test_finish_mode_answers_the_queue_then_cuts_what_outlives_the_timeout_with_
             chunks.append(chunk)
     validate("ErrorResponse", {"error": cut.value.body})   # OpenAI's stream-error event
     assert 20 < len(chunks) < 150   # about 1 s of a 4 s story
+
+
+def test_a_conversation_goes_on_only_for_the_key_that_held_it(start):
+    s = start("--api-key", "alice-key", "--api-key", "bob-key")
+
+    def chat(key: str, messages: list) -> dict:
+        status, _, body = s.request("POST", "/v1/chat/completions",
+                                    json.dumps({"model": "ref", "messages": messages}).encode(),
+                                    {"Authorization": f"Bearer {key}"})
+        assert status == 200, body
+        return json.loads(body)["choices"][0]["message"]
+
+    first = user("one")
+    second = first + [chat("alice-key", first)] + user("two")
+    chat("alice-key", second)      # goes on from alice's first turn
+    chat("bob-key", second)        # the same messages from another key run afresh
+    outcomes = _metrics(s, {"x-api-key": "alice-key"})["kiv_conversation_cache"]
+    assert (outcomes[("outcome", "hit")], outcomes[("outcome", "miss")]) == (1, 2)
