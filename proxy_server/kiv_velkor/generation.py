@@ -109,6 +109,7 @@ class Generation:
     def __init__(self, lender: ContextLender, prepared: PreparedChat, *,
                  acquire_timeout: float | None = None) -> None:
         self._lender = lender
+        self.request = prepared                    # the checked request
         self._run_kwargs = prepared.run_kwargs
         self._acquire_timeout = acquire_timeout
         self._lock = threading.Lock()              # the stage, the halt and the context
@@ -118,7 +119,8 @@ class Generation:
         self._halt_repeated = False                # the stop said again at the first piece after it
         self._context: VELKOR | None = None        # set while the run may be in progress
         self._queue = _EventQueue()
-        self._reader = PieceReader(self._queue.put, max_tokens=prepared.max_tokens, stops=prepared.stop)
+        self._reader = PieceReader(self._queue.put, max_tokens=prepared.max_tokens, stops=prepared.stop,
+                                   rules=prepared.rules)
         self._t_start = time.perf_counter()
         self.finished: Finished | None = None
 

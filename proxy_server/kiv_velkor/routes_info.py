@@ -1,4 +1,5 @@
-"""``GET /v1/models`` and ``GET /health``: what the server serves, and how busy it is."""
+"""``GET /v1/models``, ``GET /v1/models/{id}`` and ``GET /health``: what the
+server serves, and how busy it is."""
 
 from __future__ import annotations
 
@@ -6,17 +7,23 @@ from starlette.requests import Request
 from starlette.responses import JSONResponse, Response
 
 from . import openai_shapes as shapes
-from .server_common import serving
+from .server_common import ApiError, serving
 
-__all__ = ["models", "health"]
+__all__ = ["models", "model", "health"]
 
 
 async def models(request: Request) -> Response:
     state = serving(request)
-    ids = [state.settings.model_name]
-    if state.recogniser is not None and state.settings.asr_model_name:
-        ids.append(state.settings.asr_model_name)
-    return JSONResponse(shapes.model_list(ids, state.created))
+    return JSONResponse(shapes.model_list(state.model_ids(), state.created))
+
+
+async def model(request: Request) -> Response:
+    state = serving(request)
+    model_id = str(request.path_params["model_id"])
+    if model_id not in state.model_ids():
+        raise ApiError(404, f"The model '{model_id}' does not exist; this server has "
+                       f"{', '.join(repr(m) for m in state.model_ids())}", code="model_not_found", param="model")
+    return JSONResponse(shapes.model_card(model_id, state.created))
 
 
 async def health(request: Request) -> Response:

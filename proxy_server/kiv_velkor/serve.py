@@ -25,6 +25,7 @@ import uvicorn
 
 from .errors import ServingError
 from .pool import ModelPool
+from .prompt_tokens import PromptCounter
 from .server import ServerSettings, create_app
 from .speech import SpeechRecogniser
 
@@ -41,6 +42,7 @@ class ServeConfig:
     host: str = "127.0.0.1"
     port: int = 8000
     model_name: str | None = None
+    tokenizer: Path | None = None
     mmproj: Path | None = None
     contexts: int = 1
     wait_timeout: float = 10.0
@@ -105,7 +107,18 @@ def load(config: ServeConfig) -> tuple[ModelPool, SpeechRecogniser | None]:
         raise
 
 
-def run(config: ServeConfig, sock: socket.socket, pool: ModelPool, recogniser: SpeechRecogniser | None) -> None:
+def _counting_note(config: ServeConfig, counter: PromptCounter | None) -> str | None:
+    """What the server says once at start when it cannot count every prompt."""
+    if counter is None:
+        return "No --tokenizer given: usage.prompt_tokens will be 0 (the runtimes do not count the prompt)"
+    if not counter.has_chat_template:
+        return (f"{config.tokenizer.with_name('tokenizer_config.json') if config.tokenizer else ''} holds no "
+                "chat_template: chat requests count 0 prompt tokens (plain prompts are counted)")
+    return None
+
+
+def run(config: ServeConfig, sock: socket.socket, pool: ModelPool, recogniser: SpeechRecogniser | None,
+        counter: PromptCounter | None = None) -> None:
     """Serves until a signal stops the server."""
     async def shutdown() -> None:
         await pool.aclose(cancel=True)
@@ -113,7 +126,7 @@ def run(config: ServeConfig, sock: socket.socket, pool: ModelPool, recogniser: S
             await asyncio.to_thread(recogniser.close)   # waits for a transcription in progress
 
     settings = config.settings(recogniser is not None)
-    app = create_app(pool, settings, recogniser, shutdown)
+    app = create_app(pool, settings, recogniser, shutdown, counter)
     finish = config.on_shutdown == "finish"
     grace = config.shutdown_timeout if finish else 5.0
     server = _Server(uvicorn.Config(app, log_level=config.log_level, lifespan="on",
@@ -129,6 +142,9 @@ def run(config: ServeConfig, sock: socket.socket, pool: ModelPool, recogniser: S
     print(f"Serving {settings.model_name} on http://{shown}:{port}/v1 ({config.contexts} context"
           f"{'s' if config.contexts != 1 else ''}{', speech: ' + str(settings.asr_model_name) if recogniser else ''}); "
           "Ctrl+C stops", file=sys.stderr, flush=True)
+    note = _counting_note(config, counter)
+    if note:
+        print(note, file=sys.stderr, flush=True)
     server.run(sockets=[sock])
 
 
@@ -146,12 +162,17 @@ def main(config: ServeConfig) -> int:
         return 1
     with sock:
         try:
+            counter = PromptCounter(config.tokenizer) if config.tokenizer else None
+        except Exception as exc:   # the tokenizers library's errors are plain exceptions
+            print(f"error: cannot read the tokenizer {config.tokenizer}: {exc}", file=sys.stderr)
+            return 1
+        try:
             pool, recogniser = load(config)
         except (ServingError, RuntimeError) as exc:
             print(f"error: {exc}" + ("" if isinstance(exc, ServingError) else f" ({_STATUS_HINT})"), file=sys.stderr)
             return 1
         try:
-            run(config, sock, pool, recogniser)
+            run(config, sock, pool, recogniser, counter)
         finally:
             stop(pool, recogniser)
     print("Stopped: every context released.", file=sys.stderr, flush=True)

@@ -5,7 +5,8 @@ Needs the ``server`` extra (``pip install 'tessel-openai-server-kiv-velkor[serve
 ``python -m tessel_openai_server.kiv_velkor serve`` runs it (see :mod:`.serve`).
 
 The routes are data (:data:`ROUTES`); each handler lives with its endpoint
-family (:mod:`.routes_chat`, :mod:`.routes_speech`, :mod:`.routes_info`) and
+family (:mod:`.routes_chat`, :mod:`.routes_completions`, :mod:`.routes_responses`,
+:mod:`.routes_speech`, :mod:`.routes_info`) and
 reads what it serves from ``request.app.state.serving``.
 """
 
@@ -22,8 +23,11 @@ from starlette.responses import Response
 from starlette.routing import Route
 
 from .pool import ModelPool
+from .prompt_tokens import PromptCounter
 from .routes_chat import chat_completions
-from .routes_info import health, models
+from .routes_completions import completions
+from .routes_info import health, model, models
+from .routes_responses import responses
 from .routes_speech import transcriptions
 from .server_common import ApiError, ServerSettings, Serving
 from .speech import SpeechRecogniser
@@ -33,7 +37,10 @@ __all__ = ["ServerSettings", "ROUTES", "create_app"]
 ROUTES = [
     Route("/health", health, methods=["GET"]),
     Route("/v1/models", models, methods=["GET"]),
+    Route("/v1/models/{model_id:path}", model, methods=["GET"]),
     Route("/v1/chat/completions", chat_completions, methods=["POST"]),
+    Route("/v1/completions", completions, methods=["POST"]),
+    Route("/v1/responses", responses, methods=["POST"]),
     Route("/v1/audio/transcriptions", transcriptions, methods=["POST"]),
 ]
 
@@ -53,7 +60,8 @@ async def _internal_error(request: Request, exc: Exception) -> Response:
 
 
 def create_app(pool: ModelPool, settings: ServerSettings, recogniser: SpeechRecogniser | None = None,
-               on_shutdown: Callable[[], Awaitable[None]] | None = None) -> Starlette:
+               on_shutdown: Callable[[], Awaitable[None]] | None = None,
+               counter: PromptCounter | None = None) -> Starlette:
     """The application serving ``pool`` (and ``recogniser``) under OpenAI's paths."""
 
     @asynccontextmanager
@@ -65,5 +73,5 @@ def create_app(pool: ModelPool, settings: ServerSettings, recogniser: SpeechReco
     app = Starlette(routes=ROUTES, lifespan=lifespan,
                     exception_handlers={ApiError: _api_error, HTTPException: _http_error,
                                         Exception: _internal_error})
-    app.state.serving = Serving(pool, settings, recogniser, int(time.time()))
+    app.state.serving = Serving(pool, settings, recogniser, int(time.time()), counter)
     return app

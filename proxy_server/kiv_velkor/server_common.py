@@ -1,8 +1,11 @@
 """What every route of the server uses: the application's state, errors in
-OpenAI's shape, and reading a request body."""
+OpenAI's shape, reading a request body, the model and stream options every
+generating endpoint checks, counting the prompt, and waiting for a whole
+generation."""
 
 from __future__ import annotations
 
+import asyncio
 import json
 from collections.abc import Mapping
 from dataclasses import dataclass, field
@@ -10,13 +13,19 @@ from typing import Any, cast
 
 from starlette.requests import Request
 from starlette.responses import JSONResponse
+from starlette.types import Message
 
 from .errors import ServingError
-from .openai_shapes import error_body
+from .events import Event, Finished
+from .generation import Generation
+from .openai_shapes import error_body, failure
 from .pool import ModelPool
+from .prompt_tokens import PromptCounter
 from .speech import SpeechRecogniser
 
-__all__ = ["ServerSettings", "Serving", "serving", "ApiError", "read_json_object", "field_of", "read_capped"]
+__all__ = ["ServerSettings", "Serving", "serving", "ApiError", "read_json_object", "field_of", "read_capped",
+           "requested_model", "stream_options", "count_prompt", "first_event", "collect_unless_gone",
+           "raise_unfinished"]
 
 
 @dataclass
@@ -35,6 +44,13 @@ class Serving:
     settings: ServerSettings
     recogniser: SpeechRecogniser | None = None
     created: int = field(default=0)         # the models' creation time, fixed at start
+    counter: PromptCounter | None = None    # the model's tokenizer, when the server was given one
+
+    def model_ids(self) -> list[str]:
+        ids = [self.settings.model_name]
+        if self.recogniser is not None and self.settings.asr_model_name:
+            ids.append(self.settings.asr_model_name)
+        return ids
 
 
 def serving(request: Request) -> Serving:
@@ -94,3 +110,88 @@ async def read_capped(request: Request, limit: int) -> bytes:
             raise ApiError(413, f"the upload is larger than {limit:,} bytes", code="upload_too_large")
         chunks.append(part)
     return b"".join(chunks)
+
+
+def requested_model(state: Serving, body: Mapping[str, Any]) -> str:
+    """The language model the request names: a 400 without one, a 404 for another."""
+    model = field_of(body, "model", str)
+    if model is None:
+        raise ApiError(400, "model is required", param="model")
+    if model != state.settings.model_name:
+        raise ApiError(404, f"The model '{model}' does not exist; this server has '{state.settings.model_name}'",
+                       code="model_not_found", param="model")
+    return str(model)
+
+
+def stream_options(body: Mapping[str, Any]) -> tuple[bool, bool]:
+    """``stream`` and ``stream_options.include_usage``; the stream is never padded (include_obfuscation)."""
+    stream = field_of(body, "stream", bool, False)
+    options = field_of(body, "stream_options", dict, {})
+    for name, value in options.items():
+        if name not in ("include_usage", "include_obfuscation"):
+            raise ApiError(400, f"stream_options.{name} is not supported by this server", param="stream_options")
+        if value is not None and not isinstance(value, bool):
+            raise ApiError(400, f"stream_options.{name} must be true or false", param="stream_options")
+    if options.get("include_obfuscation"):
+        raise ApiError(400, "stream_options.include_obfuscation: this server sends no padding",
+                       param="stream_options")
+    return bool(stream), bool(options.get("include_usage"))
+
+
+def _count(counter: PromptCounter, generation: Generation) -> int:
+    request = generation.request
+    kwargs = request.run_kwargs
+    if kwargs.get("messages_mode"):
+        return counter.count_chat(request.messages or [], request.tools, bool(kwargs.get("enable_think")))
+    return counter.count_text(str(kwargs["prompt_input"]))
+
+
+def count_prompt(state: Serving, generation: Generation) -> asyncio.Future[int]:
+    """The prompt tokens of ``generation``, counted off the event loop while it runs (0 without a tokenizer)."""
+    counter = state.counter
+    if counter is None:
+        done: asyncio.Future[int] = asyncio.get_running_loop().create_future()
+        done.set_result(0)
+        return done
+
+    def count() -> int:
+        try:
+            return _count(counter, generation)
+        except Exception:   # a template that cannot render this request: no count rather than no answer
+            return 0
+    return asyncio.ensure_future(asyncio.to_thread(count))
+
+
+async def first_event(generation: Generation) -> Event:
+    """The first event of a stream, before the response starts: a request the runtime rejects is a 400."""
+    try:
+        return await generation.__anext__()
+    except ServingError as exc:
+        raise ApiError.of(exc) from None
+
+
+async def collect_unless_gone(request: Request, generation: Generation) -> Finished:
+    """The whole generation; a client that disconnects meanwhile cancels it."""
+    async def watch_disconnect() -> None:
+        while True:
+            message: Message = await request.receive()
+            if message["type"] == "http.disconnect":
+                generation.cancel()
+                return
+
+    watcher = asyncio.create_task(watch_disconnect())
+    try:
+        return await generation.acollect()
+    except ServingError as exc:
+        raise ApiError.of(exc) from None
+    finally:
+        watcher.cancel()
+
+
+def raise_unfinished(finished: Finished) -> None:
+    """A whole answer that could not finish is an error: 503 when the server stopped it, else 500."""
+    body = failure(finished)
+    if body is not None:
+        error = body["error"]
+        raise ApiError(503 if finished.finish_reason == "cancelled" else 500, error["message"], error["type"],
+                       error["code"])

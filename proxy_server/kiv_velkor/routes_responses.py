@@ -1,0 +1,108 @@
+"""``POST /v1/responses``: the Responses API, stateless. The request becomes a
+chat generation of the pool (:mod:`.responses_input`); its events become a
+response object or OpenAI's event stream (:mod:`.responses_shapes`).
+
+The server keeps no responses: ``previous_response_id`` and ``store=true``
+are answered with a 400 that says so.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import time
+from collections.abc import AsyncIterator, Mapping
+from typing import Any
+
+from starlette.requests import Request
+from starlette.responses import JSONResponse, Response, StreamingResponse
+
+from . import openai_shapes as shapes
+from . import responses_input as given
+from . import responses_shapes as rshapes
+from .errors import InvalidRequest, ServingError
+from .events import Event, Finished
+from .generation import Generation
+from .request_fields import RESPONSES
+from .server_common import (ApiError, collect_unless_gone, count_prompt, field_of, first_event, raise_unfinished,
+                            Serving, read_json_object, requested_model, serving, stream_options)
+
+__all__ = ["responses"]
+
+NO_STORE = "this server keeps no responses: send the whole conversation as input"
+
+
+def _settings(body: Mapping[str, Any]) -> dict[str, Any]:
+    """The request's settings as the response object reports them (OpenAI's defaults where not given)."""
+    tools = [{"type": "function", "name": t["name"], "description": t.get("description"),
+              "parameters": t.get("parameters"), "strict": t.get("strict")} for t in body.get("tools") or []]
+    return {"instructions": body.get("instructions"), "max_output_tokens": body.get("max_output_tokens"),
+            "metadata": body.get("metadata") or {}, "parallel_tool_calls": body.get("parallel_tool_calls", True),
+            "temperature": body.get("temperature"), "top_p": body.get("top_p"),
+            "tool_choice": body.get("tool_choice") or "auto", "tools": tools,
+            "text": body.get("text") or {"format": {"type": "text"}}, "user": body.get("user")}
+
+
+def _start(state: Serving, body: Mapping[str, Any]) -> Generation:
+    """The chat generation of a Responses request (not started)."""
+    if body.get("previous_response_id") is not None:
+        raise InvalidRequest(NO_STORE, param="previous_response_id")
+    if field_of(body, "store", bool, False):
+        raise InvalidRequest(NO_STORE, param="store")
+    RESPONSES.check(body)
+    options = {"tools": given.tools_of(body.get("tools")), "tool_choice": given.tool_choice_of(body.get("tool_choice")),
+               "response_format": given.response_format_of(body.get("text")),
+               "parallel_tool_calls": body.get("parallel_tool_calls"), "max_tokens": body.get("max_output_tokens"),
+               "temperature": body.get("temperature"), "top_p": body.get("top_p")}
+    messages = given.messages_of(body.get("input"), body.get("instructions"))
+    return state.pool.chat(messages, acquire_timeout=state.settings.wait_timeout,
+                           **{k: v for k, v in options.items() if v is not None})
+
+
+async def responses(request: Request) -> Response:
+    state = serving(request)
+    body = await read_json_object(request)
+    model = requested_model(state, body)
+    stream, _ = stream_options(body)
+    try:
+        generation = _start(state, body)
+        await generation.astart()
+    except ServingError as exc:
+        raise ApiError.of(exc) from None
+    counted = count_prompt(state, generation)
+    head = rshapes.ResponseHead(rshapes.new_id("resp"), int(time.time()), model, _settings(body))
+    if stream:
+        first = await first_event(generation)
+        return StreamingResponse(_stream(generation, first, head, counted), media_type="text/event-stream",
+                                 headers={"Cache-Control": "no-cache"})
+    finished = await collect_unless_gone(request, generation)
+    raise_unfinished(finished)
+    status = "incomplete" if finished.finish_reason == "length" else "completed"
+    return JSONResponse(rshapes.response(head, status, rshapes.output_items(finished),
+                                         rshapes.usage(finished, await counted)))
+
+
+async def _stream(generation: Generation, first: Event, head: rshapes.ResponseHead,
+                  counted: asyncio.Future[int]) -> AsyncIterator[str]:
+    async def events() -> AsyncIterator[Event]:
+        yield first
+        async for event in generation:
+            yield event
+
+    builder = rshapes.StreamEvents(head)
+    for data in builder.start():
+        yield rshapes.sse_event(data)
+    try:
+        async for event in events():
+            if isinstance(event, Finished):
+                failure = shapes.failure(event)
+                out = builder.finish(event, await counted) if failure is None else \
+                    builder.fail(str(failure["error"]["message"]))
+            else:
+                out = builder.add(event)
+            for data in out:
+                yield rshapes.sse_event(data)
+    except ServingError as exc:
+        for data in builder.fail(exc.message):
+            yield rshapes.sse_event(data)
+    finally:
+        await generation.aclose()
