@@ -8,7 +8,7 @@ catching them; :class:`ServingError` catches them all.
 from __future__ import annotations
 
 __all__ = ["ServingError", "ModelLoadError", "InvalidRequest", "RequestRejected", "PoolError", "PoolClosed",
-           "PoolExhausted", "TranscriptionError"]
+           "PoolExhausted", "PoolForked", "NoRunThread", "TranscriptionError"]
 
 
 class ServingError(Exception):
@@ -63,6 +63,18 @@ class PoolExhausted(PoolError):
     """Every context stayed busy for the whole bounded wait."""
 
     code = "pool_exhausted"
+
+
+class PoolForked(PoolError):
+    """The pool was made in the process that forked this one: it serves only there."""
+
+    code = "pool_forked"
+
+
+class NoRunThread(PoolError):
+    """No thread could be started for the run (the machine is out of threads); nothing was queued."""
+
+    code = "no_run_thread"
 
 
 class TranscriptionError(ServingError, RuntimeError):

@@ -33,7 +33,7 @@ from collections.abc import AsyncIterator, Iterator
 from typing import TYPE_CHECKING
 
 from .chat_input import PreparedChat
-from .errors import InvalidRequest, PoolClosed, ServingError
+from .errors import InvalidRequest, PoolError, ServingError
 from .events import Event, Finished, FinishReason, TextPiece
 from .lending import WaitCancelled
 from .pieces import PieceReader
@@ -151,25 +151,25 @@ class Generation:
 
     def start(self, timeout: float | None = None) -> None:
         """Waits for a context on this thread and starts the run; raises PoolExhausted or PoolClosed."""
-        if self._begin():
-            try:
+        lease: Lease | None = None
+        try:
+            if self._begin():
                 lease = self._lender.acquire(self._wait_limit(timeout), owner=self)
-            except BaseException as exc:
-                if not self._wait_failed(exc):
-                    raise
-            else:
                 self._launch(lease)
+        except BaseException as exc:
+            if not self._start_failed(exc, lease):
+                raise
 
     async def astart(self, timeout: float | None = None) -> None:
         """:meth:`start` for asyncio: the event loop runs on while it waits for a context."""
-        if self._begin():
-            try:
+        lease: Lease | None = None
+        try:
+            if self._begin():
                 lease = await self._lender.acquire_async(self._wait_limit(timeout), owner=self)
-            except BaseException as exc:
-                if not self._wait_failed(exc):
-                    raise
-            else:
                 self._launch(lease)
+        except BaseException as exc:
+            if not self._start_failed(exc, lease):
+                raise
 
     def _wait_limit(self, timeout: float | None) -> float | None:
         return timeout if timeout is not None else self._acquire_timeout
@@ -187,20 +187,27 @@ class Generation:
             return False
         return True
 
-    def _wait_failed(self, exc: BaseException) -> bool:
-        """After a failed wait: True when it was the request's own cancel (it then ends normally)."""
-        if isinstance(exc, WaitCancelled):
-            self._end(None)
-            return True
-        self._advance(Stage.DELIVERED)   # the caller gets the exception instead of an end
-        return False
-
     def _launch(self, lease: Lease) -> None:
         # A cancel that came meanwhile is seen by _run, under the lock.
+        lease.submit(self, lambda: self._run(lease))
         self._advance(Stage.RUNNING)
-        if not lease.submit(self, lambda: self._run(lease)):
+
+    def _start_failed(self, exc: BaseException, lease: Lease | None) -> bool:
+        """After a start that raised, wherever it raised: the lease back unless its run was submitted,
+        and the generation ended. True when the caller gets a normal end instead of the exception."""
+        if lease is not None and lease.handler is None:
             lease.release()
-            self._end(PoolClosed("the model pool is closed"))
+        if lease is not None and lease.handler is not None:
+            self._advance(Stage.RUNNING)   # the run owns the lease and ends the generation
+        elif isinstance(exc, WaitCancelled):
+            self._end(None)
+            return True
+        elif isinstance(exc, PoolError) and lease is not None:
+            self._end(exc)   # the run could not start: its error is the generation's end
+            return True
+        else:
+            self._advance(Stage.DELIVERED)   # the caller gets the exception instead of an end
+        return False
 
     def _run(self, lease: Lease) -> None:
         """On a run thread: the native run, then the context back, then the final event."""

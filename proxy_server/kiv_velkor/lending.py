@@ -9,6 +9,12 @@ Waiting for a context is bounded and works from threads (:meth:`acquire`) and
 from asyncio (:meth:`acquire_async`, which never blocks the event loop); both
 share one waiting list and one hand-over. The objects put the SIGINT handler
 back at once: the program (a server) owns its signals.
+
+A lender serves the process that made it: in a child made by ``fork()`` it
+refuses with :class:`PoolForked` and never calls the runtime with the
+parent's contexts (they stay alive until the child ends). Runs execute
+on :class:`WorkerThreads`, which the interpreter's exit stops after the runs
+in progress are cancelled.
 """
 
 from __future__ import annotations
@@ -16,14 +22,18 @@ from __future__ import annotations
 import asyncio
 import collections
 import contextlib
+import os
+import queue
 import threading
+import weakref
 from collections.abc import Callable, Iterator
-from concurrent.futures import ThreadPoolExecutor
 from typing import TYPE_CHECKING, Any, Protocol, Self
 
-from .errors import ModelLoadError, PoolClosed, PoolExhausted
+from .errors import ModelLoadError, NoRunThread, PoolClosed, PoolExhausted, PoolForked
 from .types import Result, RetStatus, RunStatus
+from .forking import keep_native_objects_in_children, made_before_fork
 from .waking import Waker
+from .workers import WorkerThreads, WorkersUnavailable
 
 if TYPE_CHECKING:
     from ._velkor import VELKOR
@@ -60,34 +70,50 @@ class WaitCancelled(Exception):
 class _Waiter:
     """One caller waiting for a context; its fields are guarded by the lender's lock."""
 
-    __slots__ = ("owner", "waker", "context", "outcome")
+    __slots__ = ("owner", "waker", "context", "outcome", "lease")
 
     def __init__(self, owner: object) -> None:
         self.owner = owner
         self.waker = Waker()
         self.context: VELKOR | None = None
-        self.outcome: str | None = None   # "cancelled", "closed" or "abandoned": no context will come
+        # "waiting" while queued; "served"; "cancelled", "closed" or "abandoned": no context will come
+        self.outcome: str | None = None
+        self.lease: Lease | None = None   # the lease made for the waiter, until the caller has it
 
 
 class Lease:
-    """One context lent to one request; :meth:`release` gives it back (once)."""
+    """One context lent to one request; :meth:`release` gives it back (once).
 
-    __slots__ = ("_lender", "context", "handler")
+    A lease dropped without being released (an exception that came between
+    two steps of the hand-over, Ctrl+C among them) gives its context back
+    when it is collected.
+    """
+
+    __slots__ = ("_lender", "context", "handler", "__weakref__")
 
     def __init__(self, lender: ContextLender, context: VELKOR) -> None:
         self._lender: ContextLender | None = lender
         self.context = context
         self.handler: RunHandler | None = None   # the request whose run is in progress on it
 
-    def submit(self, handler: RunHandler, job: Callable[[], None]) -> bool:
-        """Runs ``job`` on the lender's threads for ``handler``; False (nothing runs) once the lender is closed."""
+    def submit(self, handler: RunHandler, job: Callable[[], None]) -> None:
+        """Runs ``job`` on the lender's threads for ``handler``.
+
+        Raises :class:`PoolClosed` or :class:`NoRunThread` (nothing runs, the lease is still held)."""
         lender = self._lender
-        return lender is not None and lender._submit(self, handler, job)
+        if lender is None:
+            raise PoolClosed("the lease was released")
+        lender._submit(self, handler, job)
 
     def release(self) -> None:
         lender, self._lender = self._lender, None
         if lender is not None:
             lender._give_back(self)
+
+    def __del__(self) -> None:
+        lender = self._lender
+        if lender is not None:
+            lender._orphans.put(self.context)   # a SimpleQueue: safe from a finaliser
 
     def __enter__(self) -> Lease:
         return self
@@ -117,17 +143,41 @@ class ContextLender:
         self._free: collections.deque[VELKOR] = collections.deque()
         self._leased: set[int] = set()
         self._waiters: collections.deque[_Waiter] = collections.deque()
-        self._running: set[Lease] = set()
+        # The leases whose run is submitted; weak, so that a lease whose job never
+        # got queued (an exception in between) is still collected and given back.
+        self._running: weakref.WeakSet[Lease] = weakref.WeakSet()
+        self._orphans: queue.SimpleQueue[VELKOR] = queue.SimpleQueue()   # contexts of dropped leases
         self._closed = False
+        self._pid = os.getpid()
         self._all = _initialise(model_path, contexts, init_options)
         self._free.extend(self._all)
         self.size = contexts
-        self._executor = ThreadPoolExecutor(max_workers=contexts, thread_name_prefix="kiv-run")
+        self._workers = WorkerThreads(contexts, "kiv-run", on_exit=self._cancel_runs)
+        keep_native_objects_in_children(self)
+
+    def native_objects(self) -> list[VELKOR]:
+        return self._all
 
     @property
     def available(self) -> int:
         """Contexts free right now."""
+        if made_before_fork(self._pid):
+            return 0
+        self._take_back_orphans()
         return len(self._free)
+
+    def _check_process(self) -> None:
+        if made_before_fork(self._pid):
+            raise PoolForked(f"this model pool was made in process {self._pid} before a fork; a pool serves only "
+                             "the process that made it: make one in each worker process, after the fork")
+
+    def _take_back_orphans(self) -> None:
+        while True:
+            try:
+                context = self._orphans.get_nowait()
+            except queue.Empty:
+                return
+            self._return(context)
 
     @property
     def closed(self) -> bool:
@@ -142,23 +192,28 @@ class ContextLender:
         wait at once with :class:`WaitCancelled`. Raises :class:`PoolExhausted` after
         the timeout and :class:`PoolClosed` once the lender is closed."""
         timeout = self.acquire_timeout if timeout is None else timeout
-        waiter = _Waiter(owner)
-        ready = waiter.waker.arm_thread()
-        if self._take_or_queue(waiter):
-            with self._abandoned_on_error(waiter):
+        waiter = self._new_waiter(owner)
+        with self._given_back_on_error(waiter):
+            ready = waiter.waker.arm_thread()
+            if self._take_or_queue(waiter):
                 ready.wait(timeout)
-        return self._lease(waiter, timeout)
+            return self._lease(waiter, timeout)
 
     async def acquire_async(self, timeout: float | None = None, *, owner: object = None) -> Lease:
         """Like :meth:`acquire`, awaited: the event loop runs on while it waits. Cancelling the
         waiting task gives back a context handed over meanwhile."""
         timeout = self.acquire_timeout if timeout is None else timeout
-        waiter = _Waiter(owner)
-        ready = waiter.waker.arm_task()
-        if self._take_or_queue(waiter):
-            with self._abandoned_on_error(waiter):
+        waiter = self._new_waiter(owner)
+        with self._given_back_on_error(waiter):
+            ready = waiter.waker.arm_task()
+            if self._take_or_queue(waiter):
                 await asyncio.wait((ready,), timeout=timeout)
-        return self._lease(waiter, timeout)
+            return self._lease(waiter, timeout)
+
+    def _new_waiter(self, owner: object) -> _Waiter:
+        self._check_process()
+        self._take_back_orphans()
+        return _Waiter(owner)
 
     def _take_or_queue(self, waiter: _Waiter) -> bool:
         """Hands the (armed) waiter a free context at once, or queues it: True when it must wait."""
@@ -170,6 +225,7 @@ class ContextLender:
                 self._leased.add(id(context))
                 waiter.context, waiter.outcome = context, "served"
                 return False
+            waiter.outcome = "waiting"
             self._waiters.append(waiter)
             return True
 
@@ -177,19 +233,23 @@ class ContextLender:
         """Ends a wait: the context handed over, if any; the waiter is out of the queue."""
         with self._lock:
             context, waiter.context = waiter.context, None
-            if waiter.outcome is None:
+            if waiter.outcome == "waiting":
                 waiter.outcome = "abandoned"
                 self._waiters.remove(waiter)
         return context
 
     @contextlib.contextmanager
-    def _abandoned_on_error(self, waiter: _Waiter) -> Iterator[None]:
-        """A wait that ends by an exception (a cancelled task, Ctrl+C) gives back a context handed over meanwhile."""
+    def _given_back_on_error(self, waiter: _Waiter) -> Iterator[None]:
+        """A wait that ends by an exception (a cancelled task, Ctrl+C), wherever it lands, leaves the
+        waiter out of the queue and gives back a context handed over meanwhile (or its lease)."""
         try:
             yield
         except BaseException:
             context = self._stop_waiting(waiter)
-            if context is not None:
+            lease, waiter.lease = waiter.lease, None
+            if lease is not None:
+                lease.release()
+            elif context is not None:
                 self._return(context)
             raise
 
@@ -197,7 +257,8 @@ class ContextLender:
         """After a wait: the context handed over, or the reason there is none."""
         context = self._stop_waiting(waiter)
         if context is not None:
-            return Lease(self, context)
+            waiter.lease = Lease(self, context)
+            return waiter.lease
         if waiter.outcome == "cancelled":
             raise WaitCancelled()
         if waiter.outcome == "closed" or self._closed:
@@ -219,6 +280,7 @@ class ContextLender:
         with self._lock:
             self._running.discard(lease)
         self._return(lease.context)
+        self._take_back_orphans()
 
     def _return(self, context: VELKOR) -> None:
         """A context back from a request: to the first waiter that can take it, else free."""
@@ -228,7 +290,7 @@ class ContextLender:
                     waiter = self._waiters.popleft()
                     waiter.context = context
                     waiter.outcome = "served"
-                    if waiter.waker.wake():
+                    if waiter.waker.can_wake() and waiter.waker.wake():
                         return
                     waiter.context, waiter.outcome = None, "abandoned"
                 self._free.append(context)
@@ -240,19 +302,27 @@ class ContextLender:
 
     # ---------------------------------------------------------------- runs
 
-    def _submit(self, lease: Lease, handler: RunHandler, job: Callable[[], None]) -> bool:
+    def _submit(self, lease: Lease, handler: RunHandler, job: Callable[[], None]) -> None:
         with self._lock:
             if self._closed:
-                return False
+                raise PoolClosed("the model pool is closed")
             lease.handler = handler
             self._running.add(lease)
         try:
-            self._executor.submit(job)
-        except RuntimeError:   # the threads were shut down meanwhile
+            self._workers.submit(job)
+        except WorkersUnavailable as exc:
             with self._lock:
                 self._running.discard(lease)
-            return False
-        return True
+                lease.handler = None
+            if self._closed:
+                raise PoolClosed("the model pool is closed") from None
+            raise NoRunThread(f"the run cannot start: {exc}") from None
+
+    def _cancel_runs(self) -> None:
+        with self._lock:
+            handlers = [lease.handler for lease in self._running if lease.handler is not None]
+        for handler in handlers:
+            handler.cancel()
 
     # ---------------------------------------------------------------- close
 
@@ -261,22 +331,26 @@ class ContextLender:
 
         ``cancel`` cancels the runs in progress (else they finish first).
         Waits up to ``timeout`` seconds (None: as long as it takes) for the
-        lent contexts; True when all were released. Safe to call again.
+        lent contexts; True when all were released. Safe to call again. In a
+        child made by ``fork()`` it only stops lending: the contexts are the
+        parent's.
         """
+        if made_before_fork(self._pid):
+            self._closed = True
+            return True
         with self._lock:
             self._closed = True
             free, self._free = list(self._free), collections.deque()
-            handlers = [lease.handler for lease in self._running if lease.handler is not None]
         self._end_waits("closed", lambda w: True)
         if cancel:
-            for handler in handlers:
-                handler.cancel()
+            self._cancel_runs()
         for context in free:
             context.uninit()
+        self._take_back_orphans()
         with self._lock:
             done = self._returned.wait_for(lambda: not self._leased, timeout)
         if done:
-            self._executor.shutdown(wait=True)
+            self._workers.shutdown(wait=True)
             self._all.clear()
         return done
 

@@ -57,6 +57,11 @@ class Waker:
         self.armed = True
         return future
 
+    def can_wake(self) -> bool:
+        """Whether the waiter can still run when woken: a thread can; a task only while its loop runs."""
+        loop = self._loop
+        return loop is None or (loop.is_running() and not loop.is_closed())
+
     def disarm(self) -> None:
         self.armed = False
 
