@@ -53,8 +53,8 @@ def response(head: ResponseHead, status: str, output: list[dict[str, Any]], usag
     return {"id": head.id, "object": "response", "created_at": head.created_at, "model": head.model,
             "status": status, "error": None if error is None else {"code": "server_error", "message": error},
             "incomplete_details": {"reason": "max_output_tokens"} if status == "incomplete" else None,
-            "output": output, "usage": usage, "previous_response_id": None, "store": False, "reasoning": None,
-            "truncation": "disabled", **head.settings}
+            "output": output, **({"usage": usage} if usage is not None else {}), "previous_response_id": None,
+            "store": False, "reasoning": None, "truncation": "disabled", **head.settings}
 
 
 def _text_part(text: str) -> dict[str, Any]:

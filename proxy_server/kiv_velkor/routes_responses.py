@@ -39,7 +39,8 @@ def _settings(body: Mapping[str, Any]) -> dict[str, Any]:
             "metadata": body.get("metadata") or {}, "parallel_tool_calls": body.get("parallel_tool_calls", True),
             "temperature": body.get("temperature"), "top_p": body.get("top_p"),
             "tool_choice": body.get("tool_choice") or "auto", "tools": tools,
-            "text": body.get("text") or {"format": {"type": "text"}}, "user": body.get("user")}
+            "text": body.get("text") or {"format": {"type": "text"}},
+            **({"user": body["user"]} if isinstance(body.get("user"), str) else {})}
 
 
 def _start(state: Serving, body: Mapping[str, Any]) -> Generation:
