@@ -20,7 +20,7 @@ from __future__ import annotations
 
 import json
 from collections.abc import Mapping, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any
 
 from .answer_rules import AnswerRules, check_schema
@@ -41,9 +41,9 @@ class PreparedChat:
     max_tokens: int | None = None
     stop: tuple[str, ...] = ()
     images: int = 0
+    messages: list[dict[str, Any]] = field(default_factory=list)   # as the runtime gets them
     rules: AnswerRules | None = None        # what the answer must be, checked when the run ends
-    messages: list[dict[str, Any]] | None = None    # as the runtime gets them (for counting the prompt)
-    tools: list[dict[str, Any]] | None = None
+    tools: list[dict[str, Any]] | None = None   # as the runtime gets them
 
 
 def _number(value: Any, name: str, low: float, high: float) -> float | None:
@@ -264,8 +264,8 @@ def prepare_chat(messages: Any, *, tools: Any = None, tool_choice: Any = None, p
         run_kwargs["extra_template_params"] = template_params
     if image_arrays:
         run_kwargs["images"] = image_arrays
-    return PreparedChat(run_kwargs, _integer(max_tokens, "max_tokens", 1), _stop(stop), len(image_arrays),
-                        rules if rules != AnswerRules() else None, converted, tool_schemas)
+    return PreparedChat(run_kwargs, _integer(max_tokens, "max_tokens", 1), _stop(stop), len(image_arrays), converted,
+                        rules if rules != AnswerRules() else None, tool_schemas)
 
 
 def prepare_completion(prompt: Any, *, max_tokens: Any = None, stop: Any = None, temperature: Any = None,

@@ -71,6 +71,8 @@ def _add_serve(commands: Commands[argparse.ArgumentParser]) -> None:
     add("--contexts", type=int, default=1, help="contexts in the pool = requests served at once (default %(default)s)")
     add("--wait-timeout", type=float, default=10.0,
         help="seconds a request waits for a free context before a 503 (default %(default)s)")
+    add("--conversation-cache", choices=("on", "off"), default="on",
+        help="go on from the conversation a context holds instead of computing it again (default %(default)s)")
     add("--asr-backend", default="whisper", help="speech model family (default %(default)s)")
     add("--asr-model", type=Path, help="the speech model file (enables transcriptions)")
     add("--asr-tokenizer", type=Path, help="the speech tokenizer file")

@@ -83,6 +83,7 @@ class Finished:
     usage: Usage
     timings: Timings
     error: str | None = None
+    reused_messages: int = 0   # messages of the request the context held already (not computed again)
 
 
 Event = TextPiece | ToolCall | Finished

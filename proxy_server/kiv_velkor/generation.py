@@ -30,9 +30,11 @@ import enum
 import threading
 import time
 from collections.abc import AsyncIterator, Iterator
-from typing import TYPE_CHECKING
+from dataclasses import replace
+from typing import TYPE_CHECKING, Any
 
 from .chat_input import PreparedChat
+from .conversations import Conversation
 from .errors import InvalidRequest, PoolError, ServingError
 from .events import Event, Finished, FinishReason, TextPiece
 from .lending import WaitCancelled
@@ -104,14 +106,19 @@ class Generation:
     """A chat request on a pool; made by :meth:`ModelPool.chat` from a checked request.
 
     ``acquire_timeout`` bounds the wait for a context (default: the pool's).
+    With a ``conversation``, the request goes on from a context that holds its
+    beginning, waiting up to ``conversation_wait`` seconds for it when it is
+    busy; otherwise it runs afresh, and the context keeps what it produced.
     """
 
-    def __init__(self, lender: ContextLender, prepared: PreparedChat, *,
-                 acquire_timeout: float | None = None) -> None:
+    def __init__(self, lender: ContextLender, prepared: PreparedChat, *, acquire_timeout: float | None = None,
+                 conversation: Conversation | None = None, conversation_wait: float = 0.0) -> None:
         self._lender = lender
         self.request = prepared                    # the checked request
         self._run_kwargs = prepared.run_kwargs
         self._acquire_timeout = acquire_timeout
+        self._conversation = conversation           # set when the context may keep the conversation
+        self._conversation_wait = conversation_wait  # how long to wait for a busy context holding it
         self._lock = threading.Lock()              # the stage, the halt and the context
         self._changed = threading.Condition(self._lock)
         self._stage = Stage.NEW
@@ -154,7 +161,7 @@ class Generation:
         lease: Lease | None = None
         try:
             if self._begin():
-                lease = self._lender.acquire(self._wait_limit(timeout), owner=self)
+                lease = self._lender.acquire(self._wait_limit(timeout), owner=self, **self._preference())
                 self._launch(lease)
         except BaseException as exc:
             if not self._start_failed(exc, lease):
@@ -165,7 +172,8 @@ class Generation:
         lease: Lease | None = None
         try:
             if self._begin():
-                lease = await self._lender.acquire_async(self._wait_limit(timeout), owner=self)
+                lease = await self._lender.acquire_async(self._wait_limit(timeout), owner=self,
+                                                         **self._preference())
                 self._launch(lease)
         except BaseException as exc:
             if not self._start_failed(exc, lease):
@@ -173,6 +181,11 @@ class Generation:
 
     def _wait_limit(self, timeout: float | None) -> float | None:
         return timeout if timeout is not None else self._acquire_timeout
+
+    def _preference(self) -> dict[str, Any]:
+        if self._conversation is None:
+            return {}
+        return {"prefer": self._conversation.extends, "prefer_wait": self._conversation_wait}
 
     def _begin(self) -> bool:
         """Moves a new request to its wait for a context; False when there is nothing to wait for."""
@@ -212,17 +225,15 @@ class Generation:
     def _run(self, lease: Lease) -> None:
         """On a run thread: the native run, then the context back, then the final event."""
         context = lease.context
-        with self._lock:
-            go = self._halt is None
-            if go:
-                self._context = context
         result: RunResult | None = None
         failure: BaseException | None = None
+        reused = 0
         try:
-            if go:
+            kwargs, reused = self._arguments_on(lease)
+            if self._enter_run(context):
                 # A cancel from now on interrupts the run; one that lands before
                 # the native run has begun is repeated by the first piece.
-                result = context.run(userdata=self, **self._run_kwargs)
+                result = context.run(userdata=self, **kwargs)
         except (TypeError, ValueError, OverflowError, IndexError) as exc:
             failure = InvalidRequest(str(exc))
         except Exception as exc:
@@ -231,8 +242,30 @@ class Generation:
             with self._lock:
                 self._context = None
                 self._stage = max(self._stage, Stage.RETURNED)
+        try:
+            ending = self._ending(failure, result, reused)
+            if self._conversation is not None and isinstance(ending, Finished):
+                lease.held = self._conversation.held_after(ending, halted=self._halt is not None)
+        finally:
             lease.release()
-        self._end(failure, result)
+        self._post_end(ending)
+
+    def _arguments_on(self, lease: Lease) -> tuple[dict[str, Any], int]:
+        """The run's arguments on this context, and how many messages of the request it holds already."""
+        if self._conversation is None:
+            return self._run_kwargs, 0
+        held, lease.held = lease.held, None   # whatever happens now, it holds something else after
+        kwargs, reused = self._conversation.run_arguments(held)
+        if not reused and self._halt is None:
+            lease.context.reset()   # afresh: what the context kept goes; it keeps what this run gives it
+        return kwargs, reused
+
+    def _enter_run(self, context: VELKOR) -> bool:
+        with self._lock:
+            if self._halt is not None:
+                return False
+            self._context = context
+            return True
 
     def _advance(self, stage: Stage) -> None:
         with self._lock:
@@ -240,22 +273,32 @@ class Generation:
                 self._stage = stage
                 self._changed.notify_all()
 
-    def _end(self, failure: BaseException | None, result: RunResult | None = None) -> None:
-        """Queues the final event (or the failure) and marks the generation ended."""
+    def _ending(self, failure: BaseException | None, result: RunResult | None = None,
+                reused: int = 0) -> Finished | BaseException:
+        """The generation's end: its final event, or the failure the consumer gets."""
+        if failure is not None:
+            return failure
         try:
-            if failure is None:
-                try:
-                    failed = result is not None and result["status"] == _ERROR
-                    self.finished = self._reader.finish(self._halt, failed, self._t_start)
-                    self._queue.put(self.finished)
-                    return
-                except ServingError as exc:
-                    failure = exc
-                except Exception as exc:   # the consumer must never wait for an end that does not come
-                    failure = ServingError(f"the result could not be built: {exc}")
-            self._queue.put(failure)
+            failed = result is not None and result["status"] == _ERROR
+            finished = self._reader.finish(self._halt, failed, self._t_start)
+            return replace(finished, reused_messages=reused) if reused else finished
+        except ServingError as exc:
+            return exc
+        except Exception as exc:   # the consumer must never wait for an end that does not come
+            return ServingError(f"the result could not be built: {exc}")
+
+    def _post_end(self, ending: Finished | BaseException) -> None:
+        """Queues the end and marks the generation ended."""
+        try:
+            if isinstance(ending, Finished):
+                self.finished = ending
+            self._queue.put(ending)
         finally:
             self._advance(Stage.ENDED)
+
+    def _end(self, failure: BaseException | None) -> None:
+        """Ends a generation whose run never started."""
+        self._post_end(self._ending(failure))
 
     # -------------------------------------------------- the run's callbacks
 

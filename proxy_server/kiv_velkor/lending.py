@@ -70,10 +70,12 @@ class WaitCancelled(Exception):
 class _Waiter:
     """One caller waiting for a context; its fields are guarded by the lender's lock."""
 
-    __slots__ = ("owner", "waker", "context", "outcome", "lease")
+    __slots__ = ("owner", "prefer", "wants", "waker", "context", "outcome", "lease")
 
-    def __init__(self, owner: object) -> None:
+    def __init__(self, owner: object, prefer: Callable[[object], bool] | None) -> None:
         self.owner = owner
+        self.prefer = prefer                # which held states the request can go on from
+        self.wants: VELKOR | None = None    # the busy context it waits for first, briefly
         self.waker = Waker()
         self.context: VELKOR | None = None
         # "waiting" while queued; "served"; "cancelled", "closed" or "abandoned": no context will come
@@ -104,6 +106,18 @@ class Lease:
         if lender is None:
             raise PoolClosed("the lease was released")
         lender._submit(self, handler, job)
+
+    @property
+    def held(self) -> object:
+        """What the context holds for the lender's users (None: nothing); set it while the lease is held."""
+        lender = self._lender
+        return None if lender is None else lender._held.get(id(self.context))
+
+    @held.setter
+    def held(self, value: object) -> None:
+        lender = self._lender
+        if lender is not None:
+            lender._held[id(self.context)] = value
 
     def release(self) -> None:
         lender, self._lender = self._lender, None
@@ -140,7 +154,8 @@ class ContextLender:
         self.vision = bool(init_options.get("mmproj_path"))
         self._lock = threading.Lock()
         self._returned = threading.Condition(self._lock)
-        self._free: collections.deque[VELKOR] = collections.deque()
+        self._free: collections.deque[VELKOR] = collections.deque()   # least recently used first
+        self._held: dict[int, object] = {}                              # by id of the context
         self._leased: set[int] = set()
         self._waiters: collections.deque[_Waiter] = collections.deque()
         # The leases whose run is submitted; weak, so that a lease whose job never
@@ -185,49 +200,100 @@ class ContextLender:
 
     # --------------------------------------------------------- acquisition
 
-    def acquire(self, timeout: float | None = None, *, owner: object = None) -> Lease:
+    def acquire(self, timeout: float | None = None, *, owner: object = None,
+                prefer: Callable[[object], bool] | None = None, prefer_wait: float = 0.0) -> Lease:
         """Waits up to ``timeout`` seconds (default ``acquire_timeout``) for a context, on this thread.
 
         ``owner`` names the request that waits: :meth:`cancel_wait` with it ends the
-        wait at once with :class:`WaitCancelled`. Raises :class:`PoolExhausted` after
-        the timeout and :class:`PoolClosed` once the lender is closed."""
+        wait at once with :class:`WaitCancelled`. ``prefer`` picks, from what the
+        contexts hold (see :attr:`Lease.held`), the ones the request would rather
+        have: a free one of them is taken first; when all of them are busy, the
+        wait is for them alone for up to ``prefer_wait`` seconds, then for any
+        (the least recently used free context first). Raises
+        :class:`PoolExhausted` after the timeout and :class:`PoolClosed` once the
+        lender is closed."""
         timeout = self.acquire_timeout if timeout is None else timeout
-        waiter = self._new_waiter(owner)
+        waiter = self._new_waiter(owner, prefer)
         with self._given_back_on_error(waiter):
             ready = waiter.waker.arm_thread()
-            if self._take_or_queue(waiter):
-                ready.wait(timeout)
+            if self._take_or_queue(waiter, prefer_wait > 0):
+                for limit in self._waits(waiter, timeout, prefer_wait):
+                    ready.wait(limit)
             return self._lease(waiter, timeout)
 
-    async def acquire_async(self, timeout: float | None = None, *, owner: object = None) -> Lease:
+    async def acquire_async(self, timeout: float | None = None, *, owner: object = None,
+                            prefer: Callable[[object], bool] | None = None, prefer_wait: float = 0.0) -> Lease:
         """Like :meth:`acquire`, awaited: the event loop runs on while it waits. Cancelling the
         waiting task gives back a context handed over meanwhile."""
         timeout = self.acquire_timeout if timeout is None else timeout
-        waiter = self._new_waiter(owner)
+        waiter = self._new_waiter(owner, prefer)
         with self._given_back_on_error(waiter):
             ready = waiter.waker.arm_task()
-            if self._take_or_queue(waiter):
-                await asyncio.wait((ready,), timeout=timeout)
+            if self._take_or_queue(waiter, prefer_wait > 0):
+                for limit in self._waits(waiter, timeout, prefer_wait):
+                    await asyncio.wait((ready,), timeout=limit)
             return self._lease(waiter, timeout)
 
-    def _new_waiter(self, owner: object) -> _Waiter:
+    def _new_waiter(self, owner: object, prefer: Callable[[object], bool] | None) -> _Waiter:
         self._check_process()
         self._take_back_orphans()
-        return _Waiter(owner)
+        return _Waiter(owner, prefer)
 
-    def _take_or_queue(self, waiter: _Waiter) -> bool:
+    def _waits(self, waiter: _Waiter, timeout: float, prefer_wait: float) -> Iterator[float]:
+        """How long to wait, in turn: for the wanted context, then (if still waiting) for any."""
+        if waiter.wants is not None:
+            yield min(prefer_wait, timeout)
+            if not self._want_any(waiter):
+                return
+            timeout = max(0.0, timeout - prefer_wait)
+        yield timeout
+
+    def _want_any(self, waiter: _Waiter) -> bool:
+        """The wanted context stayed busy: any will do now. True when the waiter must still wait."""
+        with self._lock:
+            if waiter.outcome != "waiting":
+                return False
+            waiter.wants = None
+            if not self._free:
+                return True
+            self._waiters.remove(waiter)
+            waiter.context, waiter.outcome = self._free.popleft(), "served"
+            self._leased.add(id(waiter.context))
+            return False
+
+    def _take_or_queue(self, waiter: _Waiter, may_wait_for_preferred: bool) -> bool:
         """Hands the (armed) waiter a free context at once, or queues it: True when it must wait."""
         with self._lock:
             if self._closed:
                 raise PoolClosed("the model pool is closed")
-            if self._free:
+            context = self._preferred(waiter.prefer)
+            if context is None and waiter.prefer is not None and may_wait_for_preferred:
+                waiter.wants = self._busy_preferred(waiter.prefer)
+            if context is None and waiter.wants is None and self._free:
                 context = self._free.popleft()
+            if context is not None:
                 self._leased.add(id(context))
                 waiter.context, waiter.outcome = context, "served"
                 return False
             waiter.outcome = "waiting"
             self._waiters.append(waiter)
             return True
+
+    def _preferred(self, prefer: Callable[[object], bool] | None) -> VELKOR | None:
+        """A free context the request prefers, taken off the free list (lock held)."""
+        if prefer is not None:
+            for context in self._free:
+                if prefer(self._held.get(id(context))):
+                    self._free.remove(context)
+                    return context
+        return None
+
+    def _busy_preferred(self, prefer: Callable[[object], bool]) -> VELKOR | None:
+        """A lent context the request prefers (lock held)."""
+        for context in self._all:
+            if id(context) in self._leased and prefer(self._held.get(id(context))):
+                return context
+        return None
 
     def _stop_waiting(self, waiter: _Waiter) -> VELKOR | None:
         """Ends a wait: the context handed over, if any; the waiter is out of the queue."""
@@ -286,8 +352,10 @@ class ContextLender:
         """A context back from a request: to the first waiter that can take it, else free."""
         with self._lock:
             if not self._closed:
-                while self._waiters:
-                    waiter = self._waiters.popleft()
+                for waiter in list(self._waiters):
+                    if waiter.wants is not None and waiter.wants is not context:
+                        continue
+                    self._waiters.remove(waiter)
                     waiter.context = context
                     waiter.outcome = "served"
                     if waiter.waker.can_wake() and waiter.waker.wake():

@@ -14,6 +14,7 @@ import json
 from collections.abc import Iterator, Mapping
 from typing import Any
 
+from .conversations import reply_message
 from .events import Event, Finished, PieceKind, TextPiece, ToolCall
 
 __all__ = ["SSE_DONE", "sse", "error_body", "usage", "tool_call", "finish_reason", "failure", "completion", "chunk",
@@ -63,11 +64,7 @@ def failure(finished: Finished) -> dict[str, Any] | None:
 
 def completion(cid: str, created: int, model: str, finished: Finished, prompt_tokens: int = 0) -> dict[str, Any]:
     """A whole ``chat.completion`` from the final event."""
-    message: dict[str, Any] = {"role": "assistant", "content": finished.text or None, "refusal": None}
-    if finished.reasoning:
-        message["reasoning_content"] = finished.reasoning
-    if finished.tool_calls:
-        message["tool_calls"] = [tool_call(c) for c in finished.tool_calls]
+    message = {**reply_message(finished), "refusal": None}
     return {"id": cid, "object": "chat.completion", "created": created, "model": model,
             "choices": [{"index": 0, "message": message, "finish_reason": finish_reason(finished),
                          "logprobs": None}],

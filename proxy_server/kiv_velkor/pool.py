@@ -15,11 +15,16 @@ from __future__ import annotations
 from typing import Any
 
 from .chat_input import prepare_chat, prepare_completion
+from .conversations import Conversation
 from .errors import InvalidRequest
 from .generation import Generation
 from .lending import DEFAULT_ACQUIRE_TIMEOUT, ContextLender, Lease, WaitCancelled
 
-__all__ = ["ModelPool", "Lease", "WaitCancelled", "DEFAULT_ACQUIRE_TIMEOUT"]
+__all__ = ["ModelPool", "Lease", "WaitCancelled", "DEFAULT_ACQUIRE_TIMEOUT", "DEFAULT_CONVERSATION_WAIT"]
+
+# How long a request waits for a busy context that holds its conversation
+# before it runs afresh on another: far less than recomputing a long prompt.
+DEFAULT_CONVERSATION_WAIT = 0.25
 
 
 class ModelPool(ContextLender):
@@ -32,7 +37,14 @@ class ModelPool(ContextLender):
     every context is released once its run has returned.
     """
 
-    def chat(self, messages: Any, *, acquire_timeout: float | None = None, **options: Any) -> Generation:
+    def __init__(self, model_path: str, contexts: int = 1, *, conversation_cache: bool = True,
+                 conversation_wait: float = DEFAULT_CONVERSATION_WAIT, **options: Any) -> None:
+        super().__init__(model_path, contexts, **options)
+        self.conversation_cache = conversation_cache
+        self.conversation_wait = conversation_wait
+
+    def chat(self, messages: Any, *, acquire_timeout: float | None = None, cache_scope: str | None = None,
+             **options: Any) -> Generation:
         """A new generation for OpenAI-format ``messages``.
 
         Options (OpenAI's names): ``tools``, ``tool_choice``, ``parallel_tool_calls``,
@@ -43,7 +55,9 @@ class ModelPool(ContextLender):
         ``repeat_penalty``, ``seed``, ``frequency_penalty``,
         ``presence_penalty``, ``enable_think``, ``images`` (arrays that stand at
         the end of the last user message), ``sampler_params``; and
-        ``acquire_timeout`` for the wait for a context.
+        ``acquire_timeout`` for the wait for a context; ``cache_scope``: a
+        conversation a context holds is reused only for requests of the same
+        scope (a server passes who is asking).
 
         Nothing runs until it is iterated or started; it can be cancelled at once.
         Raises :class:`InvalidRequest` for a malformed request.
@@ -52,7 +66,11 @@ class ModelPool(ContextLender):
         if prepared.images and not self.vision:
             raise InvalidRequest("this model was loaded without a vision projector (mmproj): it takes no images",
                                  param="messages")
-        return Generation(self, prepared, acquire_timeout=acquire_timeout)
+        conversation = None
+        if self.conversation_cache and not prepared.images:
+            conversation = Conversation(prepared.run_kwargs, prepared.messages, cache_scope)
+        return Generation(self, prepared, acquire_timeout=acquire_timeout, conversation=conversation,
+                          conversation_wait=self.conversation_wait)
 
     def complete(self, prompt: str, *, acquire_timeout: float | None = None, **options: Any) -> Generation:
         """A new generation completing a plain ``prompt`` as given (the runtime's plain-prompt mode).

@@ -37,7 +37,8 @@ async def chat_completions(request: Request) -> Response:
     try:
         CHAT.check(body)
         generation = state.pool.chat(body.get("messages"), max_tokens=max_tokens,
-                                     acquire_timeout=state.settings.wait_timeout, **options)
+                                     acquire_timeout=state.settings.wait_timeout,
+                                     cache_scope=getattr(request.state, "api_key_id", None), **options)
         await generation.astart()
     except ServingError as exc:
         raise ApiError.of(exc) from None

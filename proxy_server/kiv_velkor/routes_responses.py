@@ -43,7 +43,7 @@ def _settings(body: Mapping[str, Any]) -> dict[str, Any]:
             **({"user": body["user"]} if isinstance(body.get("user"), str) else {})}
 
 
-def _start(state: Serving, body: Mapping[str, Any]) -> Generation:
+def _start(state: Serving, body: Mapping[str, Any], cache_scope: str | None) -> Generation:
     """The chat generation of a Responses request (not started)."""
     if body.get("previous_response_id") is not None:
         raise InvalidRequest(NO_STORE, param="previous_response_id")
@@ -55,7 +55,7 @@ def _start(state: Serving, body: Mapping[str, Any]) -> Generation:
                "parallel_tool_calls": body.get("parallel_tool_calls"), "max_tokens": body.get("max_output_tokens"),
                "temperature": body.get("temperature"), "top_p": body.get("top_p")}
     messages = given.messages_of(body.get("input"), body.get("instructions"))
-    return state.pool.chat(messages, acquire_timeout=state.settings.wait_timeout,
+    return state.pool.chat(messages, acquire_timeout=state.settings.wait_timeout, cache_scope=cache_scope,
                            **{k: v for k, v in options.items() if v is not None})
 
 
@@ -65,7 +65,7 @@ async def responses(request: Request) -> Response:
     model = requested_model(state, body)
     stream, _ = stream_options(body)
     try:
-        generation = _start(state, body)
+        generation = _start(state, body, getattr(request.state, "api_key_id", None))
         await generation.astart()
     except ServingError as exc:
         raise ApiError.of(exc) from None

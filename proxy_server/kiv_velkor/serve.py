@@ -46,6 +46,7 @@ class ServeConfig:
     mmproj: Path | None = None
     contexts: int = 1
     wait_timeout: float = 10.0
+    conversation_cache: str = "on"
     asr_backend: str = "whisper"
     asr_model: Path | None = None
     asr_tokenizer: Path | None = None
@@ -96,7 +97,8 @@ def bind(config: ServeConfig) -> socket.socket:
 def load(config: ServeConfig) -> tuple[ModelPool, SpeechRecogniser | None]:
     """The pool of contexts and the speech recogniser; nothing stays open when either fails."""
     init: dict[str, Any] = {"mmproj_path": str(config.mmproj)} if config.mmproj else {}
-    pool = ModelPool(str(config.model), contexts=config.contexts, acquire_timeout=config.wait_timeout, **init)
+    pool = ModelPool(str(config.model), contexts=config.contexts, acquire_timeout=config.wait_timeout,
+                     conversation_cache=config.conversation_cache == "on", **init)
     if config.asr_model is None:
         return pool, None
     try:

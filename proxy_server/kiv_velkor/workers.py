@@ -3,7 +3,8 @@
 :class:`WorkerThreads` starts a thread only when no idle one can take a job,
 never more than its limit, and a job is queued only for a thread that exists:
 when a thread cannot be started, :meth:`WorkerThreads.submit` raises
-:class:`WorkersUnavailable` and nothing runs later.
+:class:`WorkersUnavailable` and nothing runs later. Its callers hold at most
+``limit`` jobs at once (one per context, or one transcription).
 
 At interpreter exit, before the interpreter joins its threads, every live set
 of workers is told to stop, after its ``on_exit`` (which cancels the runs in
@@ -55,12 +56,13 @@ class WorkerThreads:
         with self._lock:
             if self._stopping:
                 raise WorkersUnavailable("the worker threads are stopped")
-            if self._idle > len(self._jobs):
+            # At the limit every thread exists: one of them is idle or finishing
+            # a job whose caller has what it needed (callers hold at most
+            # ``limit`` jobs at once), so the job is taken at once.
+            if self._idle > len(self._jobs) or len(self._threads) >= self._limit:
                 self._jobs.append(job)
                 self._job_ready.notify()
                 return
-            if len(self._threads) >= self._limit:
-                raise WorkersUnavailable(f"all {self._limit} worker threads are busy")
             thread = threading.Thread(target=self._serve, args=(job,), name=f"{self._name}-{len(self._threads)}")
             self._threads.append(thread)
             try:

@@ -54,7 +54,8 @@ busy = [threading.Thread(target=keep_busy) for _ in range(2)]
 for t in busy: t.start()
 interrupted = served = 0
 for i in range(300):
-    timer = threading.Timer(random.uniform(0, 0.02), os.kill, (os.getpid(), signal.SIGINT))
+    timer = threading.Timer(random.uniform(0, 0.02), signal.pthread_kill, (threading.main_thread().ident,
+                                                                              signal.SIGINT))
     timer.start()
     try:
         with pool.acquire(timeout=5):

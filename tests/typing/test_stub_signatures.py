@@ -155,3 +155,19 @@ def test_every_stubbed_name_exists(module_name):
 
 def test_package_is_marked_typed():
     assert (PACKAGE / "py.typed").is_file()
+
+
+def shown_default(value: Any) -> str:
+    return f"{type(value).__name__}.{value.name}" if isinstance(value, enum.Enum) else repr(value)
+
+
+@pytest.mark.parametrize("obj", [
+    _velkor.VELKOR.init, _velkor.VELKOR.run, _velkor.as_rgb888, _quellan.Quellan.init, _quellan.Quellan.transcribe,
+], ids=lambda obj: obj.__qualname__)
+def test_the_docstring_opens_with_the_signature_the_function_binds(obj):
+    head, _, text = obj.__doc__.partition("\n\n")
+    assert text and all(len(line) <= 100 for line in head.splitlines())
+    shown = " ".join(line.strip() for line in head.splitlines())
+    params = [p for p in inspect.signature(obj).parameters.values() if p.name != "self"]
+    expected = ", ".join(p.name if p.default is p.empty else f"{p.name}={shown_default(p.default)}" for p in params)
+    assert shown.startswith(f"{obj.__name__}({expected}) -> ")

@@ -82,6 +82,14 @@ Ref status_from_code(PyObject* status_type, uint32_t rc) {
     return Ref::steal(PyObject_CallOneArg(status_type, code.get()));
 }
 
+Ref path_beside(PyObject* path_type, PyObject* file, const char* name) {
+    Ref path = Ref::steal(PyObject_CallOneArg(path_type, file));
+    Ref resolved = path ? Ref::steal(PyObject_CallMethod(path.get(), "resolve", nullptr)) : Ref();
+    Ref parent = resolved ? Ref::steal(PyObject_GetAttrString(resolved.get(), "parent")) : Ref();
+    Ref leaf = parent ? Ref::steal(PyUnicode_FromString(name)) : Ref();
+    return leaf ? Ref::steal(PyNumber_TrueDivide(parent.get(), leaf.get())) : Ref();
+}
+
 void report_unraisable(PyObject* context) {
     // PyErr_PrintEx consumes the exception; keep it to hand to the hook after.
     PyObject* exc = PyErr_GetRaisedException();

@@ -1,5 +1,5 @@
-// Argument conversions shared by both modules, with the interpreter's usual
-// error texts, so every function converts the same way.
+// Conversions shared by both modules, with the interpreter's usual error
+// texts, so every function converts the same way.
 #pragma once
 
 #include "py_ref.h"
@@ -29,6 +29,10 @@ inline const char* text_or_null(PyObject* bytes) {
 // Turns a native call's 32-bit return code into an instance of `status_type`
 // (for example RetStatus(rc)), the code read as an unsigned value.
 Ref status_from_code(PyObject* status_type, uint32_t rc);
+
+// path_type(file).resolve().parent / name: the file `name` in the real
+// directory of the file `file` (a module's own).
+Ref path_beside(PyObject* path_type, PyObject* file, const char* name);
 
 // Prints the pending exception with its traceback, then reports it to the
 // unraisable-exception hook with `context` as the context object.

@@ -37,4 +37,6 @@ void* open_library(const char* path, const char* tag, const char* const* names, 
     return handle;
 }
 
+void close_library(void* handle) { dlclose(handle); }
+
 }  // namespace kiv

@@ -1,5 +1,6 @@
 #include "native_function.h"
 
+#include <array>
 #include <cstddef>
 #include <cstring>
 #include <string>
@@ -19,6 +20,7 @@ struct NativeFunction {
     PyObject* name;           // strong str
     PyObject* qualname;       // strong str
     PyObject* module_name;    // strong str
+    PyObject* doc;            // strong str, or NULL when the function has no docstring
 };
 
 PyTypeObject* s_method_type = nullptr;
@@ -97,7 +99,7 @@ Ref intern_names(const FunctionSpec& fn) {
     Ref names = Ref::steal(PyTuple_New(fn.n_params));
     if (!names) return {};
     for (Py_ssize_t i = 0; i < fn.n_params; ++i) {
-        PyObject* s = PyUnicode_InternFromString(fn.params[i]);
+        PyObject* s = PyUnicode_InternFromString(fn.params[i].name);
         if (!s) return {};
         PyTuple_SET_ITEM(names.get(), i, s);
     }
@@ -145,22 +147,21 @@ PyObject* method_descr_get(PyObject* self, PyObject* obj, PyObject*) {
     return PyMethod_New(self, obj);
 }
 
-int function_traverse(PyObject* self, visitproc visit, void* arg) {
+// The fields that may take part in a reference cycle: the collector visits
+// them, and clearing drops them.
+std::array<PyObject**, 4> cycle_fields(PyObject* self) {
     auto* f = reinterpret_cast<NativeFunction*>(self);
+    return {reinterpret_cast<PyObject**>(&f->owner), &f->module, &f->defaults, &f->annotations};
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(f->owner);
-    Py_VISIT(f->module);
-    Py_VISIT(f->defaults);
-    Py_VISIT(f->annotations);
+    for (PyObject** field : cycle_fields(self)) Py_VISIT(*field);
     return 0;
 }
 
 int function_clear(PyObject* self) {
-    auto* f = reinterpret_cast<NativeFunction*>(self);
-    Py_CLEAR(f->owner);
-    Py_CLEAR(f->module);
-    Py_CLEAR(f->defaults);
-    Py_CLEAR(f->annotations);
+    for (PyObject** field : cycle_fields(self)) Py_CLEAR(*field);
     return 0;
 }
 
@@ -173,6 +174,7 @@ void function_dealloc(PyObject* self) {
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
     Py_CLEAR(f->module_name);
+    Py_CLEAR(f->doc);
     tp->tp_free(self);
     Py_DECREF(tp);
 }
@@ -187,9 +189,9 @@ PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(reinterpret_cas
 PyObject* get_module(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<NativeFunction*>(self)->module_name); }
 
 PyObject* get_doc(PyObject* self, void*) {
-    const char* doc = reinterpret_cast<NativeFunction*>(self)->fn->doc;
+    PyObject* doc = reinterpret_cast<NativeFunction*>(self)->doc;
     if (doc == nullptr) Py_RETURN_NONE;
-    return PyUnicode_FromString(doc);
+    return Py_NewRef(doc);
 }
 
 PyObject* get_defaults(PyObject* self, void*) {
@@ -279,19 +281,10 @@ PyMemberDef function_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+// The method type's slots; the function type's are the same after the first
+// (a plain function does not bind to the instance it is read from).
 PyType_Slot method_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
-    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
-    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_descr_get, reinterpret_cast<void*>(method_descr_get)},
-    {Py_tp_getset, function_getset},
-    {Py_tp_members, function_members},
-    {0, nullptr},
-};
-
-PyType_Slot function_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
@@ -301,19 +294,104 @@ PyType_Slot function_slots[] = {
     {Py_tp_members, function_members},
     {0, nullptr},
 };
+PyType_Slot* const function_slots = method_slots + 1;
+
+// A new reference to the default `d` of a parameter of `fn`; `module` holds
+// the globals a member default names.
+PyObject* default_value(const FunctionSpec& fn, const Default& d, PyObject* module) {
+    switch (d.kind) {
+    case Default::Kind::kNone: return Py_NewRef(Py_None);
+    case Default::Kind::kFalse: return Py_NewRef(Py_False);
+    case Default::Kind::kTrue: return Py_NewRef(Py_True);
+    case Default::Kind::kInteger: return PyLong_FromLong(d.number);
+    case Default::Kind::kText: return PyUnicode_FromString(d.str);
+    case Default::Kind::kMember: {
+        if (module == nullptr) break;
+        PyObject* holder = nullptr;
+        if (PyDict_GetItemStringRef(PyModule_GetDict(module), d.str, &holder) < 0) return nullptr;
+        if (holder == nullptr) {
+            PyErr_Format(PyExc_NameError, "name '%s' is not defined", d.str);
+            return nullptr;
+        }
+        Ref owned = Ref::steal(holder);
+        return PyObject_GetAttrString(holder, d.attribute);
+    }
+    case Default::Kind::kRequired: break;  // a parameter without default after one with
+    }
+    PyErr_Format(PyExc_SystemError, "bad defaults for %s()", fn.name);
+    return nullptr;
+}
+
+bool has_member_default(const FunctionSpec& fn) {
+    for (Py_ssize_t i = 0; i < fn.n_params; ++i) {
+        if (fn.params[i].value.kind == Default::Kind::kMember) return true;
+    }
+    return false;
+}
+
+// How the signature shows a default: its repr, or Holder.NAME for a member.
+bool default_text(const Default& d, PyObject* value, std::string& out) {
+    if (d.kind == Default::Kind::kMember) {
+        out = std::string(d.str) + "." + d.attribute;
+        return true;
+    }
+    Ref repr = Ref::steal(PyObject_Repr(value));
+    const char* text = repr ? PyUnicode_AsUTF8(repr.get()) : nullptr;
+    if (text == nullptr) return false;
+    out = text;
+    return true;
+}
+
+// The docstring. With a return annotation it starts with the signature,
+// wrapped before a parameter that would pass column 100 and continued under
+// the first parameter, then a blank line and the text.
+Ref make_doc(const FunctionSpec& fn, PyObject* defaults) {
+    if (fn.returns == nullptr) return Ref::steal(PyUnicode_FromString(fn.doc));
+    constexpr std::size_t kWidth = 100;
+    const std::string indent(std::strlen(fn.name) + 1, ' ');
+    std::string text = std::string(fn.name) + "(";
+    std::size_t line_start = 0;
+    bool line_empty = true;
+    for (Py_ssize_t i = 0; i < fn.n_params; ++i) {
+        std::string piece = fn.params[i].name;
+        if (i >= fn.n_required) {
+            std::string shown;
+            if (!default_text(fn.params[i].value, PyTuple_GET_ITEM(defaults, i - fn.n_required), shown)) return {};
+            piece += "=" + shown;
+        }
+        piece += i + 1 < fn.n_params ? "," : ")";
+        if (!line_empty && text.size() - line_start + 1 + piece.size() > kWidth) {
+            text += "\n";
+            line_start = text.size();
+            text += indent;
+            line_empty = true;
+        }
+        if (!line_empty) text += " ";
+        text += piece;
+        line_empty = false;
+    }
+    if (fn.n_params == 0) text += ")";
+    text = text + " -> " + fn.returns + "\n\n" + fn.doc;
+    return Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+PyObject* refuse_pickling(PyObject*, BoundArgs) {
+    PyErr_SetString(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
+    return nullptr;
+}
+
+constexpr Parameter setstate_params[] = {{"state"}};
 
 std::string s_method_type_name;
 std::string s_function_type_name;
 
+// `defaults_module` resolves member defaults.
 Ref new_native(PyTypeObject* type, const FunctionSpec& fn, PyTypeObject* owner, PyObject* module,
-               PyObject* defaults, PyObject* annotations, vectorcallfunc vectorcall) {
-    const Py_ssize_t n_defaults = fn.n_params - fn.n_required;
-    if (fn.n_params > kMaxParameters ||
-        (n_defaults > 0 && (defaults == nullptr || !PyTuple_Check(defaults) ||
-                            PyTuple_GET_SIZE(defaults) != n_defaults))) {
-        PyErr_Format(PyExc_SystemError, "bad defaults for %s()", fn.name);
-        return {};
-    }
+               PyObject* defaults_module, PyObject* annotations, vectorcallfunc vectorcall) {
+    Ref defaults = make_defaults(fn, defaults_module);
+    if (!defaults) return {};
+    Ref doc;
+    if (fn.doc != nullptr && !(doc = make_doc(fn, defaults.get()))) return {};
     Ref param_names = intern_names(fn);
     if (!param_names) return {};
     Ref name = Ref::steal(PyUnicode_InternFromString(fn.name));
@@ -337,32 +415,32 @@ Ref new_native(PyTypeObject* type, const FunctionSpec& fn, PyTypeObject* owner, 
     f->fn = &fn;
     f->owner = reinterpret_cast<PyTypeObject*>(Py_XNewRef(reinterpret_cast<PyObject*>(owner)));
     f->module = Py_XNewRef(module);
-    f->defaults = Py_XNewRef(defaults);
+    f->defaults = defaults.release();
     f->annotations = Py_XNewRef(annotations);
     f->param_names = param_names.release();
     f->name = name.release();
     f->qualname = qualname.release();
     f->module_name = module_name.release();
+    f->doc = doc.release();
     PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
     return Ref::steal(reinterpret_cast<PyObject*>(f));
 }
 
 }  // namespace
 
+extern const FunctionSpec refuse_reduce_spec = function_spec("__reduce__", nullptr, nullptr, refuse_pickling);
+extern const FunctionSpec refuse_setstate_spec =
+    function_spec("__setstate__", nullptr, nullptr, refuse_pickling, setstate_params);
+
 int native_function_types_ready(const char* module_name) {
     if (s_method_type != nullptr) return 0;
     s_method_type_name = std::string(module_name) + ".native_method";
     s_function_type_name = std::string(module_name) + ".native_function";
-    static PyType_Spec method_spec = {
-        s_method_type_name.c_str(), sizeof(NativeFunction), 0,
-        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-            Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-        method_slots};
-    static PyType_Spec function_spec = {
-        s_function_type_name.c_str(), sizeof(NativeFunction), 0,
-        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-            Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-        function_slots};
+    constexpr unsigned long flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                                    Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+    PyType_Spec method_spec = {s_method_type_name.c_str(), sizeof(NativeFunction), 0,
+                               flags | Py_TPFLAGS_METHOD_DESCRIPTOR, method_slots};
+    PyType_Spec function_spec = {s_function_type_name.c_str(), sizeof(NativeFunction), 0, flags, function_slots};
     s_method_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&method_spec));
     if (!s_method_type) return -1;
     s_function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_spec));
@@ -373,15 +451,40 @@ int native_function_types_ready(const char* module_name) {
     return 0;
 }
 
-Ref new_method(const FunctionSpec& fn, PyTypeObject* owner, PyObject* defaults,
-               PyObject* annotations) {
-    return new_native(s_method_type, fn, owner, nullptr, defaults, annotations, method_vectorcall);
+Ref new_method(const FunctionSpec& fn, PyTypeObject* owner, PyObject* annotations) {
+    // The module whose globals hold the members named as defaults.
+    PyObject* module = nullptr;
+    if (has_member_default(fn) && !(module = PyType_GetModule(owner))) return {};
+    return new_native(s_method_type, fn, owner, nullptr, module, annotations, method_vectorcall);
 }
 
-Ref new_function(const FunctionSpec& fn, PyObject* module, PyObject* defaults,
-                 PyObject* annotations) {
-    return new_native(s_function_type, fn, nullptr, module, defaults, annotations,
-                      function_vectorcall);
+Ref new_function(const FunctionSpec& fn, PyObject* module, PyObject* annotations) {
+    return new_native(s_function_type, fn, nullptr, module, module, annotations, function_vectorcall);
+}
+
+bool add_methods(PyTypeObject* owner, std::initializer_list<MethodEntry> methods) {
+    for (const MethodEntry& m : methods) {
+        Ref method = new_method(m.fn, owner, m.annotations);
+        if (!method || PyObject_SetAttrString(reinterpret_cast<PyObject*>(owner), m.fn.name, method.get()) < 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+Ref make_defaults(const FunctionSpec& fn, PyObject* module) {
+    if (fn.n_params > kMaxParameters) {
+        PyErr_Format(PyExc_SystemError, "too many parameters for %s()", fn.name);
+        return {};
+    }
+    Ref defaults = Ref::steal(PyTuple_New(fn.n_params - fn.n_required));
+    if (!defaults) return {};
+    for (Py_ssize_t i = fn.n_required; i < fn.n_params; ++i) {
+        PyObject* value = default_value(fn, fn.params[i].value, module);
+        if (!value) return {};
+        PyTuple_SET_ITEM(defaults.get(), i - fn.n_required, value);
+    }
+    return defaults;
 }
 
 bool bind_tuple_dict(const FunctionSpec& fn, PyObject* defaults, PyObject* args,
@@ -422,22 +525,6 @@ bool bind_tuple_dict(const FunctionSpec& fn, PyObject* defaults, PyObject* args,
     if (!names) return false;
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args, i);
     return bind_core(fn, names.get(), defaults, nargs, keys, values, nkw, out);
-}
-
-Ref make_defaults(std::initializer_list<PyObject*> values) {
-    bool failed = false;
-    for (PyObject* v : values) failed |= (v == nullptr);
-    if (failed) {
-        for (PyObject* v : values) Py_XDECREF(v);
-        return {};
-    }
-    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(values.size())));
-    Py_ssize_t i = 0;
-    for (PyObject* v : values) {
-        if (tuple) PyTuple_SET_ITEM(tuple.get(), i++, v);
-        else Py_DECREF(v);
-    }
-    return tuple;
 }
 
 }  // namespace kiv

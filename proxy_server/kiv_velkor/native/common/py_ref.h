@@ -1,26 +1,11 @@
-// Owning references and scoped interpreter-lock handling shared by both modules.
+// Owning references shared by both modules.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "interpreter_lock.h"
 
-#include <atomic>
 #include <utility>
 
 namespace kiv {
-
-// Set once, by the exit hook of interpreter_lifetime.h, when the interpreter
-// starts to end. From then on the interpreter may end other threads by
-// unwinding them (pthread_exit) when they ask for its lock; a thread being
-// unwinded that way has no thread state and must not touch Python objects.
-extern std::atomic<bool> g_interpreter_exiting;
-
-// True when this thread may drop a reference: always, but on a thread the
-// ending interpreter is unwinding (it then leaks the reference: the process
-// is ending).
-inline bool may_touch_objects() noexcept {
-    return !g_interpreter_exiting.load(std::memory_order_relaxed) || PyThreadState_GetUnchecked() != nullptr;
-}
 
 // Owns one strong reference, or none. Move-only, so no early return can leak.
 class Ref {
@@ -62,24 +47,6 @@ inline void replace_field(PyObject*& field, PyObject* new_value) noexcept {
     field = new_value;
     Py_XDECREF(old);
 }
-
-// Takes the interpreter lock back after a native call (interpreter_lifetime.cpp):
-// on a thread that the ending interpreter would unwind, it never returns.
-void reacquire_gil(PyThreadState* state);
-
-// Releases the interpreter lock for the lifetime of the scope. Taking it back
-// may unwind the thread while the interpreter ends, so the destructor lets
-// that unwinding through (noexcept(false)) instead of aborting the process.
-class ReleaseGil {
-public:
-    ReleaseGil() noexcept : state_(PyEval_SaveThread()) {}
-    ~ReleaseGil() noexcept(false) { reacquire_gil(state_); }
-    ReleaseGil(const ReleaseGil&) = delete;
-    ReleaseGil& operator=(const ReleaseGil&) = delete;
-
-private:
-    PyThreadState* state_;
-};
 
 // Keeps the exception being raised (if any) aside and puts it back on exit,
 // so clean-up code can call into Python safely.

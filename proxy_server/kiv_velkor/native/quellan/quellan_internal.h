@@ -1,9 +1,12 @@
-// Declarations shared by the module set-up and the recogniser object.
+// Declarations shared by the module set-up and the recogniser object, in one
+// section per file that defines them.
 #pragma once
 
 #include "../common/py_ref.h"
 
 namespace quellan {
+
+// ---- module set-up (quellan_module.cpp) ----
 
 // The module's definition: the recogniser type finds its module through it.
 extern PyModuleDef module_def;
@@ -11,6 +14,8 @@ extern PyModuleDef module_def;
 // 1 once the first recogniser object has loaded the runtime; never reset by
 // the objects (the loader keeps the library until the process ends).
 extern int s_quellan_loaded;
+
+// ---- the recogniser object (quellan_object.cpp) ----
 
 // Creates the Quellan type for `module` with its methods attached.
 kiv::Ref create_quellan_type(PyObject* module);

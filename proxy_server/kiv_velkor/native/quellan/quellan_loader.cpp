@@ -2,8 +2,6 @@
 
 #include "../common/dynamic_library.h"
 
-#include <dlfcn.h>
-
 #include <cstdlib>
 #include <cstring>
 
@@ -16,9 +14,13 @@ struct EntryTable {
 };
 static_assert(sizeof(EntryTable) == 32);
 
-void* s_handle = nullptr;
-int s_loaded = 0;
-EntryTable s_func{};
+constexpr const char* kNames[] = {
+#define KIV_SLOT_NAME(name) #name,
+    QUELLAN_ENTRY_POINTS(KIV_SLOT_NAME)
+#undef KIV_SLOT_NAME
+};
+
+kiv::RuntimeLibrary<EntryTable> s_runtime;
 
 // A heap copy of a runtime-owned string; a NULL source becomes "". NULL only
 // when memory runs out.
@@ -32,38 +34,13 @@ char* DupCString(const char* source) {
 
 }  // namespace
 
-int load_quellan_func(const char* path) {
-    if (s_loaded) return 0;
-    static const char* const names[] = {
-#define KIV_SLOT_NAME(name) #name,
-        QUELLAN_ENTRY_POINTS(KIV_SLOT_NAME)
-#undef KIV_SLOT_NAME
-    };
-    constexpr std::size_t count = sizeof names / sizeof names[0];
-    void* slots[count];
-    void* handle = kiv::open_library(path, "[QUELLAN_FUNC]", names, slots, count);
-    if (handle == nullptr) return -1;
-    std::size_t slot = 0;
-#define KIV_FILL_SLOT(name) s_func.name = reinterpret_cast<decltype(s_func.name)>(slots[slot++]);
-    QUELLAN_ENTRY_POINTS(KIV_FILL_SLOT)
-#undef KIV_FILL_SLOT
-    s_handle = handle;
-    s_loaded = 1;
-    return 0;
-}
+int load_quellan_func(const char* path) { return s_runtime.load(path, "[QUELLAN_FUNC]", kNames); }
 
-void unload_quellan_func(void) {
-    if (s_handle != nullptr) {
-        dlclose(s_handle);
-        s_handle = nullptr;
-    }
-    s_func = EntryTable{};
-    s_loaded = 0;
-}
+void unload_quellan_func(void) { s_runtime.unload(); }
 
 int quellan_init(KIV_ASRHandle* handle, int32_t model_type, const char* model_path,
                  const char* decoder_path, const char* tokenizer_path, const char* extra_json) {
-    if (s_func.kiv_asr_init == nullptr || handle == nullptr) return 1;
+    if (s_runtime->kiv_asr_init == nullptr || handle == nullptr) return 1;
     KIV_ASRInitParam param{};
     param.model_type = model_type;
     param.model_path = model_path;
@@ -72,14 +49,14 @@ int quellan_init(KIV_ASRHandle* handle, int32_t model_type, const char* model_pa
     param.extra_json = extra_json;
     KIV_ASRHandle created = nullptr;
     // The runtime's own failure code is not passed on: every failure is 1.
-    if (s_func.kiv_asr_init(&created, &param) != KIV_ASR_SUCCESS || created == nullptr) return 1;
+    if (s_runtime->kiv_asr_init(&created, &param) != KIV_ASR_SUCCESS || created == nullptr) return 1;
     *handle = created;
     return 0;
 }
 
 int quellan_transcribe_file(KIV_ASRHandle handle, const char* wav_path, const char* language,
                             const char* task, char** out_text, char** out_language) {
-    if (s_func.kiv_asr_transcribe == nullptr || s_func.kiv_asr_free_result == nullptr ||
+    if (s_runtime->kiv_asr_transcribe == nullptr || s_runtime->kiv_asr_free_result == nullptr ||
         handle == nullptr || wav_path == nullptr || out_text == nullptr || out_language == nullptr) {
         return 1;
     }
@@ -91,8 +68,8 @@ int quellan_transcribe_file(KIV_ASRHandle handle, const char* wav_path, const ch
     input.language = language;
     input.task = task;
     KIV_ASRResult result{};
-    if (s_func.kiv_asr_transcribe(handle, &input, &result) != KIV_ASR_SUCCESS) {
-        s_func.kiv_asr_free_result(&result);
+    if (s_runtime->kiv_asr_transcribe(handle, &input, &result) != KIV_ASR_SUCCESS) {
+        s_runtime->kiv_asr_free_result(&result);
         return 1;
     }
     // The runtime's strings stay valid only until its result is released.
@@ -101,18 +78,18 @@ int quellan_transcribe_file(KIV_ASRHandle handle, const char* wav_path, const ch
     if (text == nullptr || language_copy == nullptr) {
         quellan_free_cstr(text);
         quellan_free_cstr(language_copy);
-        s_func.kiv_asr_free_result(&result);
+        s_runtime->kiv_asr_free_result(&result);
         return 1;
     }
-    s_func.kiv_asr_free_result(&result);
+    s_runtime->kiv_asr_free_result(&result);
     *out_text = text;
     *out_language = language_copy;
     return 0;
 }
 
 int quellan_uninit(KIV_ASRHandle handle) {
-    if (s_func.kiv_asr_uninit == nullptr) return 1;
-    return s_func.kiv_asr_uninit(handle);
+    if (s_runtime->kiv_asr_uninit == nullptr) return 1;
+    return s_runtime->kiv_asr_uninit(handle);
 }
 
 void quellan_free_cstr(char* s) { std::free(s); }

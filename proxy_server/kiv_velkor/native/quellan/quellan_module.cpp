@@ -1,5 +1,6 @@
 // Module set-up of _quellan and the location of the runtime library.
-#include "../common/interpreter_lifetime.h"
+#include "../common/conversions.h"
+#include "../common/interpreter_lock.h"
 #include "../common/native_function.h"
 #include "quellan_internal.h"
 
@@ -27,29 +28,21 @@ PyObject* find_quellan_path(PyObject* module, kiv::BoundArgs) {
     if (!path_type) return nullptr;
     kiv::Ref file = kiv::Ref::steal(PyModule_GetFilenameObject(module));
     if (!file) return nullptr;
-    kiv::Ref path = kiv::Ref::steal(PyObject_CallOneArg(path_type.get(), file.get()));
-    if (!path) return nullptr;
-    kiv::Ref resolved = kiv::Ref::steal(PyObject_CallMethod(path.get(), "resolve", nullptr));
-    if (!resolved) return nullptr;
-    kiv::Ref parent = kiv::Ref::steal(PyObject_GetAttrString(resolved.get(), "parent"));
-    if (!parent) return nullptr;
-    kiv::Ref name = kiv::Ref::steal(PyUnicode_FromString(kLibraryName));
-    if (!name) return nullptr;
-    kiv::Ref candidate = kiv::Ref::steal(PyNumber_TrueDivide(parent.get(), name.get()));
+    kiv::Ref candidate = kiv::path_beside(path_type.get(), file.get(), kLibraryName);
     if (!candidate) return nullptr;
     kiv::Ref is_file = kiv::Ref::steal(PyObject_CallMethod(candidate.get(), "is_file", nullptr));
     if (!is_file) return nullptr;
     const int found = PyObject_IsTrue(is_file.get());
     if (found < 0) return nullptr;
     if (found) return PyObject_Str(candidate.get());
-    return name.release();
+    return PyUnicode_FromString(kLibraryName);
 }
 
-KIV_FUNCTION_SPEC(kFindQuellanPath, "find_quellan_path",
+KIV_FUNCTION_SPEC(kFindQuellanPath, "find_quellan_path", nullptr,
                   "The runtime library a Quellan() without lib_path loads: $KIV_QUELLAN_PATH when set and\n"
                   "not empty, else libquellan.so in this module's directory when it is a file, else the bare\n"
                   "name 'libquellan.so' for the dynamic linker's search path.",
-                  0, find_quellan_path);
+                  find_quellan_path);
 
 int add_import(PyObject* module, const char* attribute, const char* from, const char* name) {
     kiv::Ref imported = kiv::Ref::steal(PyImport_ImportModule(from));
@@ -69,7 +62,7 @@ int quellan_exec(PyObject* module) {
     // loader, which answers at once.
     s_quellan_loaded = 0;
     // Threads that come back from the runtime while the interpreter ends must
-    // not ask for its lock (interpreter_lifetime.h); the hook is registered once.
+    // not ask for its lock (interpreter_lock.h); the hook is registered once.
     static bool exit_hook_registered = false;
     if (!exit_hook_registered) {
         if (!kiv::register_exit_hook()) return -1;
@@ -78,7 +71,7 @@ int quellan_exec(PyObject* module) {
 
     kiv::Ref annotations = kiv::Ref::steal(Py_BuildValue("{s:s}", "return", "str"));
     if (!annotations) return -1;
-    kiv::Ref finder = kiv::new_function(kFindQuellanPath, module, nullptr, annotations.get());
+    kiv::Ref finder = kiv::new_function(kFindQuellanPath, module, annotations.get());
     if (!finder || PyModule_AddObjectRef(module, "find_quellan_path", finder.get()) < 0) return -1;
 
     kiv::Ref type = create_quellan_type(module);

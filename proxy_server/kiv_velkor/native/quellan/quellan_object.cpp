@@ -9,6 +9,8 @@
 // thread is inside a call on an object, the object is busy: its other methods
 // refuse, so neither its handle nor the strings the runtime reads from it can
 // be released or replaced under the call.
+#include "../common/busy_mark.h"
+#include "../common/interpreter_lock.h"
 #include "../common/native_function.h"
 #include "quellan_internal.h"
 #include "quellan_loader.h"
@@ -24,7 +26,7 @@ struct QuellanObject {
     PyObject_HEAD
     KIV_ASRHandle handle;   // NULL when the object holds no recogniser
     PyObject* keepalive;    // list of the bytes the current handle's init record points into
-    bool busy;              // a thread is inside init(), transcribe() or close() on this object
+    kiv::BusyState busy;    // kBusy while a thread is inside init(), transcribe() or close() on this object
 };
 
 QuellanObject* as_quellan(PyObject* self) { return reinterpret_cast<QuellanObject*>(self); }
@@ -37,7 +39,7 @@ std::mutex& s_runtime_mutex = *new std::mutex;
 // lock held: a call waiting for another (a transcription in progress) lets the
 // rest of the program run, and a runtime may wait for threads of its own. The
 // runtime lock is given back first; taking the interpreter lock back goes
-// through the exit gate (interpreter_lifetime.h), so a daemon thread that
+// through the exit gate (interpreter_lock.h), so a daemon thread that
 // comes back while the interpreter ends waits there for the process to end
 // instead of being unwound by the interpreter, and never keeps the runtime
 // locked.
@@ -48,26 +50,16 @@ int call_unlocked(Call&& call) {
     return call();
 }
 
-// Busy means busy: a second thread gets RuntimeError and nothing reaches the runtime.
-bool refuse_while_busy(QuellanObject* self) {
-    if (!self->busy) return true;
-    PyErr_SetString(PyExc_RuntimeError,
-                    "a Quellan call (init, transcribe or close) is in progress on this object in another thread; "
-                    "wait for it to return");
-    return false;
+// Busy means busy: a second thread gets RuntimeError and nothing reaches the
+// runtime. One state: the refusal names every method that marks the object.
+constexpr kiv::BusyState kBusy = 1;
+
+const char* busy_refusal(kiv::BusyState) {
+    return "a Quellan call (init, transcribe or close) is in progress on this object in another thread; "
+           "wait for it to return";
 }
 
-// Marks the object busy for a scope; the interpreter lock is held at both ends.
-class BusyScope {
-public:
-    explicit BusyScope(QuellanObject* self) : self_(self) { self_->busy = true; }
-    ~BusyScope() { self_->busy = false; }
-    BusyScope(const BusyScope&) = delete;
-    BusyScope& operator=(const BusyScope&) = delete;
-
-private:
-    QuellanObject* self_;
-};
+kiv::BusyMark busy_mark(QuellanObject* self) { return {self->busy, kBusy, busy_refusal}; }
 
 // Releases the handle, if any; the runtime's answer is not consulted, the
 // handle is gone either way.
@@ -130,7 +122,7 @@ const char* bytes_or_null(const kiv::Ref& bytes) { return bytes ? PyBytes_AS_STR
 
 // ---------------------------------------------------------------- construction
 
-KIV_FUNCTION_SPEC(kConstructorSpec, "Quellan", nullptr, 0, nullptr, "lib_path");
+KIV_FUNCTION_SPEC(kConstructorSpec, "Quellan", nullptr, nullptr, nullptr, {"lib_path", kiv::Default::none()});
 
 PyObject* s_constructor_defaults = nullptr;   // (None,)
 
@@ -149,7 +141,7 @@ PyObject* quellan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!self) return nullptr;
     QuellanObject* q = as_quellan(self.get());
     q->handle = nullptr;
-    q->busy = false;
+    q->busy = kiv::kNotBusy;
     q->keepalive = PyList_New(0);
     if (q->keepalive == nullptr) return nullptr;
 
@@ -261,12 +253,12 @@ PyObject* quellan_init_method(PyObject* self, kiv::BoundArgs args) {
     // started a call on this object in another thread. From here the object is
     // busy, also while the earlier recogniser is released without the
     // interpreter lock, so no other call can slip in between.
-    if (!refuse_while_busy(q)) return nullptr;
+    kiv::BusyMark busy = busy_mark(q);
+    if (!busy.enter()) return nullptr;
     kiv::Ref keep_self = kiv::Ref::borrow(self);
     KIV_ASRHandle created = nullptr;
     int rc;
     {
-        BusyScope busy(q);
         // A recogniser already held is released as close() does before its
         // strings are dropped: the runtime never keeps pointers into freed memory.
         release_handle(q);
@@ -280,6 +272,7 @@ PyObject* quellan_init_method(PyObject* self, kiv::BoundArgs args) {
             });
         if (rc == KIV_ASR_SUCCESS) q->handle = created;
     }
+    busy.leave();
     if (rc != KIV_ASR_SUCCESS || q->handle == nullptr) {
         PyErr_Format(PyExc_RuntimeError, "kiv_asr_init failed (rc=%d)", rc);
         return nullptr;
@@ -316,21 +309,19 @@ PyObject* quellan_transcribe_method(PyObject* self, kiv::BoundArgs args) {
     if (given < 0) return nullptr;
     if (given && !(task = text_bytes(args[2], "task"))) return nullptr;
 
-    if (!refuse_while_busy(q)) return nullptr;
+    kiv::BusyMark busy = busy_mark(q);
+    if (!busy.enter()) return nullptr;
     TranscribeOutputs out;
     // No handle test here: without one the shim reports failure. The handle
     // cannot be released meanwhile: close() and init() refuse while busy.
     KIV_ASRHandle handle = q->handle;
     kiv::Ref keep_self = kiv::Ref::borrow(self);
-    int rc;
-    {
-        BusyScope busy(q);
-        rc = call_unlocked(
-            [&] {
-                return quellan_transcribe_file(handle, PyBytes_AS_STRING(wav.get()), bytes_or_null(language),
-                                               bytes_or_null(task), &out.text, &out.language);
-            });
-    }
+    const int rc = call_unlocked(
+        [&] {
+            return quellan_transcribe_file(handle, PyBytes_AS_STRING(wav.get()), bytes_or_null(language),
+                                           bytes_or_null(task), &out.text, &out.language);
+        });
+    busy.leave();
     if (rc != KIV_ASR_SUCCESS) {
         PyErr_Format(PyExc_RuntimeError, "kiv_asr_transcribe failed (rc=%d)", rc);
         return nullptr;
@@ -350,31 +341,24 @@ PyObject* quellan_transcribe_method(PyObject* self, kiv::BoundArgs args) {
 // close(): idempotent; the strings of the last init are kept.
 PyObject* quellan_close_method(PyObject* self, kiv::BoundArgs) {
     QuellanObject* q = as_quellan(self);
-    if (!refuse_while_busy(q)) return nullptr;
     // Busy while the runtime releases the recogniser without the interpreter
     // lock: an init() on another thread would otherwise drop the strings the
     // handle still points into.
-    BusyScope busy(q);
+    kiv::BusyMark busy = busy_mark(q);
+    if (!busy.enter()) return nullptr;
     release_handle(q);
     Py_RETURN_NONE;
 }
 
-PyObject* refuse_pickling(PyObject*, kiv::BoundArgs) {
-    PyErr_SetString(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
-    return nullptr;
-}
-
-KIV_FUNCTION_SPEC(kInitSpec, "init",
-                  "init(backend, model_path, tokenizer_path, decoder_path=None, extra_json=None) -> None\n\n"
+KIV_FUNCTION_SPEC(kInitSpec, "init", "None",
                   "Create the recogniser (kiv_asr_init) from its model files. backend 'whisper' selects the\n"
                   "whisper model type, any other value the runtime's second type. The paths are str, bytes or\n"
                   "path-like and are made absolute; decoder_path is optional. extra_json is runtime options as\n"
                   "JSON text (str or bytes), not a dict. Raises RuntimeError 'kiv_asr_init failed (rc=1)' when\n"
                   "the runtime refuses the files. A recogniser held from an earlier init() is released first.",
-                  3, quellan_init_method, "backend", "model_path", "tokenizer_path",
-                  "decoder_path", "extra_json");
-KIV_FUNCTION_SPEC(kTranscribeSpec, "transcribe",
-                  "transcribe(wav_path, language='auto', task='transcribe') -> dict\n\n"
+                  quellan_init_method, {"backend"}, {"model_path"}, {"tokenizer_path"},
+                  {"decoder_path", kiv::Default::none()}, {"extra_json", kiv::Default::none()});
+KIV_FUNCTION_SPEC(kTranscribeSpec, "transcribe", "dict",
                   "Transcribe one WAV file (kiv_asr_transcribe) and return {'text': ..., 'language': ...}.\n"
                   "language is a code such as 'en' or 'auto' to let the runtime detect it; task is\n"
                   "'transcribe' or 'translate'. None or '' sends neither. Raises RuntimeError\n"
@@ -382,12 +366,11 @@ KIV_FUNCTION_SPEC(kTranscribeSpec, "transcribe",
                   "or when init() has not succeeded. Other threads run meanwhile (the interpreter lock is\n"
                   "released); calls into the runtime are serialised, and a second call on the same object\n"
                   "while this one runs raises RuntimeError.",
-                  1, quellan_transcribe_method, "wav_path", "language",
-                  "task");
-KIV_FUNCTION_SPEC(kCloseSpec, "close",
-                  "Release the recogniser (kiv_asr_uninit). Safe to call twice; init() may follow.", 0, quellan_close_method);
-KIV_FUNCTION_SPEC(kReduceSpec, "__reduce__", nullptr, 0, refuse_pickling);
-KIV_FUNCTION_SPEC(kSetstateSpec, "__setstate__", nullptr, 1, refuse_pickling, "state");
+                  quellan_transcribe_method, {"wav_path"}, {"language", kiv::Default::text("auto")},
+                  {"task", kiv::Default::text("transcribe")});
+KIV_FUNCTION_SPEC(kCloseSpec, "close", nullptr,
+                  "Release the recogniser (kiv_asr_uninit). Safe to call twice; init() may follow.",
+                  quellan_close_method);
 
 PyType_Slot quellan_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(quellan_new)},
@@ -418,30 +401,19 @@ kiv::Ref module_global(PyTypeObject* type, const char* name) {
 
 kiv::Ref create_quellan_type(PyObject* module) {
     if (s_constructor_defaults == nullptr) {
-        s_constructor_defaults = kiv::make_defaults({Py_NewRef(Py_None)}).release();
+        s_constructor_defaults = kiv::make_defaults(kConstructorSpec, module).release();
         if (s_constructor_defaults == nullptr) return {};
     }
     kiv::Ref type = kiv::Ref::steal(PyType_FromModuleAndSpec(module, &quellan_spec, nullptr));
     if (!type) return {};
     auto* owner = reinterpret_cast<PyTypeObject*>(type.get());
 
-    kiv::Ref init_defaults = kiv::make_defaults({Py_NewRef(Py_None), Py_NewRef(Py_None)});
-    kiv::Ref transcribe_defaults =
-        kiv::make_defaults({PyUnicode_FromString("auto"), PyUnicode_FromString("transcribe")});
-    if (!init_defaults || !transcribe_defaults) return {};
-    const struct {
-        const kiv::FunctionSpec& fn;
-        PyObject* defaults;
-    } methods[] = {
-        {kInitSpec, init_defaults.get()},
-        {kTranscribeSpec, transcribe_defaults.get()},
-        {kCloseSpec, nullptr},
-        {kReduceSpec, nullptr},
-        {kSetstateSpec, nullptr},
-    };
-    for (const auto& m : methods) {
-        kiv::Ref method = kiv::new_method(m.fn, owner, m.defaults, nullptr);
-        if (!method || PyObject_SetAttrString(type.get(), m.fn.name, method.get()) < 0) return {};
+    if (!kiv::add_methods(owner, {{kInitSpec},
+                                  {kTranscribeSpec},
+                                  {kCloseSpec},
+                                  {kiv::refuse_reduce_spec},
+                                  {kiv::refuse_setstate_spec}})) {
+        return {};
     }
     // The class has no docstring to carry a text signature; inspect.signature()
     // reads this instead.

@@ -9,28 +9,6 @@ namespace velkor {
 
 namespace {
 
-// ---- the interpreter lock on the runtime's threads ----
-
-// Each callback takes the interpreter lock through the GIL-state calls and
-// gives it back before it returns. On a thread the interpreter has not seen,
-// that makes and deletes a thread state per callback: a thread state kept
-// across callbacks would have to be deleted when its thread exits, which
-// needs the lock, and a runtime joins its threads from calls we make with the
-// lock held (kiv_llm_uninit, the library's destructors) or while the
-// interpreter ends. A thread's exit therefore never needs the lock.
-class CallbackGil {
-public:
-    CallbackGil() : state_(PyGILState_Ensure()) {}
-    ~CallbackGil() noexcept(false) {
-        if (kiv::may_touch_objects()) PyGILState_Release(state_);
-    }
-    CallbackGil(const CallbackGil&) = delete;
-    CallbackGil& operator=(const CallbackGil&) = delete;
-
-private:
-    PyGILState_STATE state_;
-};
-
 // ---- what stays valid until a watched dict changes ----
 
 // The bridge looks up RunStatus and Result in the module's globals for every
@@ -283,7 +261,7 @@ extern "C" void velkor_result_bridge(const KIV_LLMResult* result, void* userdata
     if (userdata == nullptr) return;
     CallbackAdmission admission(userdata);
     if (!admission.admitted()) return;
-    CallbackGil gil;
+    kiv::AcquireGil gil;
     auto* self = static_cast<VelkorObject*>(userdata);
     Ref keep = Ref::borrow(static_cast<PyObject*>(userdata));
     // A break asked for while the run was prepared, or during it, is repeated
@@ -302,7 +280,7 @@ extern "C" void velkor_tool_bridge(const char* name, const char* arguments, void
     if (userdata == nullptr) return;
     CallbackAdmission admission(userdata);
     if (!admission.admitted()) return;
-    CallbackGil gil;
+    kiv::AcquireGil gil;
     Ref keep = Ref::borrow(static_cast<PyObject*>(userdata));
     if (!collect_tool_call(static_cast<VelkorObject*>(userdata), name, arguments)) {
         kiv::report_unraisable(g_state.tool_bridge_context);

@@ -28,8 +28,6 @@ Py_ssize_t axis_length(PyObject* shape, Py_ssize_t axis) {
     return item ? PyLong_AsSsize_t(item.get()) : -1;
 }
 
-}  // namespace
-
 PyObject* as_rgb888_impl(PyObject*, kiv::BoundArgs args) {
     Ref img = call_np("asarray", args[0]);
     if (!img) return nullptr;
@@ -118,16 +116,17 @@ PyObject* as_rgb888_impl(PyObject*, kiv::BoundArgs args) {
     return PyObject_Vectorcall(contiguous.get(), call_args, 1, kwnames.get());
 }
 
-static const char* const as_rgb888_params[] = {"image", nullptr};
+}  // namespace
 
-extern const kiv::FunctionSpec as_rgb888_spec = {
-    "as_rgb888",
-    "as_rgb888(image) -> numpy.ndarray\n\n"
+constexpr kiv::Parameter as_rgb888_params[] = {{"image"}};
+
+extern const kiv::FunctionSpec as_rgb888_spec = kiv::function_spec(
+    "as_rgb888", "numpy.ndarray",
     "Return image as a C-contiguous uint8 array of shape (H, W, 3): packed RGB888, the layout the\n"
     "runtime reads. Accepts anything numpy.asarray accepts, in HWC or CHW layout, RGB or RGBA\n"
     "(HWC only). Floats with a maximum of at most 1.000001 are taken as 0..1 and scaled by 255;\n"
     "other dtypes are clipped to 0..255 and truncated. A row-major uint8 HWC array is returned\n"
     "as it is, without a copy. Raises ValueError for other shapes.",
-    as_rgb888_params, 1, 1, as_rgb888_impl};
+    as_rgb888_impl, as_rgb888_params);
 
 }  // namespace velkor

@@ -8,7 +8,26 @@ namespace velkor {
 
 namespace {
 
-VelkorObject* as_velkor(PyObject* o) { return reinterpret_cast<VelkorObject*>(o); }
+// init()'s parameters, X(name, default), in positional order: the source of
+// the argument indexes below, the keyword names, __defaults__ and the
+// signature in the docstring.
+#define VELKOR_INIT_PARAMETERS(X)                                       \
+    X(model_path, kiv::Default::required())                             \
+    X(on_token, kiv::Default::none())                                   \
+    X(on_tool_call, kiv::Default::none())                               \
+    X(sampling_mode, kiv::Default::member("SamplingMode", "ARG_MAX"))   \
+    X(sampler_params, kiv::Default::none())                             \
+    X(mmproj_path, kiv::Default::text(""))                              \
+    X(model_type_override, kiv::Default::text(""))                      \
+    X(custom_jinja_template, kiv::Default::text(""))                    \
+    X(mmproj_config, kiv::Default::text(""))
+
+// The index of each bound argument: arg::model_path, ...
+namespace arg {
+enum : int { VELKOR_INIT_PARAMETERS(KIV_PARAMETER_INDEX) };
+}  // namespace arg
+
+constexpr kiv::Parameter init_parameters[] = {VELKOR_INIT_PARAMETERS(KIV_PARAMETER)};
 
 // "Given": not None and not empty.
 bool is_given(PyObject* str_or_none) {
@@ -91,6 +110,8 @@ bool normalize_sampling_mode(PyObject* value, KIV_LLMSamplingMode* out) {
     return kiv::to_uint32(found.get(), out, "KIV_LLMSamplingMode");
 }
 
+namespace {
+
 bool populate_vision_metadata(VelkorObject* self, LLMContext ctx) {
     Ref metadata = Ref::steal(Py_BuildValue(
         "{s:s,s:i,s:i,s:[ddd],s:[ddd],s:i,s:i,s:i,s:i,s:i,s:i,s:i,s:i,s:i,s:i,s:i}",
@@ -138,23 +159,23 @@ bool populate_vision_metadata(VelkorObject* self, LLMContext ctx) {
 
 PyObject* velkor_init(PyObject* o, kiv::BoundArgs args) {
     VelkorObject* self = as_velkor(o);
-    PyObject* model_path = args[0];
-    PyObject* on_token = args[1];
-    PyObject* on_tool_call = args[2];
-    PyObject* sampling_mode = args[3];
-    PyObject* sampler_params = args[4];
-    PyObject* mmproj_path = args[5];
-    PyObject* model_type_override = args[6];
-    PyObject* custom_jinja_template = args[7];
-    PyObject* mmproj_config = args[8];
-    static const int kStrParams[] = {0, 5, 6, 7, 8};
-    for (int index : kStrParams) {
-        if (!kiv::check_exact_type(args[index], &PyUnicode_Type, init_spec.params[index])) return nullptr;
+    PyObject* model_path = args[arg::model_path];
+    PyObject* on_token = args[arg::on_token];
+    PyObject* on_tool_call = args[arg::on_tool_call];
+    PyObject* sampling_mode = args[arg::sampling_mode];
+    PyObject* sampler_params = args[arg::sampler_params];
+    PyObject* mmproj_path = args[arg::mmproj_path];
+    PyObject* model_type_override = args[arg::model_type_override];
+    PyObject* custom_jinja_template = args[arg::custom_jinja_template];
+    PyObject* mmproj_config = args[arg::mmproj_config];
+    for (int index : {arg::model_path, arg::mmproj_path, arg::model_type_override, arg::custom_jinja_template,
+                      arg::mmproj_config}) {
+        if (!kiv::check_exact_type(args[index], &PyUnicode_Type, init_parameters[index].name)) return nullptr;
     }
     // Busy from here on: Python code that the conversions or the release of the
     // earlier context run (a __del__, __eq__, json.dumps) cannot call into the
     // object, and another thread cannot initialise it at the same time.
-    BusyScope busy(self, kBusyInit);
+    kiv::BusyMark busy = busy_mark(self, kBusyInit);
     if (!busy.enter()) return nullptr;
 
     KIV_LLMInitParam param;
@@ -199,15 +220,10 @@ PyObject* velkor_init(PyObject* o, kiv::BoundArgs args) {
     return ret_status(rc);
 }
 
-static const char* const init_params[] = {
-    "model_path", "on_token", "on_tool_call", "sampling_mode", "sampler_params",
-    "mmproj_path", "model_type_override", "custom_jinja_template", "mmproj_config", nullptr};
+}  // namespace
 
-extern const kiv::FunctionSpec init_spec = {
-    "init",
-    "init(model_path, on_token=None, on_tool_call=None, sampling_mode=SamplingMode.ARG_MAX,\n"
-    "     sampler_params=None, mmproj_path='', model_type_override='', custom_jinja_template='',\n"
-    "     mmproj_config='') -> RetStatus\n\n"
+extern const kiv::FunctionSpec init_spec = kiv::function_spec(
+    "init", "RetStatus",
     "Create the runtime context (kiv_llm_init) for the model file at model_path.\n\n"
     "on_token(result, userdata, status) is called for every generated piece, on_tool_call(name,\n"
     "arguments_json, userdata) for every tool call the runtime parses; either may be None, the\n"
@@ -216,6 +232,6 @@ extern const kiv::FunctionSpec init_spec = {
     "{'temperature': 0.7}. mmproj_path enables image input; model_type_override overrides the\n"
     "runtime's model detection; custom_jinja_template and mmproj_config are passed on as text.\n"
     "A context from an earlier init is released first. Returns the runtime's RetStatus.",
-    init_params, 9, 1, velkor_init};
+    velkor_init, init_parameters);
 
 }  // namespace velkor

@@ -167,7 +167,7 @@ int module_exec(PyObject* module) {
     }
     if (!import_types(module) || !build_sampling_map(module)) return -1;
 
-    Ref as_rgb888 = kiv::new_function(as_rgb888_spec, module, nullptr, nullptr);
+    Ref as_rgb888 = kiv::new_function(as_rgb888_spec, module);
     if (!as_rgb888 || PyModule_AddObjectRef(module, "as_rgb888", as_rgb888.get()) < 0) return -1;
     g_state.velkor_loaded = 0;
     if (add_velkor_type(module) < 0) return -1;

@@ -1,15 +1,20 @@
-// Declarations shared by the files of the _velkor module: the module state,
-// the VELKOR object and the entry points of each concern.
+// Declarations shared by the files of the _velkor module, in one section per
+// file that defines them. The registry of runs in progress has a header of
+// its own (velkor_run_registry.h), the entry points too (velkor_loader.h).
 #pragma once
 
+#include "../common/busy_mark.h"
 #include "../common/conversions.h"
 #include "../common/native_function.h"
 #include "../common/py_ref.h"
 #include "velkor_loader.h"
+#include "velkor_run_registry.h"
 
 namespace velkor {
 
 using kiv::Ref;
+
+// ---- the module: set-up and process-wide state (velkor_module.cpp) ----
 
 // Process-wide state of the module (one interpreter per process).
 struct ModuleState {
@@ -55,6 +60,8 @@ extern ModuleState g_state;
 // NameError when it is missing.
 Ref global(PyObject* name);
 
+// ---- the VELKOR object: life cycle and the one-call methods (velkor_object.cpp) ----
+
 struct VelkorObject {
     PyObject_HEAD
     LLMContext ctx;
@@ -72,103 +79,53 @@ struct VelkorObject {
     PyObject* vision_metadata;
     PyObject* mmproj_loaded;
     bool holds_library;      // this object counts in velkor_loaded
-    uint8_t busy;            // a Busy value: the call in progress that others must not race
+    kiv::BusyState busy;     // a Busy value: the call in progress that others must not race
     bool break_pending;      // interrupt() came during the current run: repeat it at its next callback
     uint64_t sigint_walk;    // the last SIGINT chain walk that visited this object
 };
 
+inline VelkorObject* as_velkor(PyObject* o) { return reinterpret_cast<VelkorObject*>(o); }
+
 // What an object is busy with. Each of these may release the interpreter
 // lock, so while one is in progress the other methods (interrupt() during a
 // run aside) refuse with RuntimeError instead of racing it.
-enum Busy : uint8_t { kIdle, kBusyInit, kBusyRun, kBusyUninit, kBusyReset };
+enum Busy : kiv::BusyState { kBusyInit = 1, kBusyRun, kBusyUninit, kBusyReset };
 
-// Marks the object busy for the scope; refuses (false, RuntimeError set) when
-// it already is. A busy object is reported before a missing context.
-class BusyScope {
-public:
-    BusyScope(VelkorObject* self, Busy what) noexcept : self_(self), held_(false), what_(what) {}
-    bool enter();
-    // Ends it before the scope does (the result is built with the object idle).
-    // A break remembered for a run ends with it.
-    void leave() noexcept {
-        if (held_) {
-            self_->busy = kIdle;
-            self_->break_pending = false;
-        }
-        held_ = false;
-    }
-    ~BusyScope() { leave(); }
-    BusyScope(const BusyScope&) = delete;
-    BusyScope& operator=(const BusyScope&) = delete;
+// "VELKOR.run() is in progress on this object; ..." and the like.
+const char* busy_refusal(kiv::BusyState in_progress);
 
-private:
-    VelkorObject* self_;
-    bool held_;
-    Busy what_;
-};
+// Marks the object busy with `what` from enter() on. A busy object is
+// reported before a missing context.
+inline kiv::BusyMark busy_mark(VelkorObject* self, Busy what) { return {self->busy, what, busy_refusal}; }
 
-// Builds the VELKOR class with its methods; `defaults_source` is the module.
+// Builds the VELKOR class with its methods.
 int add_velkor_type(PyObject* module);
 
 // Precondition checks shared by the methods; each raises RuntimeError.
-// Busy is checked first: an object can be without context because a call in
-// progress took it off.
 bool require_context(VelkorObject* self);
-bool refuse_while_busy(VelkorObject* self);
-// Both, in that order: what a method checks right before a runtime call.
+// Not busy, then a context, in that order (an object can be without context
+// because a call in progress took it off): what a method checks right before
+// a runtime call.
 bool ready_for_call(VelkorObject* self);
 
 // Wraps a runtime return code as RetStatus(rc).
 PyObject* ret_status(KIV_LLMRetStatus rc);
-
-// Fresh per-run collectors, `userdata` stored, the status and interrupted
-// flag cleared (construction and the start of every run).
-bool reset_collectors(VelkorObject* self, PyObject* userdata);
 
 // Releases the object's context as uninit() does: the handle is taken off
 // the object first, then released with the interpreter lock released (a
 // runtime may join its own threads there), then the callables are dropped.
 KIV_LLMRetStatus release_context(VelkorObject* self);
 
-// ---- runs in progress (velkor_runs.cpp) ----
-//
-// The bridges receive the object as a bare pointer. A runtime may call back
-// on any thread, even after its run returned, for an object that may since be
-// gone; so a run is registered while it is in progress, and a callback enters
-// Python only for a registered run, pinning it until the callback is done.
-// The check takes no lock, so a callback that is dropped never waits for the
-// interpreter lock.
-struct RunSlot;
-// Registers a run about to start (interpreter lock held); NULL with
-// MemoryError set when there is no memory for it.
-RunSlot* register_run(VelkorObject* self, LLMContext ctx);
-// Ends the registration once kiv_llm_run has returned, and waits until no
-// callback for it is in flight (call with the interpreter lock released).
-void unregister_run(RunSlot* slot);
-// Registers the module's exit hook, which also waits for admitted callbacks.
-bool register_exit_hook();
+// ---- the SIGINT chain (velkor_sigint.cpp) ----
 
-// A callback's admission: it may run Python code (interpreter lock taken
-// through the GIL-state calls) only when `admitted()`. Otherwise the callback
-// returns at once: its userdata has no run in progress (reported once on
-// stderr), or the interpreter is ending (the run is then asked to stop).
-class CallbackAdmission {
-public:
-    explicit CallbackAdmission(void* userdata) noexcept;
-    ~CallbackAdmission();
-    bool admitted() const noexcept { return admitted_; }
-    CallbackAdmission(const CallbackAdmission&) = delete;
-    CallbackAdmission& operator=(const CallbackAdmission&) = delete;
+extern const kiv::FunctionSpec install_sigint_spec;
+extern const kiv::FunctionSpec restore_sigint_spec;
+extern const kiv::FunctionSpec signal_handler_spec;
 
-private:
-    RunSlot* slot_ = nullptr;
-    bool admitted_ = false;
-};
+// ---- init() (velkor_init.cpp) ----
 
-// Method implementations living in other files.
-PyObject* velkor_init(PyObject* self, kiv::BoundArgs args);
-PyObject* velkor_run(PyObject* self, kiv::BoundArgs args);
-bool populate_vision_metadata(VelkorObject* self, LLMContext ctx);
+extern const kiv::FunctionSpec init_spec;
+
 // Turns any accepted sampling mode into the runtime's value; false with an
 // exception set otherwise.
 bool normalize_sampling_mode(PyObject* value, KIV_LLMSamplingMode* out);
@@ -176,14 +133,21 @@ bool normalize_sampling_mode(PyObject* value, KIV_LLMSamplingMode* out);
 // json.dumps(value, ensure_ascii=False) as UTF-8 bytes, json looked up now.
 Ref json_text(PyObject* value);
 
-// The native callbacks handed to the runtime.
+// ---- run() (velkor_run.cpp) ----
+
+extern const kiv::FunctionSpec run_spec;
+
+// Fresh per-run collectors, `userdata` stored, the status and interrupted
+// flag cleared (construction and the start of every run).
+bool reset_collectors(VelkorObject* self, PyObject* userdata);
+
+// ---- the native callbacks handed to the runtime (velkor_bridges.cpp) ----
+
 extern "C" void velkor_result_bridge(const KIV_LLMResult* result, void* userdata, KIV_LLMRunStatus state);
 extern "C" void velkor_tool_bridge(const char* name, const char* arguments, void* userdata);
 
-// as_rgb888 (module-level function).
-PyObject* as_rgb888_impl(PyObject* module, kiv::BoundArgs args);
+// ---- as_rgb888(), a module-level function (velkor_images.cpp) ----
+
 extern const kiv::FunctionSpec as_rgb888_spec;
-extern const kiv::FunctionSpec init_spec;
-extern const kiv::FunctionSpec run_spec;
 
 }  // namespace velkor

@@ -1,8 +1,7 @@
 // The VELKOR object: construction and destruction (library count, SIGINT
-// handler), properties, and the methods that pass one call to the runtime.
+// handler installed), properties, the busy mark, and the methods that pass one
+// call to the runtime.
 #include "velkor_module.h"
-
-#include <csignal>
 
 namespace velkor {
 
@@ -14,9 +13,6 @@ constexpr const char* kRunInProgress =
 constexpr const char* kInitInProgress = "VELKOR.init() is in progress on this object; wait for it to return";
 constexpr const char* kUninitInProgress = "VELKOR.uninit() is in progress on this object; wait for it to return";
 constexpr const char* kResetInProgress = "VELKOR.reset() is in progress on this object; wait for it to return";
-constexpr const char* kNoReduce = "no default __reduce__ due to non-trivial __cinit__";
-
-VelkorObject* as_velkor(PyObject* o) { return reinterpret_cast<VelkorObject*>(o); }
 
 // The fields that hold Python objects, in declaration order.
 PyObject** object_fields(VelkorObject* self, size_t* count) {
@@ -31,11 +27,7 @@ bool open_runtime_library() {
     Ref path_type = file ? global(g_state.s_Path) : Ref();
     Ref os = path_type ? global(g_state.s_os) : Ref();
     if (!os) return false;
-    Ref path = Ref::steal(PyObject_CallOneArg(path_type.get(), file.get()));
-    Ref resolved = path ? Ref::steal(PyObject_CallMethod(path.get(), "resolve", nullptr)) : Ref();
-    Ref parent = resolved ? Ref::steal(PyObject_GetAttrString(resolved.get(), "parent")) : Ref();
-    Ref name = parent ? Ref::steal(PyUnicode_FromString("libvelkor.so")) : Ref();
-    Ref library = name ? Ref::steal(PyNumber_TrueDivide(parent.get(), name.get())) : Ref();
+    Ref library = kiv::path_beside(path_type.get(), file.get(), "libvelkor.so");
     Ref encoded = library ? Ref::steal(PyObject_CallMethod(os.get(), "fsencode", "O", library.get())) : Ref();
     if (!encoded) return false;
     if (!PyBytes_Check(encoded.get())) {
@@ -49,7 +41,7 @@ bool open_runtime_library() {
     return true;
 }
 
-KIV_FUNCTION_SPEC(constructor_spec, "VELKOR", nullptr, 0, nullptr);
+KIV_FUNCTION_SPEC(constructor_spec, "VELKOR", nullptr, nullptr, nullptr);
 
 // The constructor takes no arguments; as with object.__new__, a subclass whose
 // own __init__ takes some leaves them to it.
@@ -70,7 +62,7 @@ PyObject* velkor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject** fields = object_fields(self, &n);
     for (size_t i = 0; i < n; ++i) fields[i] = Py_NewRef(Py_None);
     self->holds_library = false;
-    self->busy = kIdle;
+    self->busy = kiv::kNotBusy;
     self->break_pending = false;
     self->sigint_walk = 0;
 
@@ -90,19 +82,10 @@ PyObject* velkor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 int velkor_traverse(PyObject* o, visitproc visit, void* arg) {
-    VelkorObject* self = as_velkor(o);
     Py_VISIT(Py_TYPE(o));
-    Py_VISIT(self->on_token);
-    Py_VISIT(self->on_tool_call);
-    Py_VISIT(self->userdata);
-    Py_VISIT(self->text_pieces);
-    Py_VISIT(self->reasoning_pieces);
-    Py_VISIT(self->tool_text_pieces);
-    Py_VISIT(self->token_ids);
-    Py_VISIT(self->tool_calls);
-    Py_VISIT(self->last_status);
-    Py_VISIT(self->prev_sigint_handler);
-    Py_VISIT(self->vision_metadata);
+    size_t n;
+    PyObject** fields = object_fields(as_velkor(o), &n);
+    for (size_t i = 0; i < n; ++i) Py_VISIT(fields[i]);
     return 0;
 }
 
@@ -164,122 +147,13 @@ PyGetSetDef velkor_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-// ---- SIGINT handling ----
-
-// The object whose own signal_handler (the class's, not an override) `handler`
-// is bound to, or NULL for any other handler.
-VelkorObject* chained_object(PyObject* handler) {
-    if (!PyMethod_Check(handler) || PyMethod_GET_FUNCTION(handler) != g_state.signal_handler_fn) return nullptr;
-    PyObject* bound_to = PyMethod_GET_SELF(handler);
-    if (!PyObject_TypeCheck(bound_to, g_state.velkor_type)) return nullptr;
-    return as_velkor(bound_to);
-}
-
-PyObject* install_sigint_handler(PyObject* o, kiv::BoundArgs) {
-    VelkorObject* self = as_velkor(o);
-    Ref threading = global(g_state.s_threading);
-    if (!threading) return nullptr;
-    Ref current = Ref::steal(PyObject_CallMethod(threading.get(), "current_thread", nullptr));
-    if (!current) return nullptr;
-    Ref main = Ref::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
-    if (!main) return nullptr;
-    if (current.get() != main.get()) Py_RETURN_NONE;
-    Ref signal = global(g_state.s_signal);
-    if (!signal) return nullptr;
-    Ref sigint = Ref::steal(PyObject_GetAttrString(signal.get(), "SIGINT"));
-    Ref handler = sigint ? Ref::steal(PyObject_GetAttrString(o, "signal_handler")) : Ref();
-    if (!handler) return nullptr;
-    Ref previous = Ref::steal(PyObject_CallMethod(signal.get(), "signal", "OO", sigint.get(), handler.get()));
-    if (!previous) return nullptr;
-    // Installed again: the handler in force was this object's own, and the one
-    // it replaced stays the one to chain to (a handler chaining to itself
-    // would recurse on the next Ctrl+C).
-    if (chained_object(previous.get()) == self) Py_RETURN_NONE;
-    kiv::replace_field(self->prev_sigint_handler, previous.release());
-    Py_RETURN_NONE;
-}
-
-PyObject* restore_sigint_handler(PyObject* o, kiv::BoundArgs) {
-    VelkorObject* self = as_velkor(o);
-    if (self->prev_sigint_handler == Py_None) Py_RETURN_NONE;
-    Ref signal = global(g_state.s_signal);
-    if (!signal) return nullptr;
-    Ref sigint = Ref::steal(PyObject_GetAttrString(signal.get(), "SIGINT"));
-    if (!sigint) return nullptr;
-    Ref previous = Ref::borrow(self->prev_sigint_handler);
-    Ref done = Ref::steal(PyObject_CallMethod(signal.get(), "signal", "OO", sigint.get(), previous.get()));
-    if (!done) return nullptr;
-    kiv::replace_field(self->prev_sigint_handler, Py_NewRef(Py_None));
-    Py_RETURN_NONE;
-}
-
-// True when `handler` is the signal module's `name` disposition (SIG_IGN, SIG_DFL).
-bool is_disposition(PyObject* signal_module, PyObject* handler, const char* name) {
-    Ref disposition = Ref::steal(PyObject_GetAttrString(signal_module, name));
-    if (!disposition) {
-        PyErr_Clear();
-        return false;
-    }
-    const int equal = PyObject_RichCompareBool(handler, disposition.get(), Py_EQ);
-    if (equal < 0) PyErr_Clear();
-    return equal == 1;
-}
-
-// Chains to the handler that was in force before this object's. A callable is
-// called; SIG_IGN means nothing more happens; SIG_DFL means the default action
-// of SIGINT, which ends the process by that signal.
-bool chain_previous_handler(PyObject* previous, PyObject* sig, PyObject* frame) {
-    if (previous == Py_None) return true;
-    if (PyCallable_Check(previous)) {
-        Ref result = Ref::steal(PyObject_CallFunctionObjArgs(previous, sig, frame, nullptr));
-        return static_cast<bool>(result);
-    }
-    Ref signal = global(g_state.s_signal);
-    if (!signal) return false;
-    if (is_disposition(signal.get(), previous, "SIG_DFL")) {
-        std::signal(SIGINT, SIG_DFL);
-        std::raise(SIGINT);
-    }
-    return true;
-}
-
-// The SIGINT handler of each object made on the main thread chains to the
-// handler it replaced, often another object's. The chain is walked in a loop,
-// not by calling each bound handler from the next (thousands of objects would
-// overflow the C stack), and an object met twice ends the walk.
-PyObject* signal_handler(PyObject* o, kiv::BoundArgs args) {
-    static uint64_t walks = 0;
-    const uint64_t walk = ++walks;
-    Ref current = Ref::borrow(o);
-    for (;;) {
-        VelkorObject* self = as_velkor(current.get());
-        self->sigint_walk = walk;
-        kiv::replace_field(self->interrupted, Py_NewRef(Py_True));
-        // Without a context there is nothing to break; the chain still runs so
-        // that Ctrl+C keeps its usual effect.
-        if (self->ctx != nullptr) {
-            Ref result = Ref::steal(PyObject_CallMethodNoArgs(current.get(), g_state.s_interrupt));
-            if (!result) return nullptr;
-        }
-        Ref previous = Ref::borrow(self->prev_sigint_handler);
-        VelkorObject* next = chained_object(previous.get());
-        if (next == nullptr) {
-            if (!chain_previous_handler(previous.get(), args[0], args[1])) return nullptr;
-            break;
-        }
-        if (next->sigint_walk == walk) break;
-        current = Ref::borrow(reinterpret_cast<PyObject*>(next));
-    }
-    Py_RETURN_NONE;
-}
-
 // ---- methods that need a context ----
 
 PyObject* uninit(PyObject* o, kiv::BoundArgs) {
     VelkorObject* self = as_velkor(o);
     KIV_LLMRetStatus rc;
     {
-        BusyScope busy(self, kBusyUninit);
+        kiv::BusyMark busy = busy_mark(self, kBusyUninit);
         if (!busy.enter()) return nullptr;
         if (self->ctx == nullptr) {
             busy.leave();
@@ -295,7 +169,7 @@ PyObject* reset(PyObject* o, kiv::BoundArgs) {
     VelkorObject* self = as_velkor(o);
     KIV_LLMRetStatus rc;
     {
-        BusyScope busy(self, kBusyReset);
+        kiv::BusyMark busy = busy_mark(self, kBusyReset);
         if (!busy.enter() || !require_context(self)) return nullptr;
         LLMContext ctx = self->ctx;
         // A runtime may hand the reset to its own thread and wait for it.
@@ -323,11 +197,12 @@ PyObject* interrupt(PyObject* o, kiv::BoundArgs) {
 // The setters call the runtime right after their checks; encoding an exact
 // str runs no Python code, but the truth test of set_toolcall_callback's
 // `enabled` may, so that one checks again right before the call.
+constexpr kiv::Parameter chat_template_params[] = {{"system_prompt"}, {"prompt_prefix"}, {"prompt_postfix"}};
+
 PyObject* set_chat_template(PyObject* o, kiv::BoundArgs args) {
     VelkorObject* self = as_velkor(o);
     for (int i = 0; i < 3; ++i) {
-        static const char* const names[] = {"system_prompt", "prompt_prefix", "prompt_postfix"};
-        if (!kiv::check_exact_type(args[i], &PyUnicode_Type, names[i])) return nullptr;
+        if (!kiv::check_exact_type(args[i], &PyUnicode_Type, chat_template_params[i].name)) return nullptr;
     }
     if (!ready_for_call(self)) return nullptr;
     Ref texts[3];
@@ -361,50 +236,34 @@ PyObject* set_toolcall_callback(PyObject* o, kiv::BoundArgs args) {
                                                     stop_output));
 }
 
-PyObject* refuse_reduce(PyObject*, kiv::BoundArgs) {
-    PyErr_SetString(PyExc_TypeError, kNoReduce);
-    return nullptr;
-}
+// ---- the specs of the methods above ----
 
-// ---- the method table, in order ----
-
-KIV_FUNCTION_SPEC(install_spec, "_install_sigint_handler",
-                  "Install signal_handler for SIGINT when called on the main thread, keeping the previous handler.",
-                  0, install_sigint_handler);
-KIV_FUNCTION_SPEC(restore_spec, "_restore_sigint_handler",
-                  "Put back the SIGINT handler that was in force before this object installed its own.",
-                  0, restore_sigint_handler);
-KIV_FUNCTION_SPEC(signal_handler_spec, "signal_handler",
-                  "SIGINT handler: flag the object as interrupted, break its run, then chain to the\n"
-                  "previous handler (a callable is called; SIG_IGN does nothing more; SIG_DFL ends the\n"
-                  "process by SIGINT, as the default disposition does).",
-                  2, signal_handler, "sig", "frame");
-KIV_FUNCTION_SPEC(uninit_spec, "uninit",
+KIV_FUNCTION_SPEC(uninit_spec, "uninit", nullptr,
                   "Release the runtime context (kiv_llm_uninit). Returns RetStatus; SUCCESS when there is none.",
-                  0, uninit);
-KIV_FUNCTION_SPEC(reset_spec, "reset",
+                  uninit);
+KIV_FUNCTION_SPEC(reset_spec, "reset", nullptr,
                   "Clear the context's conversation history and state (kiv_llm_reset). Returns RetStatus.",
-                  0, reset);
-KIV_FUNCTION_SPEC(interrupt_spec, "interrupt",
+                  reset);
+KIV_FUNCTION_SPEC(interrupt_spec, "interrupt", nullptr,
                   "Ask the runtime to stop the generation in progress (kiv_llm_break). Safe from any thread;\n"
                   "the interrupted run() returns its result normally. A break asked for while run() prepares\n"
                   "its request or runs is repeated at the run's next callback, so it is never lost. Returns\n"
                   "RetStatus.",
-                  0, interrupt);
-KIV_FUNCTION_SPEC(chat_template_spec, "set_chat_template",
-                  "Set the simple chat template: a system prompt, and texts placed before and after each\n"
-                  "user input (kiv_llm_set_chat_template). None or '' sends no text. Returns RetStatus.",
-                  3, set_chat_template, "system_prompt", "prompt_prefix", "prompt_postfix");
-KIV_FUNCTION_SPEC(jinja_spec, "set_chat_template_jinja",
+                  interrupt);
+constexpr kiv::FunctionSpec chat_template_spec = kiv::function_spec(
+    "set_chat_template", nullptr,
+    "Set the simple chat template: a system prompt, and texts placed before and after each\n"
+    "user input (kiv_llm_set_chat_template). None or '' sends no text. Returns RetStatus.",
+    set_chat_template, chat_template_params);
+KIV_FUNCTION_SPEC(jinja_spec, "set_chat_template_jinja", nullptr,
                   "Register a Jinja2 chat template on the context (kiv_llm_set_chat_template_jinja).\n"
                   "None or '' sends no template. Returns RetStatus.",
-                  1, set_chat_template_jinja, "jinja_template");
-KIV_FUNCTION_SPEC(toolcall_spec, "set_toolcall_callback",
+                  set_chat_template_jinja, {"jinja_template"});
+KIV_FUNCTION_SPEC(toolcall_spec, "set_toolcall_callback", nullptr,
                   "Switch the tool-call callback on (enabled true) or off. stop_output 1 removes tool-call\n"
                   "markup from the streamed text, 0 keeps it. Returns RetStatus.",
-                  0, set_toolcall_callback, "enabled", "stop_output");
-KIV_FUNCTION_SPEC(reduce_spec, "__reduce__", nullptr, 0, refuse_reduce);
-KIV_FUNCTION_SPEC(setstate_spec, "__setstate__", nullptr, 1, refuse_reduce, "state");
+                  set_toolcall_callback, {"enabled", kiv::Default::boolean(true)},
+                  {"stop_output", kiv::Default::integer(0)});
 
 PyType_Slot velkor_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(velkor_new)},
@@ -435,24 +294,17 @@ bool require_context(VelkorObject* self) {
     return false;
 }
 
-bool refuse_while_busy(VelkorObject* self) {
-    const char* message = self->busy == kBusyRun      ? kRunInProgress
-                          : self->busy == kBusyInit   ? kInitInProgress
-                          : self->busy == kBusyUninit ? kUninitInProgress
-                          : self->busy == kBusyReset  ? kResetInProgress
-                                                      : nullptr;
-    if (message == nullptr) return true;
-    PyErr_SetString(PyExc_RuntimeError, message);
-    return false;
+const char* busy_refusal(kiv::BusyState in_progress) {
+    switch (in_progress) {
+    case kBusyInit: return kInitInProgress;
+    case kBusyUninit: return kUninitInProgress;
+    case kBusyReset: return kResetInProgress;
+    default: return kRunInProgress;
+    }
 }
 
-bool ready_for_call(VelkorObject* self) { return refuse_while_busy(self) && require_context(self); }
-
-bool BusyScope::enter() {
-    if (!refuse_while_busy(self_)) return false;
-    self_->busy = what_;
-    held_ = true;
-    return true;
+bool ready_for_call(VelkorObject* self) {
+    return kiv::refuse_while_busy(self->busy, busy_refusal) && require_context(self);
 }
 
 PyObject* ret_status(KIV_LLMRetStatus rc) {
@@ -481,50 +333,22 @@ int add_velkor_type(PyObject* module) {
     if (!type) return -1;
     auto* tp = reinterpret_cast<PyTypeObject*>(type.get());
 
-    Ref sampling_mode = global(g_state.s_SamplingMode);
-    Ref run_mode = sampling_mode ? global(g_state.s_RunMode) : Ref();
-    if (!run_mode) return -1;
-    Ref arg_max = Ref::steal(PyObject_GetAttrString(sampling_mode.get(), "ARG_MAX"));
-    Ref generate = arg_max ? Ref::steal(PyObject_GetAttrString(run_mode.get(), "GENERATE")) : Ref();
-    if (!generate) return -1;
-
-    Ref init_defaults = kiv::make_defaults({Py_NewRef(Py_None), Py_NewRef(Py_None), arg_max.new_ref(),
-                                            Py_NewRef(Py_None), PyUnicode_FromString(""),
-                                            PyUnicode_FromString(""), PyUnicode_FromString(""),
-                                            PyUnicode_FromString("")});
-    Ref run_defaults = kiv::make_defaults(
-        {PyUnicode_FromString(""), generate.new_ref(), PyLong_FromLong(0), Py_NewRef(Py_None),
-         Py_NewRef(Py_None), PyUnicode_FromString("<|vision_start|>"), PyUnicode_FromString("<|vision_end|>"),
-         PyUnicode_FromString("<|image_pad|>"), Py_NewRef(Py_None), Py_NewRef(Py_None), PyLong_FromLong(1),
-         Py_NewRef(Py_None), PyLong_FromLong(0), Py_NewRef(Py_None), Py_NewRef(Py_None), Py_NewRef(Py_None),
-         Py_NewRef(Py_None), Py_NewRef(Py_None), Py_NewRef(Py_False)});
-    Ref toolcall_defaults = kiv::make_defaults({Py_NewRef(Py_True), PyLong_FromLong(0)});
     Ref run_annotations = Ref::steal(Py_BuildValue("{s:s}", "images", "list"));
-    if (!init_defaults || !run_defaults || !toolcall_defaults || !run_annotations) return -1;
-
-    struct MethodEntry {
-        const kiv::FunctionSpec* fn;
-        PyObject* defaults;
-        PyObject* annotations;
-    };
-    const MethodEntry methods[] = {
-        {&install_spec, nullptr, nullptr},
-        {&restore_spec, nullptr, nullptr},
-        {&signal_handler_spec, nullptr, nullptr},
-        {&init_spec, init_defaults.get(), nullptr},
-        {&uninit_spec, nullptr, nullptr},
-        {&run_spec, run_defaults.get(), run_annotations.get()},
-        {&reset_spec, nullptr, nullptr},
-        {&interrupt_spec, nullptr, nullptr},
-        {&chat_template_spec, nullptr, nullptr},
-        {&jinja_spec, nullptr, nullptr},
-        {&toolcall_spec, toolcall_defaults.get(), nullptr},
-        {&reduce_spec, nullptr, nullptr},
-        {&setstate_spec, nullptr, nullptr},
-    };
-    for (const MethodEntry& m : methods) {
-        Ref method = kiv::new_method(*m.fn, tp, m.defaults, m.annotations);
-        if (!method || PyObject_SetAttrString(type.get(), m.fn->name, method.get()) < 0) return -1;
+    if (!run_annotations) return -1;
+    if (!kiv::add_methods(tp, {{install_sigint_spec},
+                               {restore_sigint_spec},
+                               {signal_handler_spec},
+                               {init_spec},
+                               {uninit_spec},
+                               {run_spec, run_annotations.get()},
+                               {reset_spec},
+                               {interrupt_spec},
+                               {chat_template_spec},
+                               {jinja_spec},
+                               {toolcall_spec},
+                               {kiv::refuse_reduce_spec},
+                               {kiv::refuse_setstate_spec}})) {
+        return -1;
     }
     g_state.velkor_type = reinterpret_cast<PyTypeObject*>(type.new_ref());
     g_state.signal_handler_fn = PyObject_GetAttrString(type.get(), "signal_handler");

@@ -11,13 +11,41 @@ namespace velkor {
 
 namespace {
 
-VelkorObject* as_velkor(PyObject* o) { return reinterpret_cast<VelkorObject*>(o); }
+// run()'s parameters, X(name, default), in positional order: the source of
+// the argument indexes below, the keyword names, __defaults__ and the
+// signature in the docstring.
+#define VELKOR_RUN_PARAMETERS(X)                                   \
+    X(prompt_input, kiv::Default::text(""))                        \
+    X(run_mode, kiv::Default::member("RunMode", "GENERATE"))       \
+    X(retain_history, kiv::Default::integer(0))                    \
+    X(userdata, kiv::Default::none())                              \
+    X(images, kiv::Default::none())                                \
+    X(img_start, kiv::Default::text("<|vision_start|>"))           \
+    X(img_end, kiv::Default::text("<|vision_end|>"))               \
+    X(img_content, kiv::Default::text("<|image_pad|>"))            \
+    X(tool_schemas, kiv::Default::none())                          \
+    X(sampler_params, kiv::Default::none())                        \
+    X(disable_chat_template, kiv::Default::integer(1))             \
+    X(extra_template_params, kiv::Default::none())                 \
+    X(enable_think, kiv::Default::integer(0))                      \
+    X(sampling_mode, kiv::Default::none())                         \
+    X(top_k, kiv::Default::none())                                 \
+    X(top_p, kiv::Default::none())                                 \
+    X(temperature, kiv::Default::none())                           \
+    X(repeat_penalty, kiv::Default::none())                        \
+    X(messages_mode, kiv::Default::boolean(false))
 
-enum RunArg {
-    kPromptInput, kRunMode, kRetainHistory, kUserdata, kImages, kImgStart, kImgEnd, kImgContent,
-    kToolSchemas, kSamplerParams, kDisableChatTemplate, kExtraTemplateParams, kEnableThink,
-    kSamplingMode, kTopK, kTopP, kTemperature, kRepeatPenalty, kMessagesMode, kRunArgCount
-};
+// The index of each bound argument: arg::prompt_input, ...
+namespace arg {
+enum : int { VELKOR_RUN_PARAMETERS(KIV_PARAMETER_INDEX) };
+}  // namespace arg
+
+constexpr kiv::Parameter run_parameters[] = {VELKOR_RUN_PARAMETERS(KIV_PARAMETER)};
+
+// An exact-type check of the argument at `index`, named as its parameter.
+bool is_exactly(kiv::BoundArgs args, int index, PyTypeObject* type) {
+    return kiv::check_exact_type(args[index], type, run_parameters[index].name);
+}
 
 struct FreeDeleter {
     void operator()(void* p) const noexcept { std::free(p); }
@@ -230,31 +258,33 @@ bool reset_collectors(VelkorObject* self, PyObject* userdata) {
     return true;
 }
 
+namespace {
+
 PyObject* velkor_run(PyObject* o, kiv::BoundArgs args) {
     VelkorObject* self = as_velkor(o);
 
     // Conversions made at binding: the integer flags and messages_mode, then the exact types.
     int32_t retain_history = 0, disable_chat_template = 0, enable_think = 0;
-    if (!kiv::to_int32(args[kRetainHistory], &retain_history) ||
-        !kiv::to_int32(args[kDisableChatTemplate], &disable_chat_template) ||
-        !kiv::to_int32(args[kEnableThink], &enable_think)) {
+    if (!kiv::to_int32(args[arg::retain_history], &retain_history) ||
+        !kiv::to_int32(args[arg::disable_chat_template], &disable_chat_template) ||
+        !kiv::to_int32(args[arg::enable_think], &enable_think)) {
         return nullptr;
     }
-    const int messages_mode = PyObject_IsTrue(args[kMessagesMode]);
+    const int messages_mode = PyObject_IsTrue(args[arg::messages_mode]);
     if (messages_mode < 0) return nullptr;
-    if (!kiv::check_exact_type(args[kPromptInput], &PyUnicode_Type, "prompt_input") ||
-        !kiv::check_exact_type(args[kImages], &PyList_Type, "images") ||
-        !kiv::check_exact_type(args[kImgStart], &PyUnicode_Type, "img_start") ||
-        !kiv::check_exact_type(args[kImgEnd], &PyUnicode_Type, "img_end") ||
-        !kiv::check_exact_type(args[kImgContent], &PyUnicode_Type, "img_content")) {
+    if (!is_exactly(args, arg::prompt_input, &PyUnicode_Type) || !is_exactly(args, arg::images, &PyList_Type) ||
+        !is_exactly(args, arg::img_start, &PyUnicode_Type) || !is_exactly(args, arg::img_end, &PyUnicode_Type) ||
+        !is_exactly(args, arg::img_content, &PyUnicode_Type)) {
         return nullptr;
     }
 
     // Busy from the start: while the request is prepared, Python code (a
     // __del__, as_rgb888, json.dumps) cannot release or replace the context,
     // and interrupt() is remembered for this run.
-    BusyScope busy(self, kBusyRun);
+    kiv::BusyMark busy = busy_mark(self, kBusyRun);
     if (!busy.enter() || !require_context(self)) return nullptr;
+    // A break remembered for an earlier run ended with it.
+    self->break_pending = false;
     LLMContext ctx = self->ctx;
 
     KIV_LLMInput input;
@@ -262,7 +292,7 @@ PyObject* velkor_run(PyObject* o, kiv::BoundArgs args) {
     std::memset(&input, 0, sizeof input);
     std::memset(&param, 0, sizeof param);
 
-    PyObject* images = args[kImages];
+    PyObject* images = args[arg::images];
     const bool has_images = images != Py_None && PyList_GET_SIZE(images) > 0;
     Ref prompt_bytes, start_bytes, end_bytes, content_bytes;
     Ref keep_alive;
@@ -270,7 +300,7 @@ PyObject* velkor_run(PyObject* o, kiv::BoundArgs args) {
     BufferViews views;
 
     if (!has_images) {
-        prompt_bytes = kiv::utf8_or_empty(args[kPromptInput]);
+        prompt_bytes = kiv::utf8_or_empty(args[arg::prompt_input]);
         if (!prompt_bytes) return nullptr;
         input.type = messages_mode ? KIV_LLM_INPUT_MESSAGES : KIV_LLM_INPUT_PROMPT;
         input.prompt = kiv::text_or_null(prompt_bytes.get());
@@ -296,14 +326,15 @@ PyObject* velkor_run(PyObject* o, kiv::BoundArgs args) {
             PyErr_SetString(PyExc_MemoryError, "Failed to allocate KIV_LLMImageInput array");
             return nullptr;
         }
-        start_bytes = kiv::utf8_or_empty(args[kImgStart]);
-        end_bytes = start_bytes ? kiv::utf8_or_empty(args[kImgEnd]) : Ref();
-        content_bytes = end_bytes ? kiv::utf8_or_empty(args[kImgContent]) : Ref();
+        start_bytes = kiv::utf8_or_empty(args[arg::img_start]);
+        end_bytes = start_bytes ? kiv::utf8_or_empty(args[arg::img_end]) : Ref();
+        content_bytes = end_bytes ? kiv::utf8_or_empty(args[arg::img_content]) : Ref();
         if (!content_bytes) return nullptr;
         if (messages_mode) {
-            prompt_bytes = kiv::utf8_or_empty(args[kPromptInput]);
+            prompt_bytes = kiv::utf8_or_empty(args[arg::prompt_input]);
         } else {
-            Ref prompt = wrap_placeholders(args[kPromptInput], args[kImgStart], args[kImgEnd], args[kImgContent]);
+            Ref prompt = wrap_placeholders(args[arg::prompt_input], args[arg::img_start], args[arg::img_end],
+                                           args[arg::img_content]);
             if (!prompt) return nullptr;
             prompt_bytes = kiv::utf8_or_empty(prompt.get());
         }
@@ -328,14 +359,14 @@ PyObject* velkor_run(PyObject* o, kiv::BoundArgs args) {
     }
 
     // The run parameter record.
-    Ref run_mode_value = Ref::steal(PyObject_GetAttr(args[kRunMode], g_state.s_value));
+    Ref run_mode_value = Ref::steal(PyObject_GetAttr(args[arg::run_mode], g_state.s_value));
     if (!run_mode_value || !kiv::to_uint32(run_mode_value.get(), &param.run_mode, "KIV_LLMRunMode")) return nullptr;
     param.retain_history = retain_history;
     param.enable_think = enable_think;
     param.run_extend.disable_chat_template = disable_chat_template;
 
     Ref tools_json, template_json, sampler_json;
-    PyObject* tool_schemas = args[kToolSchemas];
+    PyObject* tool_schemas = args[arg::tool_schemas];
     if (tool_schemas != Py_None) {
         const Py_ssize_t count = PyObject_Size(tool_schemas);
         if (count < 0) return nullptr;
@@ -345,38 +376,39 @@ PyObject* velkor_run(PyObject* o, kiv::BoundArgs args) {
             param.run_extend.tools_schemas = PyBytes_AS_STRING(tools_json.get());
         }
     }
-    if (args[kExtraTemplateParams] != Py_None) {
-        template_json = json_text(args[kExtraTemplateParams]);
+    if (args[arg::extra_template_params] != Py_None) {
+        template_json = json_text(args[arg::extra_template_params]);
         if (!template_json) return nullptr;
         param.run_extend.extra_template_params = PyBytes_AS_STRING(template_json.get());
     }
     bool overridden = false;
-    if (args[kSamplerParams] != Py_None) {
-        sampler_json = json_text(args[kSamplerParams]);
+    if (args[arg::sampler_params] != Py_None) {
+        sampler_json = json_text(args[arg::sampler_params]);
         if (!sampler_json) return nullptr;
         param.run_extend.sampler_params_json = PyBytes_AS_STRING(sampler_json.get());
     }
-    if (args[kSamplingMode] != Py_None) {
-        if (!normalize_sampling_mode(args[kSamplingMode], &param.sampling_mode)) return nullptr;
+    if (args[arg::sampling_mode] != Py_None) {
+        if (!normalize_sampling_mode(args[arg::sampling_mode], &param.sampling_mode)) return nullptr;
         overridden = true;
     }
-    if (args[kTopK] != Py_None) {
-        Ref top_k = PyLong_CheckExact(args[kTopK]) ? Ref::borrow(args[kTopK]) : Ref::steal(PyNumber_Long(args[kTopK]));
+    if (args[arg::top_k] != Py_None) {
+        PyObject* value = args[arg::top_k];
+        Ref top_k = PyLong_CheckExact(value) ? Ref::borrow(value) : Ref::steal(PyNumber_Long(value));
         if (!top_k || !kiv::to_int32(top_k.get(), &param.top_k)) return nullptr;
         overridden = true;
     }
-    if (!float_override(args[kTopP], &param.top_p, &overridden) ||
-        !float_override(args[kTemperature], &param.temperature, &overridden) ||
-        !float_override(args[kRepeatPenalty], &param.repeat_penalty, &overridden)) {
+    if (!float_override(args[arg::top_p], &param.top_p, &overridden) ||
+        !float_override(args[arg::temperature], &param.temperature, &overridden) ||
+        !float_override(args[arg::repeat_penalty], &param.repeat_penalty, &overridden)) {
         return nullptr;
     }
-    if (args[kSamplerParams] != Py_None) overridden = true;
+    if (args[arg::sampler_params] != Py_None) overridden = true;
     param.sampling_config_valid = overridden ? 1 : 0;
 
     // The records are complete: reset the collectors and run. Dropping the
     // last run's userdata may run its __del__; as for all the Python code
     // above, the busy mark keeps it from releasing or replacing `ctx`.
-    if (!reset_collectors(self, args[kUserdata])) return nullptr;
+    if (!reset_collectors(self, args[arg::userdata])) return nullptr;
     Ref keep_self = Ref::borrow(o);
     RunSlot* slot = register_run(self, ctx);
     if (slot == nullptr) return nullptr;
@@ -393,20 +425,10 @@ PyObject* velkor_run(PyObject* o, kiv::BoundArgs args) {
     return build_result(self).release();
 }
 
-static const char* const run_params[] = {
-    "prompt_input", "run_mode", "retain_history", "userdata", "images", "img_start", "img_end",
-    "img_content", "tool_schemas", "sampler_params", "disable_chat_template", "extra_template_params",
-    "enable_think", "sampling_mode", "top_k", "top_p", "temperature", "repeat_penalty", "messages_mode",
-    nullptr};
-static_assert(sizeof(run_params) / sizeof(run_params[0]) == kRunArgCount + 1);
+}  // namespace
 
-extern const kiv::FunctionSpec run_spec = {
-    "run",
-    "run(prompt_input='', run_mode=RunMode.GENERATE, retain_history=0, userdata=None, images=None,\n"
-    "    img_start='<|vision_start|>', img_end='<|vision_end|>', img_content='<|image_pad|>',\n"
-    "    tool_schemas=None, sampler_params=None, disable_chat_template=1, extra_template_params=None,\n"
-    "    enable_think=0, sampling_mode=None, top_k=None, top_p=None, temperature=None,\n"
-    "    repeat_penalty=None, messages_mode=False) -> dict\n\n"
+extern const kiv::FunctionSpec run_spec = kiv::function_spec(
+    "run", "dict",
     "Run one generation (kiv_llm_run) with the interpreter lock released.\n\n"
     "prompt_input is a prompt, or with messages_mode=True an OpenAI-format messages JSON string.\n"
     "images is a list of arrays that as_rgb888() accepts (needs init(mmproj_path=...)); in a plain\n"
@@ -417,6 +439,6 @@ extern const kiv::FunctionSpec run_spec = {
     "Returns {'text', 'reasoning', 'tool_text', 'token_ids', 'status', 'token_count',\n"
     "'tool_calls'}; status is RunStatus.ERROR when the runtime delivered nothing. Raises\n"
     "KeyboardInterrupt after Ctrl+C; interrupt() from another thread ends the run normally.",
-    run_params, kRunArgCount, 0, velkor_run};
+    velkor_run, run_parameters);
 
 }  // namespace velkor

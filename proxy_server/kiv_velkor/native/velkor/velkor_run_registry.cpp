@@ -1,17 +1,19 @@
-// The runs in progress, and the admission of the runtime's callbacks into
-// Python: a callback for an object with no run in progress, or one that
-// arrives while the interpreter ends, returns without touching Python.
+// The registry of runs in progress, and the admission of the runtime's
+// callbacks into Python: a callback for an object with no run in progress, or
+// one that arrives while the interpreter ends, returns without touching Python.
 //
 // The result bridge asks on every token, so the lookup takes no lock: a
 // callback counts itself on the slot of its run first and then checks that
 // the slot still holds its object, while the end of a run clears the slot
 // first and then waits for the count to drop. Either the callback sees the
 // run gone, or the run's end sees the callback and waits for it. The exit
-// hook of interpreter_lifetime.h meets the callbacks the same way.
-#include "velkor_module.h"
+// hook of interpreter_lock.h meets the callbacks the same way.
+#include "velkor_run_registry.h"
 
-#include "../common/interpreter_lifetime.h"
+#include "../common/interpreter_lock.h"
+#include "velkor_loader.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <mutex>
@@ -125,7 +127,7 @@ CallbackAdmission::CallbackAdmission(void* userdata) noexcept {
         report_dropped_callback();
         return;
     }
-    admitted_ = kiv::python_open_to_this_thread();
+    admitted_ = kiv::may_enter_python();
     // The interpreter is ending: nobody will read this run's output, so the
     // runtime is asked to stop (the thread that called run() then waits for
     // the process to end instead of coming back into Python).

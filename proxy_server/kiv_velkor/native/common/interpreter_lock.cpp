@@ -1,22 +1,22 @@
-#include "interpreter_lifetime.h"
+#include "interpreter_lock.h"
+
+#include "py_ref.h"
 
 #include <chrono>
-#include <thread>
 
 namespace kiv {
 
-std::atomic<bool> g_interpreter_exiting{false};
-
 namespace {
 
+using interpreter_lock_detail::exiting;
+using interpreter_lock_detail::finalising_thread;
+
 // Threads coming back from a native call, between their admission and holding
-// the interpreter lock. Every thread counts itself before it looks at the flag
-// and the hook sets the flag before it looks at the count (both sequentially
-// consistent), so either the thread sees the flag or the hook sees the thread.
+// the interpreter lock. Every thread counts itself before it asks
+// may_enter_python() and the hook closes the gate before it looks at the
+// count (both sequentially consistent), so either the thread sees the gate
+// closed or the hook sees the thread.
 std::atomic<int> s_admitted{0};
-// The thread running the exit hook: the one that finalises the interpreter,
-// and so the one that may still take the lock afterwards.
-std::atomic<std::thread::id> s_finalising_thread{};
 int (*s_module_in_python)() = nullptr;
 
 int admitted() { return s_admitted.load() + (s_module_in_python ? s_module_in_python() : 0); }
@@ -26,8 +26,8 @@ int admitted() { return s_admitted.load() + (s_module_in_python ? s_module_in_py
 }
 
 PyObject* on_interpreter_exit(PyObject*, PyObject*) {
-    s_finalising_thread.store(std::this_thread::get_id());
-    g_interpreter_exiting.store(true);
+    finalising_thread.store(std::this_thread::get_id());
+    exiting.store(true);
     if (admitted() > 0) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kExitDrainMilliseconds);
         Py_BEGIN_ALLOW_THREADS
@@ -43,13 +43,9 @@ PyMethodDef s_exit_hook_def = {"_native_threads_at_exit", on_interpreter_exit, M
 
 }  // namespace
 
-bool python_open_to_this_thread() noexcept {
-    return !g_interpreter_exiting.load() || s_finalising_thread.load() == std::this_thread::get_id();
-}
-
 void reacquire_gil(PyThreadState* state) {
     s_admitted.fetch_add(1);
-    if (!python_open_to_this_thread()) {
+    if (!may_enter_python()) {
         s_admitted.fetch_sub(1);
         wait_for_process_end();
     }
