@@ -6,18 +6,18 @@ from __future__ import annotations
 import asyncio
 import secrets
 import time
-from collections.abc import AsyncIterator
+from collections.abc import AsyncIterator, Iterator
+from typing import Any
 
 from starlette.requests import Request
-from starlette.responses import JSONResponse, Response, StreamingResponse
+from starlette.responses import JSONResponse, Response
 
 from . import openai_shapes as shapes
-from .errors import ServingError
 from .events import Event, Finished
 from .generation import Generation
 from .request_fields import CHAT
-from .server_common import (ApiError, collect_unless_gone, count_prompt, first_event, raise_unfinished,
-                            read_json_object, requested_model, serving, stream_options)
+from .server_common import (count_prompt, event_stream, first_event, read_json_object, requested_model, serving,
+                            started, stream_body, stream_options, whole_generation)
 
 __all__ = ["chat_completions"]
 
@@ -34,46 +34,27 @@ async def chat_completions(request: Request) -> Response:
     stream, include_usage = stream_options(body)
     max_tokens = body.get("max_completion_tokens", body.get("max_tokens"))
     options = {name: body[name] for name in PASSED_ON if body.get(name) is not None}
-    try:
-        CHAT.check(body)
-        generation = state.pool.chat(body.get("messages"), max_tokens=max_tokens,
-                                     acquire_timeout=state.settings.wait_timeout,
-                                     cache_scope=getattr(request.state, "api_key_id", None), **options)
-        await generation.astart()
-    except ServingError as exc:
-        raise ApiError.of(exc) from None
+    CHAT.check(body)
+    generation = await started(lambda: state.pool.chat(
+        body.get("messages"), max_tokens=max_tokens, acquire_timeout=state.settings.wait_timeout,
+        cache_scope=getattr(request.state, "api_key_id", None), **options))
     counted = count_prompt(state, generation)
     cid = f"chatcmpl-{secrets.token_hex(12)}"
     created = int(time.time())
     if stream:
         first = await first_event(generation)
-        return StreamingResponse(_stream(generation, first, cid, created, model, include_usage, counted),
-                                 media_type="text/event-stream", headers={"Cache-Control": "no-cache"})
-    finished = await collect_unless_gone(request, generation)
-    raise_unfinished(finished)
+        return event_stream(_stream(generation, first, cid, created, model, include_usage, counted))
+    finished = await whole_generation(request, generation)
     return JSONResponse(shapes.completion(cid, created, model, finished, await counted))
 
 
 async def _stream(generation: Generation, first: Event, cid: str, created: int, model: str,
                   include_usage: bool, counted: asyncio.Future[int]) -> AsyncIterator[str]:
-    # Leaving this generator (the client went away, the server stops) leaves
-    # the iteration, which cancels the generation.
-    async def events() -> AsyncIterator[Event]:
-        yield first
-        async for event in generation:
-            yield event
+    def frames(event: Event, prompt_tokens: int) -> Iterator[dict[str, Any]]:
+        if isinstance(event, Finished):
+            return shapes.final_chunks(event, cid, created, model, include_usage, prompt_tokens)
+        return shapes.stream_chunks(event, cid, created, model)
 
     yield shapes.sse(shapes.chunk(cid, created, model, {"role": "assistant", "content": ""}))
-    try:
-        async for event in events():
-            if isinstance(event, Finished):
-                for data in shapes.final_chunks(event, cid, created, model, include_usage, await counted):
-                    yield shapes.sse(data)
-            else:
-                for data in shapes.stream_chunks(event, cid, created, model):
-                    yield shapes.sse(data)
-    except ServingError as exc:
-        yield shapes.sse(ApiError.of(exc).body())
-    finally:
-        await generation.aclose()
-    yield shapes.SSE_DONE
+    async for text in stream_body(generation, first, counted, frames):
+        yield text

@@ -14,15 +14,14 @@ from collections.abc import AsyncIterator
 from typing import Any
 
 from starlette.requests import Request
-from starlette.responses import JSONResponse, Response, StreamingResponse
+from starlette.responses import JSONResponse, Response
 
 from . import openai_shapes as shapes
-from .errors import ServingError
 from .events import Event, Finished, PieceKind, TextPiece
 from .generation import Generation
 from .request_fields import COMPLETIONS
-from .server_common import (ApiError, collect_unless_gone, count_prompt, field_of, first_event, raise_unfinished,
-                            read_json_object, requested_model, serving, stream_options)
+from .server_common import (ApiError, count_prompt, event_stream, field_of, first_event, read_json_object,
+                            requested_model, serving, started, stream_body, stream_options, whole_generation)
 
 __all__ = ["completions"]
 
@@ -48,47 +47,33 @@ async def completions(request: Request) -> Response:
     echo = prompt if field_of(body, "echo", bool, False) else ""
     max_tokens = DEFAULT_MAX_TOKENS if body.get("max_tokens") is None else body["max_tokens"]
     options = {name: body[name] for name in PASSED_ON if body.get(name) is not None}
-    try:
-        COMPLETIONS.check(body)
-        generation = state.pool.complete(prompt, max_tokens=max_tokens, acquire_timeout=state.settings.wait_timeout,
-                                         **options)
-        await generation.astart()
-    except ServingError as exc:
-        raise ApiError.of(exc) from None
+    COMPLETIONS.check(body)
+    generation = await started(lambda: state.pool.complete(
+        prompt, max_tokens=max_tokens, acquire_timeout=state.settings.wait_timeout, **options))
     counted = count_prompt(state, generation)
     cid = f"cmpl-{secrets.token_hex(12)}"
     created = int(time.time())
     if stream:
         first = await first_event(generation)
-        return StreamingResponse(_stream(generation, first, cid, created, model, echo, include_usage, counted),
-                                 media_type="text/event-stream", headers={"Cache-Control": "no-cache"})
-    finished = await collect_unless_gone(request, generation)
-    raise_unfinished(finished)
+        return event_stream(_stream(generation, first, cid, created, model, echo, include_usage, counted))
+    finished = await whole_generation(request, generation)
     return JSONResponse(shapes.text_completion(cid, created, model, echo + finished.text,
                                                shapes.finish_reason(finished), finished, await counted))
 
 
 async def _stream(generation: Generation, first: Event, cid: str, created: int, model: str, echo: str,
                   include_usage: bool, counted: asyncio.Future[int]) -> AsyncIterator[str]:
-    async def events() -> AsyncIterator[Event]:
-        yield first
-        async for event in generation:
-            yield event
+    def frames(event: Event, prompt_tokens: int) -> list[dict[str, Any]]:
+        if isinstance(event, TextPiece) and event.kind is PieceKind.ANSWER:
+            return [shapes.text_completion(cid, created, model, event.text, None)]
+        if isinstance(event, Finished):
+            return _final(event, cid, created, model, include_usage, prompt_tokens)
+        return []
 
     if echo:
         yield shapes.sse(shapes.text_completion(cid, created, model, echo, None))
-    try:
-        async for event in events():
-            if isinstance(event, TextPiece) and event.kind is PieceKind.ANSWER:
-                yield shapes.sse(shapes.text_completion(cid, created, model, event.text, None))
-            elif isinstance(event, Finished):
-                for data in _final(event, cid, created, model, include_usage, await counted):
-                    yield shapes.sse(data)
-    except ServingError as exc:
-        yield shapes.sse(ApiError.of(exc).body())
-    finally:
-        await generation.aclose()
-    yield shapes.SSE_DONE
+    async for text in stream_body(generation, first, counted, frames):
+        yield text
 
 
 def _final(finished: Finished, cid: str, created: int, model: str, include_usage: bool,

@@ -14,17 +14,17 @@ from collections.abc import AsyncIterator, Mapping
 from typing import Any
 
 from starlette.requests import Request
-from starlette.responses import JSONResponse, Response, StreamingResponse
+from starlette.responses import JSONResponse, Response
 
 from . import openai_shapes as shapes
 from . import responses_input as given
 from . import responses_shapes as rshapes
-from .errors import InvalidRequest, ServingError
+from .errors import InvalidRequest
 from .events import Event, Finished
 from .generation import Generation
 from .request_fields import RESPONSES
-from .server_common import (ApiError, collect_unless_gone, count_prompt, field_of, first_event, raise_unfinished,
-                            Serving, read_json_object, requested_model, serving, stream_options)
+from .server_common import (Serving, count_prompt, event_stream, field_of, first_event, read_json_object,
+                            requested_model, serving, started, stream_body, stream_options, whole_generation)
 
 __all__ = ["responses"]
 
@@ -64,19 +64,13 @@ async def responses(request: Request) -> Response:
     body = await read_json_object(request)
     model = requested_model(state, body)
     stream, _ = stream_options(body)
-    try:
-        generation = _start(state, body, getattr(request.state, "api_key_id", None))
-        await generation.astart()
-    except ServingError as exc:
-        raise ApiError.of(exc) from None
+    generation = await started(lambda: _start(state, body, getattr(request.state, "api_key_id", None)))
     counted = count_prompt(state, generation)
     head = rshapes.ResponseHead(rshapes.new_id("resp"), int(time.time()), model, _settings(body))
     if stream:
         first = await first_event(generation)
-        return StreamingResponse(_stream(generation, first, head, counted), media_type="text/event-stream",
-                                 headers={"Cache-Control": "no-cache"})
-    finished = await collect_unless_gone(request, generation)
-    raise_unfinished(finished)
+        return event_stream(_stream(generation, first, head, counted))
+    finished = await whole_generation(request, generation)
     status = "incomplete" if finished.finish_reason == "length" else "completed"
     return JSONResponse(rshapes.response(head, status, rshapes.output_items(finished),
                                          rshapes.usage(finished, await counted)))
@@ -84,26 +78,15 @@ async def responses(request: Request) -> Response:
 
 async def _stream(generation: Generation, first: Event, head: rshapes.ResponseHead,
                   counted: asyncio.Future[int]) -> AsyncIterator[str]:
-    async def events() -> AsyncIterator[Event]:
-        yield first
-        async for event in generation:
-            yield event
-
     builder = rshapes.StreamEvents(head)
+
+    def frames(event: Event, input_tokens: int) -> list[dict[str, Any]]:
+        if not isinstance(event, Finished):
+            return builder.add(event)
+        error = shapes.failure(event)
+        return builder.finish(event, input_tokens) if error is None else builder.fail(str(error["error"]["message"]))
+
     for data in builder.start():
         yield rshapes.sse_event(data)
-    try:
-        async for event in events():
-            if isinstance(event, Finished):
-                failure = shapes.failure(event)
-                out = builder.finish(event, await counted) if failure is None else \
-                    builder.fail(str(failure["error"]["message"]))
-            else:
-                out = builder.add(event)
-            for data in out:
-                yield rshapes.sse_event(data)
-    except ServingError as exc:
-        for data in builder.fail(exc.message):
-            yield rshapes.sse_event(data)
-    finally:
-        await generation.aclose()
+    async for text in stream_body(generation, first, counted, frames, builder.fail, rshapes.sse_event, done=""):
+        yield text

@@ -22,6 +22,7 @@ from starlette.requests import Request
 from starlette.responses import Response
 from starlette.routing import Route
 
+from .errors import ServingError
 from .pool import ModelPool
 from .prompt_tokens import PromptCounter
 from .routes_chat import chat_completions
@@ -50,6 +51,11 @@ async def _api_error(request: Request, exc: Exception) -> Response:
     return exc.response()
 
 
+async def _layer_error(request: Request, exc: Exception) -> Response:
+    assert isinstance(exc, ServingError)
+    return ApiError.of(exc).response()
+
+
 async def _http_error(request: Request, exc: Exception) -> Response:
     assert isinstance(exc, HTTPException)
     return ApiError(exc.status_code, str(exc.detail)).response()
@@ -71,7 +77,7 @@ def create_app(pool: ModelPool, settings: ServerSettings, recogniser: SpeechReco
             await on_shutdown()
 
     app = Starlette(routes=ROUTES, lifespan=lifespan,
-                    exception_handlers={ApiError: _api_error, HTTPException: _http_error,
+                    exception_handlers={ApiError: _api_error, ServingError: _layer_error, HTTPException: _http_error,
                                         Exception: _internal_error})
     app.state.serving = Serving(pool, settings, recogniser, int(time.time()), counter)
     return app

@@ -7,25 +7,25 @@ from __future__ import annotations
 
 import asyncio
 import json
-from collections.abc import Mapping
+from collections.abc import AsyncIterator, Callable, Iterable, Mapping
 from dataclasses import dataclass, field
 from typing import Any, cast
 
 from starlette.requests import Request
-from starlette.responses import JSONResponse
+from starlette.responses import JSONResponse, StreamingResponse
 from starlette.types import Message
 
 from .errors import ServingError
 from .events import Event, Finished
 from .generation import Generation
-from .openai_shapes import error_body, failure
+from .openai_shapes import SSE_DONE, error_body, failure, sse
 from .pool import ModelPool
 from .prompt_tokens import PromptCounter
 from .speech import SpeechRecogniser
 
 __all__ = ["ServerSettings", "Serving", "serving", "ApiError", "read_json_object", "field_of", "read_capped",
-           "requested_model", "stream_options", "count_prompt", "first_event", "collect_unless_gone",
-           "raise_unfinished"]
+           "requested_model", "stream_options", "started", "count_prompt", "first_event", "events_from",
+           "event_stream", "stream_body", "whole_generation"]
 
 
 @dataclass
@@ -162,6 +162,16 @@ def count_prompt(state: Serving, generation: Generation) -> asyncio.Future[int]:
     return asyncio.ensure_future(asyncio.to_thread(count))
 
 
+async def started(make: Callable[[], Generation]) -> Generation:
+    """A generation made and started (its wait for a context over); the layer's refusals as OpenAI's errors."""
+    try:
+        generation = make()
+        await generation.astart()
+    except ServingError as exc:
+        raise ApiError.of(exc) from None
+    return generation
+
+
 async def first_event(generation: Generation) -> Event:
     """The first event of a stream, before the response starts: a request the runtime rejects is a 400."""
     try:
@@ -170,7 +180,52 @@ async def first_event(generation: Generation) -> Event:
         raise ApiError.of(exc) from None
 
 
-async def collect_unless_gone(request: Request, generation: Generation) -> Finished:
+async def events_from(first: Event, generation: Generation) -> AsyncIterator[Event]:
+    """``first``, then the rest of the generation's events."""
+    yield first
+    async for event in generation:
+        yield event
+
+
+Frames = Callable[[Event, int], Iterable[Mapping[str, Any]]]
+
+
+async def stream_body(generation: Generation, first: Event, counted: asyncio.Future[int], frames: Frames,
+                      failed: Callable[[str], Iterable[Mapping[str, Any]]] | None = None,
+                      framing: Callable[[Mapping[str, Any]], str] = sse, done: str = SSE_DONE) -> AsyncIterator[str]:
+    """The server-sent events of a generation: ``frames`` makes each event's data (the final event's with the
+    prompt tokens); a failure after the response started ends it with ``failed``'s data (default: OpenAI's
+    error body). Leaving it early (the client went away, the server stops) cancels the generation."""
+    try:
+        async for event in events_from(first, generation):
+            for data in frames(event, await counted if isinstance(event, Finished) else 0):
+                yield framing(data)
+    except ServingError as exc:
+        for data in failed(exc.message) if failed else [ApiError.of(exc).body()]:
+            yield framing(data)
+    finally:
+        await generation.aclose()
+    if done:
+        yield done
+
+
+def event_stream(body: AsyncIterator[str]) -> StreamingResponse:
+    return StreamingResponse(body, media_type="text/event-stream", headers={"Cache-Control": "no-cache"})
+
+
+async def whole_generation(request: Request, generation: Generation) -> Finished:
+    """The final event of a generation that finished; one that could not is an OpenAI error (500, or 503 when
+    the server stopped it)."""
+    finished = await _collect_unless_gone(request, generation)
+    error = failure(finished)
+    if error is not None:
+        body = error["error"]
+        raise ApiError(503 if finished.finish_reason == "cancelled" else 500, body["message"], body["type"],
+                       body["code"])
+    return finished
+
+
+async def _collect_unless_gone(request: Request, generation: Generation) -> Finished:
     """The whole generation; a client that disconnects meanwhile cancels it."""
     async def watch_disconnect() -> None:
         while True:
@@ -186,12 +241,3 @@ async def collect_unless_gone(request: Request, generation: Generation) -> Finis
         raise ApiError.of(exc) from None
     finally:
         watcher.cancel()
-
-
-def raise_unfinished(finished: Finished) -> None:
-    """A whole answer that could not finish is an error: 503 when the server stopped it, else 500."""
-    body = failure(finished)
-    if body is not None:
-        error = body["error"]
-        raise ApiError(503 if finished.finish_reason == "cancelled" else 500, error["message"], error["type"],
-                       error["code"])
