@@ -31,7 +31,8 @@ kiv_make_venv() {
     fi
     kiv_quiet "$venv/bin/python" -m pip install -q --disable-pip-version-check \
         "scikit-build-core>=0.10" numpy pytest hypothesis mypy jsonschema \
-        "starlette>=0.40" "uvicorn>=0.30" "python-multipart>=0.0.9" "pillow>=10" "openai>=1.40" tokenizers jinja2
+        "starlette>=0.40" "uvicorn>=0.30" "python-multipart>=0.0.9" "pillow>=10" "openai>=1.40" "av==19.0.2" \
+        tokenizers jinja2
 }
 
 # Runs a command, showing its output (less pip's notes on local index folders)

@@ -57,8 +57,8 @@ def _add_serve(commands: Commands[argparse.ArgumentParser]) -> None:
     serve = commands.add_parser(
         "serve", help="serve OpenAI clients (chat completions, transcriptions) over HTTP",
         description="Serve the OpenAI API (/v1/models, /v1/chat/completions, /v1/completions, /v1/responses, "
-                    "/v1/audio/transcriptions) with "
-                    f"the deployed runtimes. Needs the server extra: {SERVER_EXTRA}.")
+                    "/v1/audio/transcriptions, /v1/audio/translations) with the deployed runtimes. Needs the server "
+                    f"extra: {SERVER_EXTRA} (and the audio extra for uploads other than WAV).")
     add = serve.add_argument
     add("--host", default="127.0.0.1", help="address to listen on (default %(default)s)")
     add("--port", type=int, default=8000, help="port (default %(default)s; 0 picks a free one)")
@@ -78,7 +78,11 @@ def _add_serve(commands: Commands[argparse.ArgumentParser]) -> None:
     add("--asr-tokenizer", type=Path, help="the speech tokenizer file")
     add("--asr-decoder", type=Path, help="the speech decoder file, if the model has one")
     add("--asr-model-name", default="whisper-1", help="the speech model id clients ask for (default %(default)s)")
+    add("--asr-sample-rate", type=int, default=16000,
+        help="sample rate in Hz of the mono WAV uploads are converted to for the speech runtime (default %(default)s)")
     add("--max-upload-mb", type=float, default=25.0, help="largest audio upload in MiB (default %(default)s)")
+    add("--max-audio-seconds", type=float, default=1800.0,
+        help="longest audio transcribed, in seconds of decoded sound (default %(default)s)")
     add("--on-shutdown", choices=("cancel", "finish"), default="cancel",
         help="what SIGINT/SIGTERM does to streams in progress (default %(default)s)")
     add("--shutdown-timeout", type=float, default=30.0,

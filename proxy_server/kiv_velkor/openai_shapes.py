@@ -2,10 +2,10 @@
 plain values, no server, no I/O (the routes send what these return).
 
 Chat and text completions and their stream chunks, usage, tool calls,
-models, transcriptions, error bodies, and the server-sent-event framing.
-Every shape is one of OpenAI's published schemas: the layer's
-``"cancelled"`` and ``"error"`` endings never appear as a finish reason (a
-run that could not finish ends its stream with an error body instead).
+models, error bodies, and the server-sent-event framing (transcriptions:
+:mod:`.speech_shapes`). Every shape is one of OpenAI's published schemas: the
+layer's ``"cancelled"`` and ``"error"`` endings never appear as a finish
+reason (a run that could not finish ends its stream with an error body).
 """
 
 from __future__ import annotations
@@ -18,8 +18,7 @@ from .conversations import reply_message
 from .events import Event, Finished, PieceKind, TextPiece, ToolCall
 
 __all__ = ["SSE_DONE", "sse", "error_body", "usage", "tool_call", "finish_reason", "failure", "completion", "chunk",
-           "usage_chunk", "stream_chunks", "final_chunks", "text_completion", "model_card", "model_list",
-           "transcription"]
+           "usage_chunk", "stream_chunks", "final_chunks", "text_completion", "model_card", "model_list"]
 
 SSE_DONE = "data: [DONE]\n\n"
 
@@ -124,9 +123,3 @@ def model_card(model_id: str, created: int) -> dict[str, Any]:
 def model_list(model_ids: list[str], created: int) -> dict[str, Any]:
     return {"object": "list", "data": [model_card(m, created) for m in model_ids]}
 
-
-def transcription(text: str, language: str, response_format: str) -> dict[str, Any]:
-    """The JSON answer of a transcription (``json`` or ``verbose_json``)."""
-    if response_format == "verbose_json":
-        return {"task": "transcribe", "language": language, "text": text}
-    return {"text": text}

@@ -27,7 +27,7 @@ from .errors import ServingError
 from .pool import ModelPool
 from .prompt_tokens import PromptCounter
 from .server import ServerSettings, create_app
-from .speech import SpeechRecogniser
+from .speech import AudioSettings, SpeechRecogniser
 
 __all__ = ["ServeConfig", "main"]
 
@@ -52,7 +52,9 @@ class ServeConfig:
     asr_tokenizer: Path | None = None
     asr_decoder: Path | None = None
     asr_model_name: str = "whisper-1"
+    asr_sample_rate: int = 16000
     max_upload_mb: float = 25.0
+    max_audio_seconds: float = 1800.0
     on_shutdown: str = "cancel"
     shutdown_timeout: float = 30.0
     log_level: str = "warning"
@@ -62,6 +64,10 @@ class ServeConfig:
             raise ValueError("--contexts must be at least 1")
         if self.asr_model is not None and self.asr_tokenizer is None:
             raise ValueError("--asr-model needs --asr-tokenizer")
+        if not 8000 <= self.asr_sample_rate <= 192000:
+            raise ValueError("--asr-sample-rate must be between 8000 and 192000")
+        if not self.max_audio_seconds > 0:
+            raise ValueError("--max-audio-seconds must be positive")
 
     @classmethod
     def from_args(cls, args: argparse.Namespace) -> ServeConfig:
@@ -103,7 +109,8 @@ def load(config: ServeConfig) -> tuple[ModelPool, SpeechRecogniser | None]:
         return pool, None
     try:
         return pool, SpeechRecogniser(config.asr_backend, str(config.asr_model), str(config.asr_tokenizer),
-                                      str(config.asr_decoder) if config.asr_decoder else None)
+                                      str(config.asr_decoder) if config.asr_decoder else None,
+                                      audio=AudioSettings(config.asr_sample_rate, config.max_audio_seconds))
     except BaseException:
         pool.close()
         raise

@@ -29,7 +29,7 @@ from .routes_chat import chat_completions
 from .routes_completions import completions
 from .routes_info import health, model, models
 from .routes_responses import responses
-from .routes_speech import transcriptions
+from .routes_speech import transcriptions, translations
 from .server_common import ApiError, ServerSettings, Serving
 from .speech import SpeechRecogniser
 
@@ -43,6 +43,7 @@ ROUTES = [
     Route("/v1/completions", completions, methods=["POST"]),
     Route("/v1/responses", responses, methods=["POST"]),
     Route("/v1/audio/transcriptions", transcriptions, methods=["POST"]),
+    Route("/v1/audio/translations", translations, methods=["POST"]),
 ]
 
 

@@ -18,6 +18,7 @@ import numpy as np
 import pytest
 
 from reference.refrt import ASRInitParam, ASRInput, ASRResult, bind_quellan, write_wav
+from support.audio import encode, read_wav
 
 SENTENCES = [
     "The quick brown fox jumps over the lazy dog.",
@@ -39,6 +40,19 @@ for path in job["files"]:
     except RuntimeError as exc:
         out.append(str(exc))
 recogniser.close()
+print(json.dumps(out))
+"""
+
+UPLOADS = """
+import json, sys
+from tessel_openai_server.kiv_velkor.speech import SpeechRecogniser
+job = json.loads(sys.argv[1])
+out = {}
+with SpeechRecogniser("pocketsphinx", *job["init"], lib_path=job["lib"]) as recogniser:
+    for name, path in job["files"].items():
+        with open(path, "rb") as f:
+            result = recogniser.transcribe(f.read())
+        out[name] = [result.text, result.audio_seconds]
 print(json.dumps(out))
 """
 
@@ -105,6 +119,31 @@ def test_synthesised_sentences_are_transcribed(engines, flite, tmp_path):
     assert wer <= 0.25
     assert all(r["language"] == "en" for r in results)
     assert failure == "kiv_asr_transcribe failed (rc=1)"
+
+
+def test_one_sentence_uploaded_in_every_format_gives_the_words_of_its_wav(engines, flite, tmp_path):
+    pytest.importorskip("av")
+    wav = tmp_path / "sentence.wav"
+    subprocess.run([flite, "-voice", "slt", "-t", SENTENCES[2], "-o", str(wav)], check=True)
+    samples, rate = read_wav(wav)
+    files = {"wav": str(wav)}
+    # Bit rates of ordinary speech recordings (PyAV's default for mp3 at 16 kHz, 24 kbit/s, loses a word).
+    for encoding, bit_rate in (("mp3", 64000), ("ogg-opus", 32000), ("webm-opus", 32000), ("m4a-aac", 64000),
+                               ("flac", None)):
+        files[encoding] = str(tmp_path / f"sentence.{encoding}")
+        Path(files[encoding]).write_bytes(encode(samples, rate, encoding, bit_rate))
+    job = {"lib": str(engines["libquellan"]), "files": files,
+           "init": [str(engines["asr_model"]), str(engines["asr_dict"]), str(engines["asr_lm"])]}
+    proc = subprocess.run([sys.executable, "-c", UPLOADS, json.dumps(job)], capture_output=True, text=True,
+                          timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    results = json.loads(proc.stdout)
+    print({name: text for name, (text, _) in results.items()})
+    reference = words(results.pop("wav")[0])
+    assert word_errors(words(SENTENCES[2]), reference) <= 2
+    for name, (text, seconds) in results.items():
+        assert words(text) == reference, name
+        assert abs(seconds - len(samples) / rate) < 0.1, name
 
 
 @pytest.fixture

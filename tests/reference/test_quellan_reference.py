@@ -69,10 +69,11 @@ def test_a_sidecar_transcript_wins(quellan, recogniser, tmp_path, content, expec
     (b"auto", b"transcribe", "en"), (None, None, "en"), (b"", b"transcribe", "en"),
     (b"fr", b"transcribe", "fr"), (b"fr", b"translate", "en"),
 ])
-def test_reported_language(quellan, recogniser, tmp_path, language, task, reported):
+def test_reported_language_and_the_task_mark(quellan, recogniser, tmp_path, language, task, reported):
     wav = write_wav(tmp_path / "a.wav")
     rc, out = transcribe(quellan, recogniser, wav, language=language, task=task)
-    assert rc == 0 and out[1] == reported
+    described = "0.10 seconds of audio, 16000 Hz, 1 channel."
+    assert rc == 0 and out == ("[translate] " + described if task == b"translate" else described, reported)
 
 
 @pytest.mark.parametrize("content", [

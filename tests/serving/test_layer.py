@@ -291,7 +291,7 @@ def test_speech_blocking_and_awaitable_from_path_or_bytes(fake_quellan_path, tmp
             return await task, ticks
         result, ticks = asyncio.run(main())
         assert result.language == "en" and result.seconds >= 0.3 and ticks >= 10
-        with pytest.raises(InvalidRequest, match="not a WAV"):
+        with pytest.raises(InvalidRequest, match="cannot be decoded as mp3"):
             asr.transcribe(b"ID3 mp3 data")
         fake.fake_quellan_script_transcribe(3, None, None)
         with pytest.raises(TranscriptionError):

@@ -15,6 +15,9 @@ import wave
 import openai
 import pytest
 
+from support.audio import encode, tone
+from support.openapi import validate
+
 from .conftest import MODEL, WEATHER_TOOL, Server, user
 
 HELLO = MODEL["replies"][0]["reply"]
@@ -73,6 +76,53 @@ def test_an_image_and_a_transcription(server):
         .strip() == text.text
 
 
+@pytest.mark.filterwarnings("ignore:deprecated:DeprecationWarning")   # the client's mark on translations
+def test_speech_in_every_answer_shape_streamed_and_translated(server):
+    pytest.importorskip("av")
+    # A browser's recording: Opus, 48 kHz stereo; the runtime is given 16 kHz mono.
+    audio = ("speech.ogg", encode(tone(1.5, 48000, 2), 48000, "ogg-opus"), "audio/ogg")
+    described = "1.50 seconds of audio, 16000 Hz, 1 channel."
+    transcriptions, translations = server.client.audio.transcriptions, server.client.audio.translations
+
+    def raw(endpoint, **options) -> dict:
+        with endpoint.with_streaming_response.create(model="whisper-1", file=audio, **options) as response:
+            return response.json()
+
+    assert transcriptions.create(model="whisper-1", file=audio).text == described
+    verbose = raw(transcriptions, response_format="verbose_json", timestamp_granularities=["segment"],
+                  language="fr", prompt="unused", temperature=0.2)
+    validate("CreateTranscriptionResponseVerboseJson", verbose)
+    assert (verbose["language"], verbose["duration"], verbose["text"]) == ("fr", 1.5, described)
+    assert [(s["start"], s["end"], s["text"]) for s in verbose["segments"]] == [(0.0, 1.5, described)]
+    assert transcriptions.create(model="whisper-1", file=audio, response_format="srt") == \
+        f"1\n00:00:00,000 --> 00:00:01,500\n{described}\n\n"
+    assert transcriptions.create(model="whisper-1", file=audio, response_format="vtt") == \
+        f"WEBVTT\n\n00:00:00.000 --> 00:00:01.500\n{described}\n\n"
+
+    events = [e.model_dump(exclude_unset=True) for e in transcriptions.create(model="whisper-1", file=audio,
+                                                                                stream=True)]
+    for event in events:
+        validate("CreateTranscriptionResponseStreamEvent", event)
+    assert events == [{"type": "transcript.text.delta", "delta": described},
+                      {"type": "transcript.text.done", "text": described}]
+
+    # The deterministic runtime marks the task it was given.
+    translated = raw(translations, response_format="verbose_json")
+    validate("CreateTranslationResponseVerboseJson", translated)
+    assert translated["text"] == "[translate] " + described and translated["duration"] == 1.5
+    validate("CreateTranslationResponseJson", raw(translations))
+    with pytest.raises(openai.BadRequestError, match="no word timings"):
+        transcriptions.create(model="whisper-1", file=audio, response_format="verbose_json",
+                              timestamp_granularities=["word"])
+
+
+def _upload(data: bytes, **fields: str) -> bytes:
+    parts = [f'--b\r\nContent-Disposition: form-data; name="{name}"\r\n\r\n{value}\r\n'.encode()
+             for name, value in {"model": "whisper-1", **fields}.items()]
+    return b"".join(parts) + b'--b\r\nContent-Disposition: form-data; name="file"; filename="a.wav"\r\n\r\n' + \
+        data + b"\r\n--b--\r\n"
+
+
 @pytest.mark.parametrize("streamed", [True, False], ids=["stream", "plain"])
 def test_a_client_that_goes_away_stops_its_generation(server, streamed):
     if streamed:
@@ -125,6 +175,13 @@ def test_eight_concurrent_streams_on_eight_contexts_then_a_503(server):
     ("/v1/audio/transcriptions", b"--b\r\nContent-Disposition: form-data; name=\"model\"\r\n\r\nwhisper-1\r\n--b\r\n"
      b"Content-Disposition: form-data; name=\"file\"; filename=\"a.mp3\"\r\n\r\nID3 not a wave\r\n--b--\r\n",
      "multipart/form-data; boundary=b", 400),
+    # A WAV header on data that is no audio (the runtime failed on it: a 500 the client retried).
+    ("/v1/audio/transcriptions", _upload(b"RIFF\x24\x00\x00\x00WAVEnot audio at all"),
+     "multipart/form-data; boundary=b", 400),
+    ("/v1/audio/transcriptions", _upload(_wav(0.1), response_format="diarized_json"),
+     "multipart/form-data; boundary=b", 400),
+    ("/v1/audio/transcriptions", _upload(_wav(0.1), chunking_strategy="auto"), "multipart/form-data; boundary=b", 400),
+    ("/v1/audio/translations", _upload(_wav(0.1), language="fr"), "multipart/form-data; boundary=b", 400),
     ("/v1/nothing", b"{}", "application/json", 404),
 ])
 def test_bad_requests_get_a_clear_4xx_and_the_server_keeps_serving(server, path, body, content_type, status):
