@@ -20,6 +20,10 @@ def _any_string(value: Any) -> bool:
     return isinstance(value, str)
 
 
+def _never(value: Any) -> bool:
+    return False
+
+
 def _is(expected: Any) -> Callable[[Any], bool]:
     return lambda value: value == expected and type(value) is type(expected)
 
@@ -70,7 +74,7 @@ CHAT = Fields(
 
 COMPLETIONS = Fields(
     _SAMPLING | {"prompt", "echo"},
-    {**_IDENTIFIERS, "n": _is(1), "best_of": _is(1), "logprobs": _is(0), "logit_bias": _is({}),
+    {**_IDENTIFIERS, "n": _is(1), "best_of": _is(1), "logprobs": _never, "logit_bias": _is({}),
      "suffix": _is("")},
     {"n": " (only n=1)", "best_of": " (only best_of=1)", "logprobs": _NO_LOGPROBS, "logit_bias": " (only {})",
      "suffix": " (no insertion)"})
