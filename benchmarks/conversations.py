@@ -4,7 +4,7 @@ of an 8-turn chat (greedy, answers capped at 160 tokens, one context), with
 the cache on and off; then several chats interleaved on 2 contexts, counting
 the turns that went on from their context.
 
-    benchmarks/conversations.sh [--turns 8] [--chats 3]
+    benchmarks/conversations.sh [--turns 8] [--chats 2]
 
 The last line gives the ratios with the targets in brackets.
 """
@@ -108,7 +108,7 @@ def interleaved(site: Path, model: str, chats: int, turns: int) -> tuple[list[fl
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--turns", type=int, default=8)
-    parser.add_argument("--chats", type=int, default=3)
+    parser.add_argument("--chats", type=int, default=2)
     args = parser.parse_args()
     paths = engines()
     site = deploy(paths["libvelkor"])

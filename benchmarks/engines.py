@@ -48,7 +48,7 @@ NATIVE = ROOT / "proxy_server" / "kiv_velkor" / "native"
 CACHE = Path(os.environ.get("KIV_ENGINES_CACHE") or Path(os.environ.get("XDG_CACHE_HOME") or Path.home() / ".cache")
              / "kiv" / "engines")
 # The peer is built like the runtime's engine: portable code, no OpenMP; no vision library.
-PEER_CMAKE_ARGS = "-DGGML_NATIVE=OFF -DGGML_OPENMP=OFF -DLLAVA_BUILD=OFF"
+PEER_CMAKE_ARGS = "-DGGML_NATIVE=OFF -DGGML_OPENMP=OFF -DGGML_LLAMAFILE=OFF -DLLAVA_BUILD=OFF"
 
 sys.path.insert(0, str(HERE))
 

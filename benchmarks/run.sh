@@ -6,8 +6,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ -n "${KIV_VENV:-}" ]; then
-    "$KIV_VENV/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
-        -C build-dir=build/bench .
+    source scripts/lib.sh
+    kiv_build_package "$KIV_VENV" release build/bench
     PY="$KIV_VENV/bin/python"
 else
     scripts/setup.sh

@@ -4,18 +4,13 @@
 // deterministically from a small JSON "model" of canned replies, so the
 // server and the _velkor module can be developed and tested on any machine.
 // README.md beside this file describes the model file and every rule below.
-//
-// Threads: each context has a run flag (one run at a time), an atomic stop
-// flag for kiv_llm_break and a mutex for its settings and history. No lock is
-// ever held while a callback runs, so a callback may call kiv_llm_break,
-// kiv_llm_reset or any other entry point without deadlocking.
+// The entry points, the threads and the stream of pieces are the frame's
+// (frame/llm_frame.cpp); this file is the backend: the model file, the
+// reading of a request and the scripted reply.
 
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -25,30 +20,23 @@
 #include <set>
 #include <stdexcept>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
-#include "reference_common.h"
-#include "velkor/velkor_loader.h"  // the entry points' prototypes, checked against the definitions below
+#include "frame/llm_frame.h"
+#include "frame/runtime_util.h"
 
 namespace {
 
 using json = nlohmann::json;
-using kivref::is_space;
-using kivref::trim;
+using kivrt::is_space;
+using kivrt::RequestError;
+using kivrt::trim;
 
-constexpr KIV_LLMRunStatus kStateNormal = 0;
-constexpr KIV_LLMRunStatus kStateFinish = 2;
-constexpr KIV_LLMRunStatus kStateError = 3;
 constexpr KIV_LLMMessageType kAnswer = 0;
 constexpr size_t kMaxPieceBytes = 12;
 constexpr int32_t kVisionInputSize = 448;
 constexpr const char* kDelayEnv = "KIV_REFERENCE_DELAY_MS";
-
-void log_line(const std::string& message) {
-    std::fprintf(stderr, "[velkor reference] %s\n", message.c_str());
-}
 
 // ---------------------------------------------------------------------------
 // The model file
@@ -169,11 +157,11 @@ std::optional<Model> load_model(const char* path, std::string& error) {
         error = "no model file given";
         return std::nullopt;
     }
-    if (!kivref::is_regular_file(path)) {
+    if (!kivrt::is_regular_file(path)) {
         error = std::string("model file ") + path + ": not found or not a regular file";
         return std::nullopt;
     }
-    std::optional<std::string> text = kivref::read_file(path);
+    std::optional<std::string> text = kivrt::read_file(path);
     if (!text) {
         error = std::string("model file ") + path + ": cannot be read";
         return std::nullopt;
@@ -197,47 +185,6 @@ const CannedReply* find_reply(const Model& model, const std::string& user_text) 
 }
 
 // ---------------------------------------------------------------------------
-// Contexts
-
-struct Context {
-    Model model;
-    KIV_LLMResultCallback on_result = nullptr;
-    bool has_projector = false;
-    // The model input description that kiv_llm_get_vision_info points at.
-    alignas(8) unsigned char vision_input[144] = {};
-
-    std::mutex mutex;  // guards the fields up to `history`; never held during a callback
-    std::string system_prompt, prompt_prefix, prompt_postfix;
-    std::string jinja_template;  // kept, never rendered
-    KIV_LLMToolCallCallback on_tool_call = nullptr;
-    int32_t stop_output = 0;
-    std::vector<std::string> history;  // user texts of the kept conversation
-
-    std::atomic<bool> running{false};
-    std::atomic<bool> stop{false};
-    std::mutex wake_mutex;  // only to pair with `wake`
-    std::condition_variable wake;
-
-    void request_stop() {
-        stop.store(true);
-        { std::lock_guard<std::mutex> lock(wake_mutex); }
-        wake.notify_all();
-    }
-};
-
-std::mutex g_registry_mutex;
-std::unordered_map<void*, std::shared_ptr<Context>> g_contexts;
-
-// A run in progress holds its own reference, so kiv_llm_uninit on another
-// thread cannot free the context under it.
-std::shared_ptr<Context> find_context(void* handle) {
-    if (handle == nullptr) return nullptr;
-    std::lock_guard<std::mutex> lock(g_registry_mutex);
-    auto it = g_contexts.find(handle);
-    return it == g_contexts.end() ? nullptr : it->second;
-}
-
-// ---------------------------------------------------------------------------
 // Reading a request
 
 struct Request {
@@ -248,10 +195,6 @@ struct Request {
     std::vector<std::pair<int32_t, int32_t>> images;  // width, height
     size_t earlier_images = 0;  // images that stand in messages before the last user message
     std::optional<std::set<std::string>> tools;        // offered tool names
-};
-
-struct RequestError : std::runtime_error {
-    using std::runtime_error::runtime_error;
 };
 
 // Removes every occurrence of the marker; true when there was one.
@@ -366,13 +309,13 @@ std::set<std::string> read_tool_names(const char* schemas) {
     return names;
 }
 
-Request read_request(const Context& ctx, const KIV_LLMInput& input, const KIV_LLMRunParam& param) {
+Request read_request(bool has_projector, const KIV_LLMInput& input, const KIV_LLMRunParam& param) {
     if (param.run_mode != 0)
         throw RequestError("run mode " + std::to_string(param.run_mode) + " is not supported");
     Request req;
     if (input.n_images < 0) throw RequestError("negative image count");
     if (input.n_images > 0) {
-        if (!ctx.has_projector)
+        if (!has_projector)
             throw RequestError("images need a context initialised with a vision projector");
         if (input.images == nullptr) throw RequestError("image count without images");
         for (int32_t i = 0; i < input.n_images; ++i) {
@@ -384,7 +327,7 @@ Request read_request(const Context& ctx, const KIV_LLMInput& input, const KIV_LL
         }
     }
     const std::string prompt = input.prompt ? input.prompt : "";
-    if (!kivref::valid_utf8(prompt)) throw RequestError("the prompt is not valid UTF-8");
+    if (!kivrt::valid_utf8(prompt)) throw RequestError("the prompt is not valid UTF-8");
 
     if (input.type == KIV_LLM_INPUT_PROMPT) {
         req.user_text = prompt;
@@ -475,14 +418,9 @@ std::string tool_call_markup(const CannedToolCall& call) {
            "}\n</tool_call>";
 }
 
-struct Settings {  // what a run reads from the context, taken under its mutex
-    std::string system_prompt, prompt_prefix, prompt_postfix;
-    KIV_LLMToolCallCallback on_tool_call = nullptr;
-    int32_t stop_output = 0;
-    size_t turn = 1;
-};
-
-std::vector<Step> compose(const Model& model, const Request& req, const Settings& st, bool think, bool retain) {
+// `turn` counts the user turns kept in the context, this one included.
+std::vector<Step> compose(const Model& model, const Request& req, const kivrt::RunSettings& st, size_t turn,
+                          bool think, bool retain) {
     const CannedReply* canned = find_reply(model, req.user_text);
 
     std::string fallback;
@@ -491,10 +429,10 @@ std::vector<Step> compose(const Model& model, const Request& req, const Settings
     } else {
         std::string echo = req.user_text;
         if (req.plain)
-            echo = (st.turn == 1 ? st.system_prompt : std::string()) + st.prompt_prefix + echo + st.prompt_postfix;
+            echo = (turn == 1 ? st.system_prompt : std::string()) + st.prompt_prefix + echo + st.prompt_postfix;
         fallback = "You said: " + echo;
     }
-    if (retain) fallback += " (turn " + std::to_string(st.turn) + ")";
+    if (retain) fallback += " (turn " + std::to_string(turn) + ")";
     const size_t words = word_count(req.user_text);
     const std::string fallback_reasoning =
         "The last user message has " + std::to_string(words) + (words == 1 ? " word." : " words.");
@@ -524,11 +462,9 @@ std::vector<Step> compose(const Model& model, const Request& req, const Settings
     };
     if (think) add_pieces(reasoning, KIV_LLM_MESSAGE_REASONING);
     add_pieces(text, kAnswer);
-    // With a tool-call callback registered with stop_output set, the markup
-    // is left out of the stream; without a callback it always stays in.
-    const bool hide_markup = st.on_tool_call != nullptr && st.stop_output != 0;
+    // Markup the stream would leave out is not played at all (nor waited for).
     for (const CannedToolCall& c : calls) {
-        if (!hide_markup) add_pieces(tool_call_markup(c), KIV_LLM_MESSAGE_TOOL_CALL);
+        if (!st.hides_tool_call_text()) add_pieces(tool_call_markup(c), KIV_LLM_MESSAGE_TOOL_CALL);
         steps.push_back(Step{true, {}, kAnswer, c});
     }
     return steps;
@@ -543,229 +479,102 @@ int32_t token_id_of(const std::string& piece) {
     return static_cast<int32_t>(1 + h % 32000);
 }
 
-class Stream {
+// Plays the scripted steps, each piece after the per-piece delay.
+class ScriptedReply : public kivrt::Generation {
 public:
-    Stream(Context& ctx, void* userdata) : ctx_(ctx), userdata_(userdata) {}
+    ScriptedReply(std::vector<Step> steps, long delay_ms) : steps_(std::move(steps)), delay_ms_(delay_ms) {}
 
-    void deliver(const char* text, int32_t token_id, KIV_LLMMessageType type, KIV_LLMRunStatus state) {
-        if (ctx_.on_result == nullptr) return;
-        KIV_LLMResult result{text, token_id, type};
-        ctx_.on_result(&result, userdata_, state);
-    }
-
-    void fail(const std::string& reason) { deliver(reason.c_str(), 0, kAnswer, kStateError); }
-
-    // Plays the steps; a break ends the run early. Either way one FINISH follows.
-    void play(const std::vector<Step>& steps, long delay_ms, KIV_LLMToolCallCallback on_tool_call) {
-        for (const Step& step : steps) {
-            if (!step.is_call && !wait(delay_ms)) break;
-            if (ctx_.stop.load()) break;
-            if (step.is_call) {
-                if (on_tool_call) on_tool_call(step.call.name.c_str(), step.call.arguments.c_str(), userdata_);
-            } else {
-                deliver(step.text.c_str(), token_id_of(step.text), step.content_type, kStateNormal);
-            }
+    bool step(const kivrt::Stream& out) override {
+        if (next_ == steps_.size()) return false;
+        const Step& step = steps_[next_++];
+        if (step.is_call) {
+            out.tool_call(step.call.name, step.call.arguments);
+        } else {
+            if (!out.pause(delay_ms_) || out.stopped()) return false;
+            out.piece(step.text, token_id_of(step.text), step.content_type);
         }
-        deliver("", 0, kAnswer, kStateFinish);
+        return true;
     }
 
 private:
-    // Sleeps for the per-piece delay; false when a break arrived.
-    bool wait(long delay_ms) {
-        if (delay_ms <= 0) return !ctx_.stop.load();
-        std::unique_lock<std::mutex> lock(ctx_.wake_mutex);
-        return !ctx_.wake.wait_for(lock, std::chrono::milliseconds(delay_ms), [&] { return ctx_.stop.load(); });
-    }
-
-    Context& ctx_;
-    void* userdata_;
+    std::vector<Step> steps_;
+    size_t next_ = 0;
+    long delay_ms_;
 };
 
-const KIV_LLMRunParam kDefaultRunParam{};
-
-KIV_LLMRetStatus run(Context& ctx, const KIV_LLMInput* input, const KIV_LLMRunParam* param, void* userdata) {
-    Stream out(ctx, userdata);
-    if (ctx.running.exchange(true)) {
-        out.fail("another run is in progress on this context");
-        return 1;
-    }
-    struct Running {
-        Context& ctx;
-        ~Running() { ctx.running.store(false); }
-    } running{ctx};
-    // A break that came while no run was in progress is dropped here.
-    ctx.stop.store(false);
-
-    const KIV_LLMRunParam& p = param ? *param : kDefaultRunParam;
-    const bool think = p.enable_think != 0;
-    const bool retain = p.retain_history != 0;
-    Request req;
-    try {
-        if (input == nullptr) throw RequestError("no input record");
-        req = read_request(ctx, *input, p);
-    } catch (const std::exception& e) {
-        out.fail(e.what());
-        return 1;
+class ReferenceBackend : public kivrt::Backend {
+public:
+    ReferenceBackend(Model model, bool has_projector, const char* jinja)
+        : model_(std::move(model)), has_projector_(has_projector), jinja_template_(jinja ? jinja : "") {
+        std::memcpy(vision_input_ + kVisionInputHeightOffset, &kVisionInputSize, sizeof(int32_t));
+        std::memcpy(vision_input_ + kVisionInputWidthOffset, &kVisionInputSize, sizeof(int32_t));
     }
 
-    Settings st;
-    {
-        std::lock_guard<std::mutex> lock(ctx.mutex);
-        if (!retain) ctx.history.clear();
-        st.turn = ctx.history.size() + 1;
-        if (retain) ctx.history.push_back(req.user_text);
-        st.system_prompt = ctx.system_prompt;
-        st.prompt_prefix = ctx.prompt_prefix;
-        st.prompt_postfix = ctx.prompt_postfix;
-        st.on_tool_call = ctx.on_tool_call;
-        st.stop_output = ctx.stop_output;
+    std::unique_ptr<kivrt::Generation> start(const KIV_LLMInput& input, const KIV_LLMRunParam& param,
+                                             const kivrt::RunSettings& settings) override {
+        const bool think = param.enable_think != 0;
+        const bool retain = param.retain_history != 0;
+        const Request req = read_request(has_projector_, input, param);
+        if (!retain) history_.clear();
+        const size_t turn = history_.size() + 1;
+        if (retain) history_.push_back(req.user_text);
+        std::vector<Step> steps = compose(model_, req, settings, turn, think, retain);
+        const long delay_ms = kivrt::env_non_negative(kDelayEnv).value_or(model_.delay_ms);
+        return std::make_unique<ScriptedReply>(std::move(steps), delay_ms);
     }
-    const std::vector<Step> steps = compose(ctx.model, req, st, think, retain);
-    const long delay_ms = kivref::env_non_negative(kDelayEnv).value_or(ctx.model.delay_ms);
-    out.play(steps, delay_ms, st.on_tool_call);
-    return 0;
-}
 
-template <typename F>
-KIV_LLMRetStatus guarded(F&& body) {
-    try {
-        return body();
-    } catch (const std::exception& e) {
-        log_line(std::string("internal error: ") + e.what());
-    } catch (...) {
-        log_line("internal error");
+    void forget_history() override { history_.clear(); }
+
+    bool set_jinja_template(const char* text) override {
+        std::lock_guard<std::mutex> lock(jinja_mutex_);
+        jinja_template_ = text ? text : "";
+        return true;
     }
-    return 1;
-}
+
+    KIV_LLMRetStatus vision_info(KIV_LLMVisionInfo& info) const override {
+        if (!has_projector_) return 1;
+        std::memset(&info, 0, sizeof info);
+        info.n_inputs = 1;
+        info.inputs = vision_input_;
+        std::snprintf(info.projector_type, sizeof info.projector_type, "%s", "reference");
+        const float mean[3] = {0.48145466f, 0.4578275f, 0.40821073f};
+        const float std_dev[3] = {0.26862954f, 0.26130258f, 0.27577711f};
+        std::memcpy(info.image_mean, mean, sizeof mean);
+        std::memcpy(info.image_std, std_dev, sizeof std_dev);
+        info.patch_size = 14;
+        info.spatial_merge_size = 2;
+        info.has_metadata = 1;
+        return 0;
+    }
+
+private:
+    const Model model_;
+    const bool has_projector_;
+    // The model input description that kiv_llm_get_vision_info points at.
+    alignas(8) unsigned char vision_input_[144] = {};
+    std::vector<std::string> history_;  // user texts of the kept conversation (touched by runs and resets only)
+    std::mutex jinja_mutex_;
+    std::string jinja_template_;  // kept, never rendered
+};
 
 }  // namespace
 
-// ---------------------------------------------------------------------------
-// Entry points
+const char* const kivrt::kLlmRuntimeName = "velkor reference";
 
-KIV_LLMRetStatus kiv_llm_init(LLMContext* handle, const KIV_LLMInitParam* param, KIV_LLMResultCallback callback) {
-    return guarded([&]() -> KIV_LLMRetStatus {
-        if (handle == nullptr || param == nullptr) return 1;
-        std::string error;
-        std::optional<Model> model = load_model(param->model_path, error);
-        if (!model) {
-            log_line(error);
-            return 1;
-        }
-        const char* mmproj = param->mmproj_path;
-        if (mmproj != nullptr && *mmproj != '\0' && !kivref::is_regular_file(mmproj)) {
-            log_line(std::string("vision projector ") + mmproj + ": not found or not a regular file");
-            return 1;
-        }
-        auto ctx = std::make_shared<Context>();
-        ctx->model = std::move(*model);
-        ctx->on_result = callback;
-        ctx->has_projector = mmproj != nullptr && *mmproj != '\0';
-        std::memcpy(ctx->vision_input + kVisionInputHeightOffset, &kVisionInputSize, sizeof(int32_t));
-        std::memcpy(ctx->vision_input + kVisionInputWidthOffset, &kVisionInputSize, sizeof(int32_t));
-        if (const char* jinja = param->init_extend.custom_jinja_template) ctx->jinja_template = jinja;
-        {
-            std::lock_guard<std::mutex> lock(g_registry_mutex);
-            g_contexts.emplace(ctx.get(), ctx);
-        }
-        *handle = ctx.get();
-        return 0;
-    });
-}
-
-KIV_LLMRetStatus kiv_llm_uninit(LLMContext handle) {
-    return guarded([&]() -> KIV_LLMRetStatus {
-        std::shared_ptr<Context> ctx;
-        {
-            std::lock_guard<std::mutex> lock(g_registry_mutex);
-            auto it = g_contexts.find(handle);
-            if (handle == nullptr || it == g_contexts.end()) return 1;
-            ctx = std::move(it->second);
-            g_contexts.erase(it);
-        }
-        ctx->request_stop();  // a run still going on another thread ends soon
-        return 0;
-    });
-}
-
-KIV_LLMRetStatus kiv_llm_run(LLMContext handle, const KIV_LLMInput* input, const KIV_LLMRunParam* param,
-                             void* userdata) {
-    return guarded([&]() -> KIV_LLMRetStatus {
-        std::shared_ptr<Context> ctx = find_context(handle);
-        if (!ctx) return 1;
-        return run(*ctx, input, param, userdata);
-    });
-}
-
-KIV_LLMRetStatus kiv_llm_reset(LLMContext handle) {
-    return guarded([&]() -> KIV_LLMRetStatus {
-        std::shared_ptr<Context> ctx = find_context(handle);
-        if (!ctx) return 1;
-        std::lock_guard<std::mutex> lock(ctx->mutex);
-        ctx->history.clear();
-        return 0;
-    });
-}
-
-KIV_LLMRetStatus kiv_llm_break(LLMContext handle) {
-    return guarded([&]() -> KIV_LLMRetStatus {
-        std::shared_ptr<Context> ctx = find_context(handle);
-        if (!ctx) return 1;
-        ctx->request_stop();
-        return 0;
-    });
-}
-
-KIV_LLMRetStatus kiv_llm_set_chat_template(LLMContext handle, const char* system_prompt, const char* prompt_prefix,
-                                           const char* prompt_postfix) {
-    return guarded([&]() -> KIV_LLMRetStatus {
-        std::shared_ptr<Context> ctx = find_context(handle);
-        if (!ctx) return 1;
-        std::lock_guard<std::mutex> lock(ctx->mutex);
-        ctx->system_prompt = system_prompt ? system_prompt : "";
-        ctx->prompt_prefix = prompt_prefix ? prompt_prefix : "";
-        ctx->prompt_postfix = prompt_postfix ? prompt_postfix : "";
-        return 0;
-    });
-}
-
-KIV_LLMRetStatus kiv_llm_set_chat_template_jinja(LLMContext handle, const char* jinja_template) {
-    return guarded([&]() -> KIV_LLMRetStatus {
-        std::shared_ptr<Context> ctx = find_context(handle);
-        if (!ctx) return 1;
-        std::lock_guard<std::mutex> lock(ctx->mutex);
-        ctx->jinja_template = jinja_template ? jinja_template : "";
-        return 0;
-    });
-}
-
-KIV_LLMRetStatus kiv_llm_set_toolcall_callback(LLMContext handle, KIV_LLMToolCallCallback callback,
-                                               int32_t stop_output) {
-    return guarded([&]() -> KIV_LLMRetStatus {
-        std::shared_ptr<Context> ctx = find_context(handle);
-        if (!ctx) return 1;
-        std::lock_guard<std::mutex> lock(ctx->mutex);
-        ctx->on_tool_call = callback;
-        ctx->stop_output = stop_output;
-        return 0;
-    });
-}
-
-KIV_LLMRetStatus kiv_llm_get_vision_info(LLMContext handle, KIV_LLMVisionInfo* info) {
-    return guarded([&]() -> KIV_LLMRetStatus {
-        std::shared_ptr<Context> ctx = find_context(handle);
-        if (!ctx || info == nullptr || !ctx->has_projector) return 1;
-        std::memset(info, 0, sizeof *info);
-        info->n_inputs = 1;
-        info->inputs = ctx->vision_input;
-        std::snprintf(info->projector_type, sizeof info->projector_type, "%s", "reference");
-        const float mean[3] = {0.48145466f, 0.4578275f, 0.40821073f};
-        const float std_dev[3] = {0.26862954f, 0.26130258f, 0.27577711f};
-        std::memcpy(info->image_mean, mean, sizeof mean);
-        std::memcpy(info->image_std, std_dev, sizeof std_dev);
-        info->patch_size = 14;
-        info->spatial_merge_size = 2;
-        info->has_metadata = 1;
-        return 0;
-    });
+std::unique_ptr<kivrt::Backend> kivrt::make_llm_backend(const KIV_LLMInitParam& param, const StopFlag&) {
+    // The record is packed: read its pointers into locals first.
+    const char* model_path = param.model_path;
+    const char* mmproj = param.mmproj_path;
+    const char* jinja = param.init_extend.custom_jinja_template;
+    std::string error;
+    std::optional<Model> model = load_model(model_path, error);
+    if (!model) {
+        log_line(error);
+        return nullptr;
+    }
+    if (mmproj != nullptr && *mmproj != '\0' && !is_regular_file(mmproj)) {
+        log_line(std::string("vision projector ") + mmproj + ": not found or not a regular file");
+        return nullptr;
+    }
+    return std::make_unique<ReferenceBackend>(std::move(*model), mmproj != nullptr && *mmproj != '\0', jinja);
 }

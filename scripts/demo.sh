@@ -44,7 +44,7 @@ if [ "$engines" = real ]; then
                --asr-dict "${found[asr_dict]}" --asr-lm "${found[asr_lm]}")
 else
     step "Building the reference runtimes (reference_runtimes/ -> build/reference)"
-    kiv_build_reference_runtimes
+    kiv_build_reference_runtimes reference
     libraries=(build/reference/libvelkor.so build/reference/libquellan.so)
 fi
 

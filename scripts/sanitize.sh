@@ -14,17 +14,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
 
-REF_BUILD=$PWD/build/asan-ref
 LOGS=$PWD/build/asan-logs
 
 kiv_asan_build
-
-# tests/reference builds the reference runtimes in KIV_REF_BUILD_DIR, which is
-# configured here with the sanitizer flags first.
-if [ -f /usr/include/nlohmann/json.hpp ] && [ -f /usr/include/sndfile.h ]; then
-    cmake -S reference_runtimes -B "$REF_BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        "-DCMAKE_CXX_FLAGS=$KIV_SAN_FLAGS" "-DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=$KIV_SANITIZERS" >/dev/null
-fi
 
 rm -rf "$LOGS"
 mkdir -p "$LOGS"
@@ -34,7 +26,8 @@ status=0
     # A report stops the process that hit it; it is also written to a file, so
     # one in a subprocess whose failure a test expects is not lost.
     export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1:log_path=$LOGS/asan"
-    export KIV_REF_BUILD_DIR="$REF_BUILD"
+    # tests/reference builds the reference runtimes as this preset (build/asan-ref).
+    export KIV_REF_PRESET=asan-ref
     export CMAKE_BUILD_PARALLEL_LEVEL=2
     exec "$KIV_ASAN_VENV/bin/python" -m pytest -q -p no:cacheprovider "$@"
 ) || status=$?

@@ -2,6 +2,11 @@
 # Sets everything up on a fresh machine: a Python 3.13 virtual environment in
 # .venv, the PyPI packages, and the package itself built and installed.
 # Python is taken from $PYTHON, else python3.13 on PATH, else pyenv's 3.13.
+#
+# The package is built as the CMake preset $KIV_PRESET (CMakePresets.json;
+# default release, in build/<preset>): KIV_PRESET=release-reference adds the
+# reference runtimes to the package. KIV_CMAKE_ARGS (';'-separated) adds
+# CMake arguments, for example -DKIV_BUILD_REFERENCE_RUNTIMES=ON.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
@@ -17,6 +22,6 @@ fi
 
 [ -x .venv/bin/python ] || echo "setup: creating .venv and installing the Python packages (a minute the first time)" >&2
 kiv_make_venv .venv
-echo "setup: building the modules into .venv (C++, about a minute the first time, seconds after)" >&2
-.venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
-    ${KIV_CMAKE_ARGS:+--config-settings=cmake.args="$KIV_CMAKE_ARGS"} .
+preset=${KIV_PRESET:-release}
+echo "setup: building the modules into .venv (preset $preset; C++, about a minute the first time, seconds after)" >&2
+kiv_build_package .venv "$preset" "" "${KIV_CMAKE_ARGS:-}"

@@ -7,7 +7,7 @@
 # The wheels go to dist/, tagged cp313-cp313-manylinux_2_28_<arch>.
 #
 # How: the package is built by scikit-build-core and CMake as `pip install .`
-# builds it, but with zig's clang (PyPI's ziglang) as the C and C++ compiler
+# builds it, as the CMake preset wheel-<arch> (CMakePresets.json), with zig's clang (PyPI's ziglang) as the C and C++ compiler
 # for the target <arch>-linux-gnu.2.28. zig links against the symbol sets of
 # glibc 2.28 and statically links its own build of LLVM's C++ runtime, so the
 # modules need only libc (and libpthread and libdl, separate libraries before
@@ -85,6 +85,7 @@ for arch in "${archs[@]}"; do
     mkdir -p "$work"
     "$ZIG" cc -target "$target" -c -o "$work/pyconfig_fits.o" -I"$PY_INCLUDE" scripts/pyconfig_fits.c
 
+    mapfile -t settings < <(kiv_preset_settings "wheel-$arch" "$work/cmake")
     progress "building for $target (a first build also compiles the C++ runtime for it, about a minute)"
     started=$SECONDS
     rm -rf "$work/raw"
@@ -93,9 +94,7 @@ for arch in "${archs[@]}"; do
         CMAKE_BUILD_PARALLEL_LEVEL=2 \
         "$TOOLS/bin/python" -m pip wheel -v --disable-pip-version-check --no-build-isolation --no-deps \
             -w "$work/raw" \
-            --config-settings="build-dir=$work/cmake" \
-            --config-settings=install.strip=false \
-            --config-settings="cmake.args=-DCMAKE_SYSTEM_NAME=Linux;-DCMAKE_SYSTEM_PROCESSOR=$arch;-DKIV_EXPORT_MAP=ON;-DCMAKE_CXX_SCAN_FOR_MODULES=OFF" \
+            "${settings[@]}" --config-settings=install.strip=false \
             . >"$work/build.log" 2>&1; then
         cat "$work/build.log" >&2
         progress "the $arch build failed (log: $work/build.log)"

@@ -1,14 +1,22 @@
 // Small helpers shared by the two real-engine runtimes.
 #pragma once
 
-#include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <thread>
 
-#include "reference_common.h"
+#include "frame/runtime_util.h"
 
 namespace kiveng {
+
+// An engine object owned with the engine's own function to free it.
+template <typename T, auto Free>
+struct FreeWith {
+    void operator()(T* p) const { Free(p); }
+};
+template <typename T, auto Free>
+using Owned = std::unique_ptr<T, FreeWith<T, Free>>;
 
 // KIV_ENGINE_LOG=1 lets the engines print their own diagnostics (model
 // loading, decoder set-up); by default only their errors reach stderr.
@@ -22,7 +30,7 @@ inline bool engine_log_enabled() {
 // outnumber the free cores slow a decode down by orders of magnitude, so the
 // default leaves room for the rest of the machine.
 inline int default_threads() {
-    if (auto n = kivref::env_non_negative("KIV_ENGINE_THREADS"); n && *n > 0) return static_cast<int>(*n);
+    if (auto n = kivrt::env_non_negative("KIV_ENGINE_THREADS"); n && *n > 0) return static_cast<int>(*n);
     const unsigned hw = std::thread::hardware_concurrency();
     const int half = static_cast<int>(hw / 2);
     return half < 1 ? 1 : half > 4 ? 4 : half;

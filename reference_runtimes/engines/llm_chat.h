@@ -4,18 +4,16 @@
 // tool calls.
 #pragma once
 
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "chat.h"
+#include "frame/llm_frame.h"
 #include "velkor/velkor_records.h"
 
 namespace kiveng {
 
-struct RequestError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
+using kivrt::RequestError;
 
 // The templates of one context: the model's own (or a custom Jinja template)
 // and, for requests with tools when that template is ChatML without tool

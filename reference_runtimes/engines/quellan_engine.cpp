@@ -5,58 +5,31 @@
 // pronunciation dictionary (tokenizer_path) and a language model
 // (decoder_path), with PocketSphinx options in extra_json;
 // kiv_asr_transcribe decodes a WAV file of any rate and channel count.
-// ../README.md (section "Real engines") gives the rules and return codes.
+// ../README.md (section "Real engines") gives the rules and return codes; the
+// entry points are the frame's (../frame/asr_frame.cpp).
 
 #include <pocketsphinx.h>
 
 #include <sys/stat.h>
 
-#include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "audio.h"
 #include "engine_common.h"
-#include "quellan/quellan_records.h"
+#include "frame/asr_frame.h"
+#include "frame/runtime_util.h"
 
 namespace {
 
-// Non-zero results of the entry points (1 to 5 as in the deterministic runtime).
-enum : int32_t {
-    kInvalidArgument = 1,  // NULL handle, record or path, unknown kind, model type or task, bad options
-    kFileNotFound = 2,     // a model directory, dictionary, language model or audio file that does not exist
-    kBadAudio = 3,         // not a WAV file libsndfile can decode
-    kInternalError = 5,    // out of memory, a decoder failure
-    kModelUnusable = 6,    // model files that exist but that the engine cannot load
-};
+using kivrt::kAsrBadAudio;
+using kivrt::kAsrFileNotFound;
+using kivrt::kAsrInternalError;
+using kivrt::kAsrInvalidArgument;
 
-struct ConfigDeleter {
-    void operator()(ps_config_t* c) const { ps_config_free(c); }
-};
-struct DecoderDeleter {
-    void operator()(ps_decoder_t* d) const { ps_free(d); }
-};
-
-struct Recogniser {
-    std::unique_ptr<ps_decoder_t, DecoderDeleter> decoder;
-    int rate = 16000;
-    std::mutex mutex;  // one utterance at a time per decoder
-};
-
-std::mutex g_mutex;
-std::unordered_map<const void*, std::shared_ptr<Recogniser>> g_handles;
-
-// The recogniser of a live handle, shared: one released meanwhile by
-// kiv_asr_uninit stays alive until the call using it returns.
-std::shared_ptr<Recogniser> find(const void* handle) {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    auto it = g_handles.find(handle);
-    return it == g_handles.end() ? nullptr : it->second;
-}
+constexpr int32_t kModelUnusable = 6;  // model files that exist but that the engine cannot load
 
 bool exists(const char* path) {
     struct stat st;
@@ -68,119 +41,62 @@ bool is_directory(const char* path) {
     return path != nullptr && ::stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-char* dup_string(const std::string& s) {
-    char* p = static_cast<char*>(std::malloc(s.size() + 1));
-    if (p) std::memcpy(p, s.c_str(), s.size() + 1);
-    return p;
-}
+class PocketSphinxRecogniser : public kivrt::Recogniser {
+public:
+    int32_t create(const KIV_ASRInitParam& param) {
+        // The record is packed: read its pointers into locals first.
+        const char* model = param.model_path;
+        const char* dict = param.tokenizer_path;
+        const char* lm = param.decoder_path;
+        const char* extra = param.extra_json;
+        if (model == nullptr || dict == nullptr) return kAsrInvalidArgument;
+        if (!exists(model) || !exists(dict) || (lm != nullptr && !exists(lm))) return kAsrFileNotFound;
+        if (!is_directory(model)) return kModelUnusable;
 
-int32_t create(const KIV_ASRInitParam& param, Recogniser& rec) {
-    // The record is packed: read its pointers into locals first.
-    const char* model = param.model_path;
-    const char* dict = param.tokenizer_path;
-    const char* lm = param.decoder_path;
-    const char* extra = param.extra_json;
-    if (param.model_type != 0 && param.model_type != 1) return kInvalidArgument;
-    if (model == nullptr || dict == nullptr) return kInvalidArgument;
-    if (!exists(model) || !exists(dict) || (lm != nullptr && !exists(lm))) return kFileNotFound;
-    if (!is_directory(model)) return kModelUnusable;
+        kiveng::Owned<ps_config_t, ps_config_free> config(ps_config_init(nullptr));
+        if (!config) return kAsrInternalError;
+        ps_config_set_str(config.get(), "loglevel", kiveng::engine_log_enabled() ? "INFO" : "ERROR");
+        ps_config_set_str(config.get(), "hmm", model);
+        ps_config_set_str(config.get(), "dict", dict);
+        if (lm != nullptr) ps_config_set_str(config.get(), "lm", lm);
+        if (extra != nullptr && ps_config_parse_json(config.get(), extra) == nullptr) return kAsrInvalidArgument;
 
-    std::unique_ptr<ps_config_t, ConfigDeleter> config(ps_config_init(nullptr));
-    if (!config) return kInternalError;
-    ps_config_set_str(config.get(), "loglevel", kiveng::engine_log_enabled() ? "INFO" : "ERROR");
-    ps_config_set_str(config.get(), "hmm", model);
-    ps_config_set_str(config.get(), "dict", dict);
-    if (lm != nullptr) ps_config_set_str(config.get(), "lm", lm);
-    if (extra != nullptr && ps_config_parse_json(config.get(), extra) == nullptr) return kInvalidArgument;
-
-    rec.decoder.reset(ps_init(config.get()));
-    if (!rec.decoder) return kModelUnusable;
-    rec.rate = static_cast<int>(ps_config_int(config.get(), "samprate"));
-    return 0;
-}
-
-int32_t transcribe(Recogniser& rec, const KIV_ASRInput& input, std::string& text) {
-    const char* wav = input.wav_path;
-    const char* task = input.task;
-    if (input.kind != 0 || wav == nullptr || *wav == '\0') return kInvalidArgument;
-    if (task != nullptr && *task != '\0' && std::strcmp(task, "transcribe") != 0 && std::strcmp(task, "translate") != 0)
-        return kInvalidArgument;
-    if (!kivref::is_regular_file(wav)) return kFileNotFound;
-
-    std::vector<int16_t> samples;
-    if (!kiveng::read_wav_mono(wav, rec.rate, samples)) return kBadAudio;
-
-    std::lock_guard<std::mutex> lock(rec.mutex);
-    ps_decoder_t* ps = rec.decoder.get();
-    if (ps_start_utt(ps) < 0) return kInternalError;
-    if (!samples.empty() && ps_process_raw(ps, samples.data(), samples.size(), FALSE, TRUE) < 0) {
-        ps_end_utt(ps);
-        return kInternalError;
+        decoder_.reset(ps_init(config.get()));
+        if (!decoder_) return kModelUnusable;
+        rate_ = static_cast<int>(ps_config_int(config.get(), "samprate"));
+        return 0;
     }
-    if (ps_end_utt(ps) < 0) return kInternalError;
-    const char* hyp = ps_get_hyp(ps, nullptr);
-    text = hyp ? hyp : "";
-    return 0;
-}
+
+    int32_t transcribe(const KIV_ASRInput& input, std::string& text, std::string& language) override {
+        if (int32_t rc = kivrt::check_transcription(input)) return rc;
+        std::vector<int16_t> samples;
+        if (!kiveng::read_wav_mono(input.wav_path, rate_, samples)) return kAsrBadAudio;
+
+        std::lock_guard<std::mutex> lock(mutex_);
+        ps_decoder_t* ps = decoder_.get();
+        if (ps_start_utt(ps) < 0) return kAsrInternalError;
+        if (!samples.empty() && ps_process_raw(ps, samples.data(), samples.size(), FALSE, TRUE) < 0) {
+            ps_end_utt(ps);
+            return kAsrInternalError;
+        }
+        if (ps_end_utt(ps) < 0) return kAsrInternalError;
+        const char* hyp = ps_get_hyp(ps, nullptr);
+        text = hyp ? hyp : "";
+        language = "en";  // the model is English: that is the language of every transcript
+        return 0;
+    }
+
+private:
+    kiveng::Owned<ps_decoder_t, ps_free> decoder_;
+    int rate_ = 16000;
+    std::mutex mutex_;  // one utterance at a time per decoder
+};
 
 }  // namespace
 
-KIV_REFERENCE_EXPORT int32_t kiv_asr_init(void** handle, const KIV_ASRInitParam* param) {
-    try {
-        if (handle == nullptr || param == nullptr) return kInvalidArgument;
-        auto rec = std::make_shared<Recogniser>();
-        if (int32_t rc = create(*param, *rec)) return rc;
-        {
-            std::lock_guard<std::mutex> lock(g_mutex);
-            g_handles.emplace(rec.get(), rec);
-        }
-        *handle = rec.get();
-        return 0;
-    } catch (...) {
-        return kInternalError;
-    }
-}
-
-KIV_REFERENCE_EXPORT int32_t kiv_asr_transcribe(void* handle, const KIV_ASRInput* input, KIV_ASRResult* result) {
-    try {
-        std::shared_ptr<Recogniser> rec = find(handle);
-        if (input == nullptr || result == nullptr || !rec) return kInvalidArgument;
-        std::string text;
-        if (int32_t rc = transcribe(*rec, *input, text)) return rc;
-        // The model is English: that is the language of every transcript.
-        char* t = dup_string(text);
-        char* l = dup_string("en");
-        if (t == nullptr || l == nullptr) {
-            std::free(t);
-            std::free(l);
-            return kInternalError;
-        }
-        result->text = t;
-        result->language = l;
-        return 0;
-    } catch (...) {
-        return kInternalError;
-    }
-}
-
-// Accepts the record of a failed call (its strings are NULL) and a record
-// released before: the strings are freed once and the fields set to NULL.
-KIV_REFERENCE_EXPORT void kiv_asr_free_result(KIV_ASRResult* result) {
-    if (result == nullptr) return;
-    std::free(const_cast<char*>(result->text));
-    std::free(const_cast<char*>(result->language));
-    result->text = nullptr;
-    result->language = nullptr;
-}
-
-KIV_REFERENCE_EXPORT int32_t kiv_asr_uninit(void* handle) {
-    std::shared_ptr<Recogniser> released;   // freed here, or by the last call still using it
-    {
-        std::lock_guard<std::mutex> lock(g_mutex);
-        auto it = handle == nullptr ? g_handles.end() : g_handles.find(handle);
-        if (it == g_handles.end()) return kInvalidArgument;
-        released = std::move(it->second);
-        g_handles.erase(it);
-    }
-    return 0;
+std::unique_ptr<kivrt::Recogniser> kivrt::make_recogniser(const KIV_ASRInitParam& param, int32_t& rc) {
+    auto rec = std::make_unique<PocketSphinxRecogniser>();
+    rc = rec->create(param);
+    if (rc != 0) return nullptr;
+    return rec;
 }

@@ -3,24 +3,21 @@
 // Honours the binary interface of the device's LLM runtime with a real model:
 // a GGUF file is loaded per context, every run samples tokens from it and
 // streams them through the result callback on the calling thread.
-// ../README.md (section "Real engines") gives every rule below.
-//
-// Threads: a run works on the calling thread and calls back on it. Each
-// context has a mutex for its settings, an atomic stop flag that
-// kiv_llm_break sets (read by llama.cpp's abort callback inside a decode and
-// between tokens), and a run flag (one run at a time). No lock is held while
-// a callback runs, so a callback may call any entry point.
+// ../README.md (section "Real engines") gives every rule below. The entry
+// points, the threads and the stream are the frame's (../frame/llm_frame.cpp);
+// this file is the backend. The context's stop flag, which kiv_llm_break
+// sets, is read by llama.cpp's abort callback inside a decode and by the
+// frame between tokens.
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -35,7 +32,6 @@
 #include "llm_chat.h"
 #include "llm_output.h"
 #include "llm_settings.h"
-#include "velkor/velkor_loader.h"  // the entry points' prototypes, checked against the definitions below
 
 namespace {
 
@@ -44,14 +40,10 @@ using kiveng::ChatTemplates;
 using kiveng::Piece;
 using kiveng::RequestError;
 using kiveng::Settings;
+using kivrt::log_line;
 
-constexpr KIV_LLMRunStatus kStateNormal = 0;
-constexpr KIV_LLMRunStatus kStateFinish = 2;
-constexpr KIV_LLMRunStatus kStateError = 3;
 constexpr uint32_t kDefaultContext = 4096;
 constexpr uint32_t kBatch = 512;
-
-void log_line(const std::string& message) { std::fprintf(stderr, "[velkor engine] %s\n", message.c_str()); }
 
 // Set on the thread that decodes while a break may abort the decode: the
 // engine reports an aborted decode as an error, which a break is not.
@@ -81,78 +73,37 @@ void init_engine_once() {
 // ---------------------------------------------------------------------------
 // Contexts
 
-struct ModelDeleter {
-    void operator()(llama_model* m) const { llama_model_free(m); }
-};
-struct ContextDeleter {
-    void operator()(llama_context* c) const { llama_free(c); }
-};
+// The engine's objects of one context and the conversation it keeps.
+struct EngineContext {
+    explicit EngineContext(const kivrt::StopFlag& stop) : stop(stop) {}
 
-struct Context {
-    std::unique_ptr<llama_model, ModelDeleter> model;
-    std::unique_ptr<llama_context, ContextDeleter> lctx;  // freed before the model
+    const kivrt::StopFlag& stop;
+    kiveng::Owned<llama_model, llama_model_free> model;
+    kiveng::Owned<llama_context, llama_free> lctx;  // freed before the model
     const llama_vocab* vocab = nullptr;
-    KIV_LLMResultCallback on_result = nullptr;
     uint32_t n_ctx = 0;
+    Settings settings;  // from the init record, fixed afterwards
 
-    std::mutex mutex;  // guards the fields up to `running`; never held during a callback
-    Settings settings;
-    std::string system_prompt, prompt_prefix, prompt_postfix;
+    std::mutex templates_mutex;  // kiv_llm_set_chat_template_jinja may replace them at any time
     std::shared_ptr<const ChatTemplates> templates;
-    KIV_LLMToolCallCallback on_tool_call = nullptr;
-    int32_t stop_output = 0;
-    bool running = false;
-    bool released = false;         // kiv_llm_uninit took the handle: no run may start
-    bool reset_requested = false;  // a reset that came during a run, applied at its end
 
-    // The conversation kept for retain_history, touched by runs only (and by
-    // kiv_llm_reset when no run is going on).
+    // The conversation kept for retain_history, touched by runs and resets only.
     std::vector<common_chat_msg> conversation;  // messages of the kept chat
     std::vector<llama_token> history;           // tokens of the kept plain-prompt text
     std::vector<llama_token> cached;            // tokens whose keys and values are in lctx
 
-    std::atomic<bool> stop{false};
-
-    void forget_history() {
-        conversation.clear();
-        history.clear();
-        cached.clear();
-        llama_memory_clear(llama_get_memory(lctx.get()), false);
+    std::shared_ptr<const ChatTemplates> current_templates() {
+        std::lock_guard<std::mutex> lock(templates_mutex);
+        return templates;
     }
 };
 
-bool abort_requested(void* data) { return static_cast<Context*>(data)->stop.load(std::memory_order_relaxed); }
-
-std::mutex g_registry_mutex;
-std::unordered_map<void*, std::shared_ptr<Context>> g_contexts;
-
-// A run in progress holds its own reference, so kiv_llm_uninit on another
-// thread cannot free the context under it.
-std::shared_ptr<Context> find_context(void* handle) {
-    if (handle == nullptr) return nullptr;
-    std::lock_guard<std::mutex> lock(g_registry_mutex);
-    auto it = g_contexts.find(handle);
-    return it == g_contexts.end() ? nullptr : it->second;
+bool abort_requested(void* data) {
+    return static_cast<const kivrt::StopFlag*>(data)->flag().load(std::memory_order_relaxed);
 }
 
 // ---------------------------------------------------------------------------
 // Runs
-
-class Stream {
-public:
-    Stream(KIV_LLMResultCallback cb, void* userdata) : cb_(cb), userdata_(userdata) {}
-
-    void deliver(const char* text, int32_t token_id, KIV_LLMMessageType type, KIV_LLMRunStatus state) const {
-        if (cb_ == nullptr) return;
-        KIV_LLMResult result{text, token_id, type};
-        cb_(&result, userdata_, state);
-    }
-    void fail(const std::string& reason) const { deliver(reason.c_str(), 0, 0, kStateError); }
-
-private:
-    KIV_LLMResultCallback cb_;
-    void* userdata_;
-};
 
 // Arguments as compact JSON text, keys in the model's order ("{}" for none;
 // text that is not JSON is passed on as it is).
@@ -170,30 +121,58 @@ std::vector<llama_token> tokenize(const llama_vocab* vocab, const std::string& t
     return common_tokenize(vocab, text, add_special, /*parse_special=*/true);
 }
 
-// What a run reads from its context, taken under the context's mutex.
-struct Snapshot {
-    Settings settings;
-    std::string system_prompt, prompt_prefix, prompt_postfix;
-    std::shared_ptr<const ChatTemplates> templates;
-    KIV_LLMToolCallCallback on_tool_call = nullptr;
-    int32_t stop_output = 0;
-};
-
-class Run {
+// One run: the prompt is decoded on the first step, every later step samples
+// and delivers one token.
+class EngineRun : public kivrt::Generation {
 public:
-    Run(Context& ctx, const KIV_LLMInput& input, const KIV_LLMRunParam& param, void* userdata, Snapshot snap)
-        : ctx_(ctx), input_(input), param_(param), userdata_(userdata), snap_(std::move(snap)),
-          out_(ctx.on_result, userdata) {}
+    EngineRun(EngineContext& ctx, const KIV_LLMInput& input, const KIV_LLMRunParam& param,
+              const kivrt::RunSettings& snap)
+        : ctx_(ctx), input_(input), param_(param), snap_(snap), templates_(ctx.current_templates()) {
+        prepare();
+        tracker_.emplace(chat_ && chat_->needs_parsing ? &chat_->parser : nullptr);
+    }
 
-    KIV_LLMRetStatus execute() {
-        try {
-            prepare();
-            generate();
-        } catch (const std::exception& e) {
-            out_.fail(e.what());
-            return 1;
+    bool step(const kivrt::Stream& out) override {
+        if (!ingested_) {
+            ingested_ = true;
+            const int threads = settings_.n_threads > 0 ? settings_.n_threads : kiveng::default_threads();
+            llama_set_n_threads(ctx_.lctx.get(), threads, threads);
+            return ingest_prompt();
         }
-        return 0;
+        const size_t limit = settings_.max_tokens < 0 ? SIZE_MAX : static_cast<size_t>(settings_.max_tokens);
+        if (generated_.size() >= limit) return false;
+        const llama_token token = common_sampler_sample(sampler_.get(), ctx_.lctx.get(), -1);
+        common_sampler_accept(sampler_.get(), token, true);
+        if (llama_vocab_is_eog(ctx_.vocab, token)) {
+            complete_ = true;
+            return false;
+        }
+        generated_.push_back(token);
+        tracker_->add(token, common_token_to_piece(ctx_.vocab, token, preserved_.count(token) > 0), ready_);
+        deliver(out);
+        // A break from a callback or another thread, or a full context, ends the run here.
+        if (out.stopped() || ctx_.cached.size() + 1 >= ctx_.n_ctx) return false;
+        llama_token next = token;
+        return decode(&next, 1);
+    }
+
+    void finish(const kivrt::Stream& out) override {
+        const bool broken_off = out.stopped();
+        const common_chat_msg message = tracker_->finish(complete_, ready_);
+        deliver(out);
+        if (chat_ && chat_->parse_tool_calls && complete_ && !broken_off)
+            for (const common_chat_tool_call& call : message.tool_calls)
+                out.tool_call(call.name, compact_json(call.arguments));
+
+        if (retain_) {
+            if (chat_) {
+                ctx_.conversation = std::move(conversation_);
+                ctx_.conversation.push_back(message);
+            } else {
+                ctx_.history = std::move(tokens_);
+                ctx_.history.insert(ctx_.history.end(), generated_.begin(), generated_.end());
+            }
+        }
     }
 
 private:
@@ -209,9 +188,9 @@ private:
         if (input_.n_images != 0)
             throw RequestError("images are not supported: this runtime has no vision projector");
         const std::string prompt = input_.prompt ? input_.prompt : "";
-        if (!kivref::valid_utf8(prompt)) throw RequestError("the prompt is not valid UTF-8");
+        if (!kivrt::valid_utf8(prompt)) throw RequestError("the prompt is not valid UTF-8");
 
-        settings_ = snap_.settings;
+        settings_ = ctx_.settings;
         try {
             settings_.apply_run_record(param_);
             settings_.apply_json(param_.run_extend.sampler_params_json, false);
@@ -263,7 +242,7 @@ private:
         }
         conversation_ = ctx_.conversation;
         conversation_.insert(conversation_.end(), messages.begin(), messages.end());
-        chat_ = kiveng::render_chat(*snap_.templates, conversation_, param_);
+        chat_ = kiveng::render_chat(*templates_, conversation_, param_);
         tokens_ = tokenize(ctx_.vocab, chat_->prompt, true);
     }
 
@@ -345,7 +324,7 @@ private:
     // One llama_decode; keeps `cached` in step with the context's memory.
     // False when a break aborted it; throws on a failure.
     bool decode(llama_token* tokens, size_t n) {
-        t_stop_of_decode = &ctx_.stop;
+        t_stop_of_decode = &ctx_.stop.flag();
         const int32_t rc = llama_decode(ctx_.lctx.get(), llama_batch_get_one(tokens, static_cast<int32_t>(n)));
         t_stop_of_decode = nullptr;
         if (rc == 0) {
@@ -358,67 +337,16 @@ private:
         throw RunFailure("the engine failed to decode (llama_decode returned " + std::to_string(rc) + ")");
     }
 
-    void deliver(std::vector<Piece>& ready) {
-        const bool hide_markup = snap_.on_tool_call != nullptr && snap_.stop_output != 0;
-        for (const Piece& p : ready) {
-            if (hide_markup && p.type == KIV_LLM_MESSAGE_TOOL_CALL) continue;
-            out_.deliver(p.text.c_str(), p.token, p.type, kStateNormal);
-        }
-        ready.clear();
+    void deliver(const kivrt::Stream& out) {
+        for (const Piece& p : ready_) out.piece(p.text, p.token, p.type);
+        ready_.clear();
     }
 
-    void generate() {
-        const int threads = settings_.n_threads > 0 ? settings_.n_threads : kiveng::default_threads();
-        llama_set_n_threads(ctx_.lctx.get(), threads, threads);
-
-        kiveng::OutputTracker tracker(chat_ && chat_->needs_parsing ? &chat_->parser : nullptr);
-        std::vector<Piece> ready;
-        std::vector<llama_token> generated;
-        bool complete = false;  // the model ended its turn
-        if (ingest_prompt()) {
-            const size_t limit =
-                settings_.max_tokens < 0 ? SIZE_MAX : static_cast<size_t>(settings_.max_tokens);
-            while (generated.size() < limit && !ctx_.stop.load()) {
-                const llama_token token = common_sampler_sample(sampler_.get(), ctx_.lctx.get(), -1);
-                common_sampler_accept(sampler_.get(), token, true);
-                if (llama_vocab_is_eog(ctx_.vocab, token)) {
-                    complete = true;
-                    break;
-                }
-                generated.push_back(token);
-                tracker.add(token, common_token_to_piece(ctx_.vocab, token, preserved_.count(token) > 0), ready);
-                deliver(ready);
-                // A break from a callback or another thread, or a full context, ends the run here.
-                if (ctx_.stop.load() || ctx_.cached.size() + 1 >= ctx_.n_ctx) break;
-                llama_token next = token;
-                if (!decode(&next, 1)) break;
-            }
-        }
-        const bool broken_off = ctx_.stop.load();
-        const common_chat_msg message = tracker.finish(complete, ready);
-        deliver(ready);
-        if (chat_ && chat_->parse_tool_calls && complete && !broken_off && snap_.on_tool_call != nullptr)
-            for (const common_chat_tool_call& call : message.tool_calls)
-                snap_.on_tool_call(call.name.c_str(), compact_json(call.arguments).c_str(), userdata_);
-
-        if (retain_) {
-            if (chat_) {
-                ctx_.conversation = std::move(conversation_);
-                ctx_.conversation.push_back(message);
-            } else {
-                ctx_.history = std::move(tokens_);
-                ctx_.history.insert(ctx_.history.end(), generated.begin(), generated.end());
-            }
-        }
-        out_.deliver("", 0, 0, kStateFinish);
-    }
-
-    Context& ctx_;
+    EngineContext& ctx_;
     const KIV_LLMInput& input_;
     const KIV_LLMRunParam& param_;
-    void* userdata_;
-    Snapshot snap_;
-    Stream out_;
+    const kivrt::RunSettings snap_;
+    const std::shared_ptr<const ChatTemplates> templates_;
 
     Settings settings_;
     bool retain_ = false;
@@ -427,63 +355,15 @@ private:
     std::vector<llama_token> tokens_;
     std::set<llama_token> preserved_;
     common_sampler_ptr sampler_;
+
+    bool ingested_ = false;
+    bool complete_ = false;  // the model ended its turn
+    std::optional<kiveng::OutputTracker> tracker_;  // made once chat_ is settled: it points into it
+    std::vector<Piece> ready_;
+    std::vector<llama_token> generated_;
 };
 
-const KIV_LLMRunParam kDefaultRunParam{};
-
-KIV_LLMRetStatus run(Context& ctx, const KIV_LLMInput* input, const KIV_LLMRunParam* param, void* userdata) {
-    Snapshot snap;
-    {
-        std::lock_guard<std::mutex> lock(ctx.mutex);
-        if (ctx.running) {
-            Stream(ctx.on_result, userdata).fail("another run is in progress on this context");
-            return 1;
-        }
-        if (ctx.released) {
-            Stream(ctx.on_result, userdata).fail("the context was released");
-            return 1;
-        }
-        ctx.running = true;
-        // A break that came while no run was in progress is dropped here; one
-        // that comes from now on stops this run.
-        ctx.stop.store(false);
-        snap.settings = ctx.settings;
-        snap.system_prompt = ctx.system_prompt;
-        snap.prompt_prefix = ctx.prompt_prefix;
-        snap.prompt_postfix = ctx.prompt_postfix;
-        snap.templates = ctx.templates;
-        snap.on_tool_call = ctx.on_tool_call;
-        snap.stop_output = ctx.stop_output;
-    }
-    struct Running {
-        Context& ctx;
-        ~Running() {
-            std::lock_guard<std::mutex> lock(ctx.mutex);
-            if (ctx.reset_requested) ctx.forget_history();
-            ctx.reset_requested = false;
-            ctx.running = false;
-        }
-    } running{ctx};
-    if (input == nullptr) {
-        Stream(ctx.on_result, userdata).fail("no input record");
-        return 1;
-    }
-    return Run(ctx, *input, param ? *param : kDefaultRunParam, userdata, std::move(snap)).execute();
-}
-
-template <typename F>
-KIV_LLMRetStatus guarded(F&& body) {
-    try {
-        return body();
-    } catch (const std::exception& e) {
-        log_line(std::string("internal error: ") + e.what());
-    } catch (...) {
-        log_line("internal error");
-    }
-    return 1;
-}
-
-std::shared_ptr<Context> make_context(const KIV_LLMInitParam& param, KIV_LLMResultCallback callback) {
+std::unique_ptr<EngineContext> make_context(const KIV_LLMInitParam& param, const kivrt::StopFlag& stop) {
     // The record is packed: read its pointers into locals first.
     const char* model_path = param.model_path;
     const char* mmproj = param.mmproj_path;
@@ -501,7 +381,7 @@ std::shared_ptr<Context> make_context(const KIV_LLMInitParam& param, KIV_LLMResu
         log_line("no model file given (model_path is empty)");
         return nullptr;
     }
-    if (!kivref::is_regular_file(model_path)) {
+    if (!kivrt::is_regular_file(model_path)) {
         log_line(std::string("model file ") + model_path + ": not found or not a regular file");
         return nullptr;
     }
@@ -509,7 +389,7 @@ std::shared_ptr<Context> make_context(const KIV_LLMInitParam& param, KIV_LLMResu
         log_line("sampling mode " + std::to_string(mode) + " is unknown");
         return nullptr;
     }
-    auto ctx = std::make_shared<Context>();
+    auto ctx = std::make_unique<EngineContext>(stop);
     ctx->settings.mode = mode;
     int32_t n_ctx = 0;
     try {
@@ -535,12 +415,16 @@ std::shared_ptr<Context> make_context(const KIV_LLMInitParam& param, KIV_LLMResu
     cp.n_ctx = ctx->n_ctx;
     cp.n_batch = kBatch;
     cp.n_ubatch = kBatch;
+    // Flash attention's tiled kernel rounds differently for a batch than for
+    // one token: without it, a conversation the context goes on from gives the
+    // replies it would give computed afresh.
+    cp.flash_attn_type = LLAMA_FLASH_ATTN_TYPE_DISABLED;
     const int threads = ctx->settings.n_threads > 0 ? ctx->settings.n_threads : kiveng::default_threads();
     cp.n_threads = threads;
     cp.n_threads_batch = threads;
     cp.no_perf = true;
     cp.abort_callback = abort_requested;
-    cp.abort_callback_data = ctx.get();
+    cp.abort_callback_data = const_cast<kivrt::StopFlag*>(&stop);
     ctx->lctx.reset(llama_init_from_model(ctx->model.get(), cp));
     if (!ctx->lctx) {
         log_line("the engine cannot make a context of " + std::to_string(ctx->n_ctx) + " tokens");
@@ -553,126 +437,49 @@ std::shared_ptr<Context> make_context(const KIV_LLMInitParam& param, KIV_LLMResu
         log_line(e.what());
         return nullptr;
     }
-    ctx->on_result = callback;
     return ctx;
 }
 
-}  // namespace
+class EngineBackend : public kivrt::Backend {
+public:
+    explicit EngineBackend(std::unique_ptr<EngineContext> ctx) : ctx_(std::move(ctx)) {}
 
-// ---------------------------------------------------------------------------
-// Entry points
+    std::unique_ptr<kivrt::Generation> start(const KIV_LLMInput& input, const KIV_LLMRunParam& param,
+                                             const kivrt::RunSettings& settings) override {
+        return std::make_unique<EngineRun>(*ctx_, input, param, settings);
+    }
 
-KIV_LLMRetStatus kiv_llm_init(LLMContext* handle, const KIV_LLMInitParam* param, KIV_LLMResultCallback callback) {
-    return guarded([&]() -> KIV_LLMRetStatus {
-        if (handle == nullptr || param == nullptr) return 1;
-        std::shared_ptr<Context> ctx = make_context(*param, callback);
-        if (!ctx) return 1;
-        {
-            std::lock_guard<std::mutex> lock(g_registry_mutex);
-            g_contexts.emplace(ctx.get(), ctx);
-        }
-        *handle = ctx.get();
-        return 0;
-    });
-}
+    void forget_history() override {
+        ctx_->conversation.clear();
+        ctx_->history.clear();
+        ctx_->cached.clear();
+        llama_memory_clear(llama_get_memory(ctx_->lctx.get()), false);
+    }
 
-KIV_LLMRetStatus kiv_llm_uninit(LLMContext handle) {
-    return guarded([&]() -> KIV_LLMRetStatus {
-        std::shared_ptr<Context> ctx;
-        {
-            std::lock_guard<std::mutex> lock(g_registry_mutex);
-            auto it = g_contexts.find(handle);
-            if (handle == nullptr || it == g_contexts.end()) return 1;
-            ctx = std::move(it->second);
-            g_contexts.erase(it);
-        }
-        {
-            // A run that has not started yet will not; one still going on
-            // another thread ends soon and frees the context.
-            std::lock_guard<std::mutex> lock(ctx->mutex);
-            ctx->released = true;
-        }
-        ctx->stop.store(true);
-        return 0;
-    });
-}
-
-KIV_LLMRetStatus kiv_llm_run(LLMContext handle, const KIV_LLMInput* input, const KIV_LLMRunParam* param,
-                             void* userdata) {
-    return guarded([&]() -> KIV_LLMRetStatus {
-        std::shared_ptr<Context> ctx = find_context(handle);
-        if (!ctx) return 1;
-        return run(*ctx, input, param, userdata);
-    });
-}
-
-KIV_LLMRetStatus kiv_llm_reset(LLMContext handle) {
-    return guarded([&]() -> KIV_LLMRetStatus {
-        std::shared_ptr<Context> ctx = find_context(handle);
-        if (!ctx) return 1;
-        std::lock_guard<std::mutex> lock(ctx->mutex);
-        if (ctx->running)
-            ctx->reset_requested = true;
-        else
-            ctx->forget_history();
-        return 0;
-    });
-}
-
-KIV_LLMRetStatus kiv_llm_break(LLMContext handle) {
-    return guarded([&]() -> KIV_LLMRetStatus {
-        std::shared_ptr<Context> ctx = find_context(handle);
-        if (!ctx) return 1;
-        ctx->stop.store(true);
-        return 0;
-    });
-}
-
-KIV_LLMRetStatus kiv_llm_set_chat_template(LLMContext handle, const char* system_prompt, const char* prompt_prefix,
-                                           const char* prompt_postfix) {
-    return guarded([&]() -> KIV_LLMRetStatus {
-        std::shared_ptr<Context> ctx = find_context(handle);
-        if (!ctx) return 1;
-        std::lock_guard<std::mutex> lock(ctx->mutex);
-        ctx->system_prompt = system_prompt ? system_prompt : "";
-        ctx->prompt_prefix = prompt_prefix ? prompt_prefix : "";
-        ctx->prompt_postfix = prompt_postfix ? prompt_postfix : "";
-        return 0;
-    });
-}
-
-KIV_LLMRetStatus kiv_llm_set_chat_template_jinja(LLMContext handle, const char* jinja_template) {
-    return guarded([&]() -> KIV_LLMRetStatus {
-        std::shared_ptr<Context> ctx = find_context(handle);
-        if (!ctx) return 1;
+    bool set_jinja_template(const char* text) override {
         std::shared_ptr<const ChatTemplates> templates;
         try {
-            templates = std::make_shared<ChatTemplates>(ctx->model.get(), jinja_template ? jinja_template : "");
+            templates = std::make_shared<ChatTemplates>(ctx_->model.get(), text ? text : "");
         } catch (const RequestError& e) {
             log_line(e.what());
-            return 1;
+            return false;
         }
-        std::lock_guard<std::mutex> lock(ctx->mutex);
-        ctx->templates = std::move(templates);
-        return 0;
-    });
-}
+        std::lock_guard<std::mutex> lock(ctx_->templates_mutex);
+        ctx_->templates = std::move(templates);
+        return true;
+    }
+    // No context of this runtime has a vision projector: the frame's vision_info answers 1.
 
-KIV_LLMRetStatus kiv_llm_set_toolcall_callback(LLMContext handle, KIV_LLMToolCallCallback callback,
-                                               int32_t stop_output) {
-    return guarded([&]() -> KIV_LLMRetStatus {
-        std::shared_ptr<Context> ctx = find_context(handle);
-        if (!ctx) return 1;
-        std::lock_guard<std::mutex> lock(ctx->mutex);
-        ctx->on_tool_call = callback;
-        ctx->stop_output = stop_output;
-        return 0;
-    });
-}
+private:
+    std::unique_ptr<EngineContext> ctx_;
+};
 
-KIV_LLMRetStatus kiv_llm_get_vision_info(LLMContext handle, KIV_LLMVisionInfo* info) {
-    // No context of this runtime has a vision projector.
-    (void)handle;
-    (void)info;
-    return 1;
+}  // namespace
+
+const char* const kivrt::kLlmRuntimeName = "velkor engine";
+
+std::unique_ptr<kivrt::Backend> kivrt::make_llm_backend(const KIV_LLMInitParam& param, const StopFlag& stop) {
+    std::unique_ptr<EngineContext> ctx = make_context(param, stop);
+    if (!ctx) return nullptr;
+    return std::make_unique<EngineBackend>(std::move(ctx));
 }

@@ -10,6 +10,7 @@ import time
 
 import pytest
 
+from reference.refrt import Llm, bind_velkor, run_refused_from_a_callback
 from tessel_openai_server.kiv_velkor import _velkor
 from tessel_openai_server.kiv_velkor.types import RetStatus, RunMode, RunStatus
 
@@ -152,6 +153,15 @@ def test_retain_history_keeps_the_conversation_and_reset_clears_it(llm):
     assert "7421" not in ask(question, 1, system=True)
     ask("Remember the number 7421.", 1, system=True)
     assert "7421" not in ask(question, 0, system=True)   # retain_history 0 starts afresh
+
+
+def test_a_refused_run_calls_back_without_holding_the_context(engines):
+    ctx = Llm(bind_velkor(engines["libvelkor"]), engines["llm_model"])
+    assert ctx.rc == 0
+    refused, codes = run_refused_from_a_callback(ctx, "Tell me a long story about a lighthouse.")
+    ctx.close()
+    assert refused.rc == 1 and [e.text for e in refused.events] == [b"another run is in progress on this context"]
+    assert codes == [0, 0, 0]
 
 
 def test_the_same_seed_gives_the_same_text(llm):

@@ -2,9 +2,11 @@
 
 The record classes mirror the runtime's binary records so that the tests call
 the libraries exactly as the modules do; their sizes are checked on import.
-``KIV_REF_BUILD_DIR`` picks another build directory, for example one
-configured with sanitizer flags (run pytest with the sanitizer runtime in
-``LD_PRELOAD``; the build itself runs without it).
+The runtimes are built as the CMake preset ``KIV_REF_PRESET`` of
+reference_runtimes/CMakePresets.json (default ``ref-test``), in build/<preset>;
+``asan-ref`` is the sanitized build (run pytest with the sanitizer runtime in
+``LD_PRELOAD``; the build itself runs without it). ``KIV_REF_BUILD_DIR`` picks
+another build directory.
 """
 
 from __future__ import annotations
@@ -16,6 +18,7 @@ import os
 import shutil
 import struct
 import subprocess
+import threading
 from ctypes import (CFUNCTYPE, POINTER, Structure, c_char, c_char_p, c_float, c_int32, c_uint8, c_uint32,
                     c_uint64, c_void_p, sizeof)
 from dataclasses import dataclass, field
@@ -23,7 +26,8 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
 SOURCE = ROOT / "reference_runtimes"
-BUILD = Path(os.environ.get("KIV_REF_BUILD_DIR", ROOT / "build" / "ref-test"))
+PRESET = os.environ.get("KIV_REF_PRESET", "ref-test")
+BUILD = Path(os.environ.get("KIV_REF_BUILD_DIR", ROOT / "build" / PRESET))
 
 NORMAL, FINISH, ERROR = 0, 2, 3
 ANSWER, REASONING, TOOL = 0, 1, 2
@@ -48,7 +52,7 @@ def build_runtimes() -> dict[str, Path]:
         raise RuntimeError("cmake is needed to build the reference runtimes")
     # A sanitizer runtime preloaded for the tests must stay out of the build tools.
     env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
-    subprocess.run([cmake, "-S", str(SOURCE), "-B", str(BUILD), "-DCMAKE_BUILD_TYPE=RelWithDebInfo"],
+    subprocess.run([cmake, "-S", str(SOURCE), "--preset", PRESET, "-B", str(BUILD)],
                    check=True, capture_output=True, env=env)
     subprocess.run([cmake, "--build", str(BUILD), "-j2"], check=True, capture_output=True, env=env)
     return {"velkor": BUILD / "libvelkor.so", "quellan": BUILD / "libquellan.so"}
@@ -271,6 +275,34 @@ class Llm:
         if self.handle:
             self.lib.kiv_llm_uninit(self.handle)
             self.handle = c_void_p()
+
+
+def run_refused_from_a_callback(ctx: Llm, prompt: str, timeout: float = 60) -> tuple[Run, list[int]]:
+    """Starts a second run on `ctx` from the first piece of a run, which the
+    runtime refuses; that refusal's error callback calls back into the context
+    (reset, chat template, break). Returns the refused run and the return codes
+    of those calls. A runtime that held the context's lock while calling back
+    would deadlock: the run is given `timeout` seconds, and a context whose run
+    does not return is abandoned rather than released."""
+    refused: list[Run] = []
+    codes: list[int] = []
+
+    def on_refusal(event: Event) -> None:
+        codes.append(ctx.lib.kiv_llm_reset(ctx.handle))
+        codes.append(ctx.lib.kiv_llm_set_chat_template(ctx.handle, b"", b"", b""))
+        codes.append(ctx.lib.kiv_llm_break(ctx.handle))    # also ends the first run
+
+    def on_piece(event: Event) -> None:
+        if not refused:
+            refused.append(ctx.run(prompt, on_event=on_refusal))
+
+    worker = threading.Thread(target=ctx.run, args=(prompt,), kwargs={"on_event": on_piece}, daemon=True)
+    worker.start()
+    worker.join(timeout)
+    if worker.is_alive():
+        ctx.handle = c_void_p()  # abandoned: releasing it would block as well
+        raise AssertionError("the run did not return: a callback into the context blocked")
+    return refused[0], codes
 
 
 def tool(name: str) -> dict:

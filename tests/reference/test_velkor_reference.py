@@ -10,7 +10,8 @@ from ctypes import byref, c_void_p
 
 import pytest
 
-from .refrt import ANSWER, ERROR, FINISH, NORMAL, REASONING, TOOL, TOOL_CB, Llm, VisionInfo, tool
+from .refrt import (ANSWER, ERROR, FINISH, NORMAL, REASONING, TOOL, TOOL_CB, Llm, VisionInfo,
+                    run_refused_from_a_callback, tool)
 
 # An assertion that fails inside a callback must fail the test.
 pytestmark = pytest.mark.filterwarnings("error::pytest.PytestUnraisableExceptionWarning")
@@ -298,6 +299,13 @@ def test_busy_context_refuses_a_second_run_and_uninit_ends_the_first(velkor, mod
     assert velkor.kiv_llm_uninit(ctx.handle) == 0           # the run holds the context until it returns
     t.join(5)
     assert not t.is_alive() and results["run"].final.state == FINISH
+
+
+def test_a_refused_run_calls_back_without_holding_the_context(llm):
+    refused, codes = run_refused_from_a_callback(llm, LONG)
+    assert refused.rc == 1 and [e.state for e in refused.events] == [ERROR]
+    assert refused.final.text == b"another run is in progress on this context"
+    assert codes == [0, 0, 0]
 
 
 def test_delay_from_the_environment_overrides_the_model(velkor, model_file, monkeypatch):

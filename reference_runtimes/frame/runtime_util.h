@@ -1,4 +1,4 @@
-// Small helpers shared by the two reference runtimes.
+// Small helpers shared by every stand-in runtime and its frame.
 #pragma once
 
 #include <sys/stat.h>
@@ -12,9 +12,9 @@
 #include <string>
 #include <string_view>
 
-#define KIV_REFERENCE_EXPORT extern "C" __attribute__((visibility("default")))
+#define KIV_RUNTIME_EXPORT extern "C" __attribute__((visibility("default")))
 
-namespace kivref {
+namespace kivrt {
 
 inline bool is_regular_file(const char* path) {
     struct stat st;
@@ -79,4 +79,4 @@ inline std::optional<long> env_non_negative(const char* name) {
     return n;
 }
 
-}  // namespace kivref
+}  // namespace kivrt
