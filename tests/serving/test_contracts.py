@@ -9,6 +9,7 @@ import urllib.request
 
 import openai
 import pytest
+from pydantic import BaseModel
 
 from support.openapi import validate
 
@@ -148,6 +149,26 @@ def test_models_and_errors_follow_the_schema(server):
     with pytest.raises(openai.NotFoundError) as missing:
         server.client.models.retrieve("gpt-x")
     validate("ErrorResponse", {"error": missing.value.body})
+
+
+class Place(BaseModel):
+    city: str
+    population: int
+
+
+def test_the_reference_runtime_meets_the_demands_as_a_constraining_runtime_would(server):
+    client = server.client
+    parsed = client.chat.completions.parse(model="ref", messages=user("Hello"), response_format=Place)
+    assert parsed.choices[0].message.parsed == Place(city="", population=0)   # the smallest valid answer
+    forced = client.chat.completions.create(model="ref", messages=user("Hello"), tools=[
+        {"type": "function", "function": {"name": "get_time"}}, {"type": "function", "function": {
+            "name": "get_weather", "parameters": CITY}}], tool_choice={"type": "function", "function": {
+                "name": "get_weather"}})
+    (call,) = forced.choices[0].message.tool_calls
+    assert (call.function.name, json.loads(call.function.arguments), forced.choices[0].message.content) == \
+        ("get_weather", {"city": ""}, None)
+    typed = client.responses.parse(model="ref", input="Hello", text_format=Place)
+    assert typed.output_parsed == Place(city="", population=0)
 
 
 @pytest.mark.parametrize("path, extra, param", [
