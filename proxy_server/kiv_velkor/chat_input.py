@@ -173,19 +173,19 @@ def _response_format(response_format: Any) -> tuple[dict[str, Any] | None, Answe
         return None, AnswerRules()
     if kind == "json_object":
         return {"type": "json_object"}, AnswerRules(json="object")
-    spec = response_format.get("json_schema") if kind == "json_schema" else None
-    if not isinstance(spec, Mapping) or not isinstance(spec.get("name"), str):
+    described = response_format.get("json_schema") if kind == "json_schema" else None
+    if not isinstance(described, Mapping) or not isinstance(described.get("name"), str):
         raise InvalidRequest("response_format must be {'type': 'text'}, {'type': 'json_object'} or "
                              "{'type': 'json_schema', 'json_schema': {'name': ..., 'schema': {...}}}",
                              param="response_format")
-    schema = spec.get("schema")
+    schema = described.get("schema")
     if schema is None:
         return {"type": "json_object"}, AnswerRules(json="object")
     if not isinstance(schema, Mapping):
         raise InvalidRequest("response_format.json_schema.schema must be an object", param="response_format")
     check_schema(schema)
-    given = {"name": spec["name"], "schema": schema,
-             **{k: spec[k] for k in ("strict", "description") if spec.get(k) is not None}}
+    given = {"name": described["name"], "schema": schema,
+             **{k: described[k] for k in ("strict", "description") if described.get(k) is not None}}
     return {"type": "json_schema", "json_schema": given}, AnswerRules(json="schema", schema=schema)
 
 

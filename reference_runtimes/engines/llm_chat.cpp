@@ -64,13 +64,13 @@ ordered read_response_format(const json& value) {
     const std::string type = value.is_object() ? value.value("type", "") : "";
     if (type == "text") return nullptr;
     if (type == "json_object") return ordered{{"type", "object"}};
-    const json* spec = type == "json_schema" && value.contains("json_schema") ? &value["json_schema"] : nullptr;
-    if (spec == nullptr || !spec->is_object())
+    const json* described = type == "json_schema" && value.contains("json_schema") ? &value["json_schema"] : nullptr;
+    if (described == nullptr || !described->is_object())
         throw RequestError("response_format must be {\"type\": \"text\"}, {\"type\": \"json_object\"} or "
                            "{\"type\": \"json_schema\", \"json_schema\": {\"schema\": {...}}}");
-    if (!spec->contains("schema") || (*spec)["schema"].is_null()) return ordered{{"type", "object"}};
-    if (!(*spec)["schema"].is_object()) throw RequestError("response_format.json_schema.schema must be an object");
-    return ordered::parse((*spec)["schema"].dump());
+    if (!described->contains("schema") || (*described)["schema"].is_null()) return ordered{{"type", "object"}};
+    if (!(*described)["schema"].is_object()) throw RequestError("response_format.json_schema.schema must be an object");
+    return ordered::parse((*described)["schema"].dump());
 }
 
 // The grammar of an answer in the response format: JSON of its schema, by
