@@ -38,12 +38,13 @@ async def chat_completions(request: Request) -> Response:
     generation = await started(lambda: state.pool.chat(
         body.get("messages"), max_tokens=max_tokens, acquire_timeout=state.settings.wait_timeout,
         cache_scope=getattr(request.state, "api_key_id", None), **options))
-    counted = count_prompt(state, generation)
     cid = f"chatcmpl-{secrets.token_hex(12)}"
     created = int(time.time())
     if stream:
         first = await first_event(generation)
+        counted = count_prompt(state, generation)   # once the first piece is out: never beside the prompt's evaluation
         return event_stream(_stream(generation, first, cid, created, model, include_usage, counted))
+    counted = count_prompt(state, generation)
     finished = await whole_generation(request, generation)
     return JSONResponse(shapes.completion(cid, created, model, finished, await counted))
 

@@ -50,12 +50,13 @@ async def completions(request: Request) -> Response:
     COMPLETIONS.check(body)
     generation = await started(lambda: state.pool.complete(
         prompt, max_tokens=max_tokens, acquire_timeout=state.settings.wait_timeout, **options))
-    counted = count_prompt(state, generation)
     cid = f"cmpl-{secrets.token_hex(12)}"
     created = int(time.time())
     if stream:
         first = await first_event(generation)
+        counted = count_prompt(state, generation)   # once the first piece is out: never beside the prompt's evaluation
         return event_stream(_stream(generation, first, cid, created, model, echo, include_usage, counted))
+    counted = count_prompt(state, generation)
     finished = await whole_generation(request, generation)
     return JSONResponse(shapes.text_completion(cid, created, model, echo + finished.text,
                                                shapes.finish_reason(finished), finished, await counted))

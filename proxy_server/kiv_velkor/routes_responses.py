@@ -65,11 +65,12 @@ async def responses(request: Request) -> Response:
     model = requested_model(state, body)
     stream, _ = stream_options(body)
     generation = await started(lambda: _start(state, body, getattr(request.state, "api_key_id", None)))
-    counted = count_prompt(state, generation)
     head = rshapes.ResponseHead(rshapes.new_id("resp"), int(time.time()), model, _settings(body))
     if stream:
         first = await first_event(generation)
+        counted = count_prompt(state, generation)   # once the first piece is out: never beside the prompt's evaluation
         return event_stream(_stream(generation, first, head, counted))
+    counted = count_prompt(state, generation)
     finished = await whole_generation(request, generation)
     status = "incomplete" if finished.finish_reason == "length" else "completed"
     return JSONResponse(rshapes.response(head, status, rshapes.output_items(finished),
