@@ -201,6 +201,7 @@ struct Demands {
 
 struct Request {
     std::string user_text;  // last user text, image markers removed, trimmed
+    size_t user_turns = 1;  // the user messages of the request (a plain prompt is one)
     bool plain = true;      // a plain prompt: the simple chat template applies
     bool after_tool = false;
     std::string tool_result;
@@ -294,6 +295,8 @@ void read_messages(const std::string& prompt, Request& req, const KIV_LLMInput& 
     for (const json& m : *messages)
         if (!m.is_object() || !m.contains("role") || !m["role"].is_string())
             throw RequestError("every message must be an object with a string \"role\"");
+    req.user_turns = static_cast<size_t>(
+        std::count_if(messages->begin(), messages->end(), [](const json& m) { return m["role"] == "user"; }));
     for (auto it = messages->rbegin(); it != messages->rend(); ++it) {
         if ((*it)["role"] == "user") {
             req.user_text = content_text(it->value("content", json()));
@@ -617,15 +620,17 @@ public:
         const bool think = param.enable_think != 0;
         const bool retain = param.retain_history != 0;
         const Request req = read_request(has_projector_, input, param);
-        if (!retain) history_.clear();
-        const size_t turn = history_.size() + 1;
-        if (retain) history_.push_back(req.user_text);
+        if (!retain) kept_user_turns_ = 0;
+        // This request's user turns count after the kept ones: a conversation
+        // given whole and one gone on from turn by turn count alike.
+        const size_t turn = kept_user_turns_ + std::max<size_t>(req.user_turns, 1);
+        if (retain) kept_user_turns_ = turn;
         std::vector<Step> steps = compose(model_, req, settings, turn, think, retain);
         const long delay_ms = kivrt::env_non_negative(kDelayEnv).value_or(model_.delay_ms);
         return std::make_unique<ScriptedReply>(std::move(steps), delay_ms);
     }
 
-    void forget_history() override { history_.clear(); }
+    void forget_history() override { kept_user_turns_ = 0; }
 
     bool set_jinja_template(const char* text) override {
         std::lock_guard<std::mutex> lock(jinja_mutex_);
@@ -654,7 +659,7 @@ private:
     const bool has_projector_;
     // The model input description that kiv_llm_get_vision_info points at.
     alignas(8) unsigned char vision_input_[144] = {};
-    std::vector<std::string> history_;  // user texts of the kept conversation (touched by runs and resets only)
+    size_t kept_user_turns_ = 0;  // user turns of the kept conversation (touched by runs and resets only)
     std::mutex jinja_mutex_;
     std::string jinja_template_;  // kept, never rendered
 };

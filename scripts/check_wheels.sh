@@ -39,19 +39,8 @@ echo "== the x86_64 wheel in a fresh virtual environment: the modules' part of t
 rm -rf "$VENV"
 kiv_make_venv "$VENV"
 kiv_quiet "$VENV/bin/python" -m pip install -q --disable-pip-version-check "$x86_64_wheel"
-# The modules imported are the wheel's files, byte for byte.
-"$VENV/bin/python" - "$x86_64_wheel" <<'PY'
-import sys, zipfile
-from pathlib import Path
-from tessel_openai_server.kiv_velkor import _quellan, _velkor
-wheel = zipfile.ZipFile(sys.argv[1])
-for module in (_velkor, _quellan):
-    path = Path(module.__file__)
-    assert path.read_bytes() == wheel.read(f"tessel_openai_server/kiv_velkor/{path.name}"), path
-    print(f"imported from the wheel: {path}")
-PY
-[ $# -gt 0 ] || set -- tests/velkor tests/quellan tests/reliability/test_thread_models.py \
-    tests/reliability/test_threads.py tests/wheels
+"$VENV/bin/python" scripts/imported_from_wheel.py "$x86_64_wheel"
+[ $# -gt 0 ] || set -- "${KIV_MODULE_TESTS[@]}" tests/wheels
 KIV_WHEELS=$PWD/dist "$VENV/bin/python" -m pytest -q -p no:cacheprovider "$@"
 
 echo "== the aarch64 wheel's modules: the native loader test under qemu-aarch64"

@@ -30,10 +30,17 @@ kiv_make_venv() {
         "$py" -m venv "$venv"
     fi
     kiv_quiet "$venv/bin/python" -m pip install -q --disable-pip-version-check \
-        "scikit-build-core>=0.10" numpy pytest hypothesis mypy jsonschema \
-        "starlette>=0.40" "uvicorn>=0.30" "python-multipart>=0.0.9" "pillow>=10" "openai>=1.40" "av==19.0.2" \
-        tokenizers jinja2
+        "scikit-build-core>=0.10" mypy "${KIV_TEST_REQUIREMENTS[@]}"
 }
+
+# What the tests import from PyPI (the modules' part and the server's).
+KIV_TEST_REQUIREMENTS=(numpy pytest hypothesis jsonschema "starlette>=0.40" "uvicorn>=0.30"
+    "python-multipart>=0.0.9" "pillow>=10" "openai>=1.40" "av==19.0.2" tokenizers jinja2)
+
+# The part of the suite that drives the modules themselves: loading, init, runs
+# with streaming, images and tool calls, transcriptions, the object
+# lifecycles, signals, and the runtime thread models and races.
+KIV_MODULE_TESTS=(tests/velkor tests/quellan tests/reliability/test_thread_models.py tests/reliability/test_threads.py)
 
 # Runs a command, showing its output (less pip's notes on local index folders)
 # and keeping its exit status.

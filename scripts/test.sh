@@ -6,8 +6,10 @@
 # the suite again with both modules and the test runtimes
 # built with AddressSanitizer and UndefinedBehaviorSanitizer (sanitize.sh),
 # the targeted leak check (leakcheck.sh), the aarch64 cross build with its
-# native loader test under emulation (cross_aarch64.sh), and the device wheels
-# built and proven (check_wheels.sh). Any failing stage fails the script.
+# native loader test under emulation (cross_aarch64.sh), the device wheels
+# built and proven (check_wheels.sh), and the aarch64 wheel in an aarch64
+# interpreter under emulation (aarch64_suite.sh). Any failing stage fails the
+# script.
 #
 #   scripts/test.sh [pytest arguments]           every stage
 #   scripts/test.sh --quick [pytest arguments]   the normal suite only (also KIV_QUICK=1)
@@ -45,6 +47,7 @@ if [ "$quick" != 1 ]; then
     run_stage "aarch64: cross build and native test under qemu" scripts/cross_aarch64.sh
     run_stage "wheels: manylinux_2_28 for x86_64 and aarch64, the suite and the native test on them" \
         scripts/check_wheels.sh
+    run_stage "aarch64 interpreter: the aarch64 wheel's modules and the server under qemu" scripts/aarch64_suite.sh
 fi
 printf '\n===== stage times =====\n'
 printf '%s\n' "${timings[@]}"

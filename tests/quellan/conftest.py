@@ -15,16 +15,12 @@ from pathlib import Path
 
 import pytest
 
-from support.native_build import FAKES, build_shared
+from support.emulation import deadline
+from support.native_build import build_fake_quellan as fake_library
 
 MODULE = "tessel_openai_server.kiv_velkor._quellan"
 INIT_STRING_OFFSETS = (4, 12, 20, 28)     # model, decoder, tokenizer, extra JSON
 INPUT_STRING_OFFSETS = (4, 28, 36)        # wav path, language, task
-
-
-def fake_library(*defines: str) -> Path:
-    suffix = "".join("-" + d.lower() for d in defines)
-    return build_shared("fake_quellan" + suffix, [FAKES / "fake_quellan.cpp"], defines)
 
 
 @dataclass
@@ -140,4 +136,4 @@ def run_python(code: str, env: dict[str, str] | None = None) -> subprocess.Compl
     full_env = {k: v for k, v in os.environ.items() if k != "KIV_QUELLAN_PATH"}
     full_env.update(env or {})
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=full_env,
-                          capture_output=True, text=True, timeout=120)
+                          capture_output=True, text=True, timeout=deadline(120))

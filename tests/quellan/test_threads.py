@@ -4,6 +4,7 @@ object refuses a call while another thread is inside one on it."""
 
 from __future__ import annotations
 
+import textwrap
 import threading
 import time
 
@@ -153,3 +154,97 @@ def test_interpreter_exit_during_a_transcription_on_a_daemon_thread(fake_path):
     assert proc.returncode == 7, proc.stderr
     assert "returned to Python" not in proc.stdout
     assert "terminate" not in proc.stderr and "Fatal" not in proc.stderr
+
+
+# For the fork tests: reap(pid) waits up to 10 s for a forked child, then
+# prints its exit status, or "hung" after killing it.
+REAP_CHILD = """
+import os, signal, time
+def reap(pid):
+    deadline = time.monotonic() + 10
+    while (ended := os.waitpid(pid, os.WNOHANG))[0] == 0 and time.monotonic() < deadline:
+        time.sleep(0.01)
+    if ended[0] == 0:
+        os.kill(pid, signal.SIGKILL)
+    print("child status", os.waitstatus_to_exitcode(ended[1]) if ended[0] else "hung", flush=True)
+"""
+
+
+def test_fork_during_a_transcription_leaves_the_child_a_usable_module(fake_path):
+    # At the fork the parent's transcription holds the runtime lock and its
+    # object's busy mark. In the child the lock is free: a new recogniser and
+    # an idle inherited one work. The busy one refuses, and its close() and
+    # release reach nothing in the runtime (its handle is the parent's call's).
+    proc = run_python(REAP_CHILD + textwrap.dedent(f"""
+        import ctypes, gc, sys, threading
+        from tessel_openai_server.kiv_velkor._quellan import Quellan
+        fake = ctypes.CDLL({str(fake_path)!r})
+        fake.fake_quellan_call_name.restype = ctypes.c_char_p
+        def names(since):
+            return [fake.fake_quellan_call_name(i).decode() for i in range(since, fake.fake_quellan_call_count())]
+        busy, idle = Quellan({str(fake_path)!r}), Quellan()
+        busy.init("whisper", "m", "t")
+        idle.init("whisper", "m", "t")
+        fake.fake_quellan_set_delay_ms(1000)
+        start, parent = fake.fake_quellan_call_count(), []
+        transcription = threading.Thread(target=lambda: parent.append(busy.transcribe("a.wav")["text"]))
+        transcription.start()
+        while "kiv_asr_transcribe" not in names(start):
+            time.sleep(0.002)
+        pid = os.fork()
+        fake.fake_quellan_set_delay_ms(0)   # the transcription in progress keeps its pause
+        if pid == 0:
+            start, refused = fake.fake_quellan_call_count(), []
+            for call in (lambda: busy.transcribe("b.wav"), lambda: busy.init("whisper", "m", "t")):
+                try:
+                    call()
+                except RuntimeError as exc:
+                    refused.append("in progress on this object when the process forked" in str(exc))
+            began = time.monotonic()
+            busy.close(), busy.close()
+            del busy
+            gc.collect()
+            at_once = time.monotonic() - began < 0.1
+            fresh = Quellan()
+            fresh.init("whisper", "m", "t")
+            print("child", refused, at_once, fresh.transcribe("c.wav")["text"], idle.transcribe("d.wav")["text"])
+            fresh.close(), idle.close()
+            print("child calls", names(start), flush=True)
+            sys.exit(0)
+        reap(pid)
+        transcription.join()
+        print("parent", parent, flush=True)
+    """))
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == [
+        "child [True, True] True hello hello",
+        "child calls ['kiv_asr_init', 'kiv_asr_transcribe', 'kiv_asr_free_result', 'kiv_asr_transcribe', "
+        "'kiv_asr_free_result', 'kiv_asr_uninit', 'kiv_asr_uninit']",
+        "child status 0",
+        "parent ['hello']",
+    ]
+
+
+def test_a_child_forked_by_a_thread_while_the_interpreter_ends_may_call_the_runtime(fake_path):
+    # The module's exit function has closed the gate for every thread but the
+    # one finalising. A thread that forks now is the child's only thread, and
+    # the child's interpreter is not ending: its calls come back into Python.
+    proc = run_python(REAP_CHILD + textwrap.dedent(f"""
+        import atexit, threading
+        go, done = threading.Event(), threading.Event()
+        atexit.register(lambda: (go.set(), done.wait(20)))   # runs after the module's own
+        from tessel_openai_server.kiv_velkor._quellan import Quellan
+        q = Quellan({str(fake_path)!r})
+        q.init("whisper", "m", "t")
+
+        def fork_at_exit():
+            go.wait()
+            pid = os.fork()
+            if pid == 0:
+                print("child", q.transcribe("a.wav")["text"], flush=True)
+                os._exit(0)
+            reap(pid)
+            done.set()
+        threading.Thread(target=fork_at_exit, daemon=True).start()
+    """))
+    assert (proc.returncode, proc.stdout) == (0, "child hello\nchild status 0\n"), proc.stderr

@@ -7,6 +7,8 @@ reference_runtimes/CMakePresets.json (default ``ref-test``), in build/<preset>;
 ``asan-ref`` is the sanitized build (run pytest with the sanitizer runtime in
 ``LD_PRELOAD``; the build itself runs without it). ``KIV_REF_BUILD_DIR`` picks
 another build directory.
+With ``KIV_REF_PREBUILT=1`` the libraries already there are used as they
+are, without CMake (they were cross-built for tests run under emulation).
 """
 
 from __future__ import annotations
@@ -28,6 +30,7 @@ ROOT = Path(__file__).resolve().parents[2]
 SOURCE = ROOT / "reference_runtimes"
 PRESET = os.environ.get("KIV_REF_PRESET", "ref-test")
 BUILD = Path(os.environ.get("KIV_REF_BUILD_DIR", ROOT / "build" / PRESET))
+PREBUILT = os.environ.get("KIV_REF_PREBUILT") == "1"
 
 NORMAL, FINISH, ERROR = 0, 2, 3
 ANSWER, REASONING, TOOL = 0, 1, 2
@@ -41,12 +44,18 @@ def build_runtimes_or_skip() -> dict[str, Path]:
     import pytest
 
     missing = [h for h in BUILD_HEADERS if not Path(h).exists()]
-    if missing:
+    if missing and not PREBUILT:
         pytest.skip(f"build dependencies missing ({', '.join(missing)}): run scripts/setup.sh as root")
     return build_runtimes()
 
 
 def build_runtimes() -> dict[str, Path]:
+    libraries = {"velkor": BUILD / "libvelkor.so", "quellan": BUILD / "libquellan.so"}
+    if PREBUILT:
+        missing = [str(path) for path in libraries.values() if not path.exists()]
+        if missing:
+            raise RuntimeError(f"KIV_REF_PREBUILT=1 but not built: {', '.join(missing)}")
+        return libraries
     cmake = shutil.which("cmake")
     if cmake is None:
         raise RuntimeError("cmake is needed to build the reference runtimes")
@@ -55,7 +64,7 @@ def build_runtimes() -> dict[str, Path]:
     subprocess.run([cmake, "-S", str(SOURCE), "--preset", PRESET, "-B", str(BUILD)],
                    check=True, capture_output=True, env=env)
     subprocess.run([cmake, "--build", str(BUILD), "-j2"], check=True, capture_output=True, env=env)
-    return {"velkor": BUILD / "libvelkor.so", "quellan": BUILD / "libquellan.so"}
+    return libraries
 
 
 # --- LLM records -------------------------------------------------------------

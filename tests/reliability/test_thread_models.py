@@ -151,3 +151,53 @@ def test_system_exit_in_a_callback_is_reported_and_the_run_goes_on(fake_velkor_l
         "('SystemExit', 'tessel_openai_server.kiv_velkor._velkor._tool_callback_bridge')]",
     ]
     assert proc.stderr.count("SystemExit: 7") == 4
+
+
+@pytest.mark.parametrize("model", ["caller", "thread"])
+def test_a_child_forked_while_a_callback_runs_python_code(fake_velkor_library, model):
+    """fork() while a callback of a run waits in Python code: in the child the
+    object whose run was in progress refuses every call (Ctrl+C included)
+    without reaching the runtime, a new object works, and the child exits at
+    once: the callback the exit would wait for is the parent's thread."""
+    proc = run_with_fake(fake_velkor_library, f"""
+        fake.set_thread_mode({model!r})
+        fake.stream(b"x", max_pieces=0, sleep_us=1000)
+        inside, release = threading.Event(), threading.Event()
+
+        def on_token(r, u, s):
+            inside.set()
+            release.wait()
+        obj = make()
+        obj.init("m", on_token=on_token)
+        runner = threading.Thread(target=obj.run, args=("x",))
+        runner.start()
+        inside.wait()
+        pid = os.fork()
+        if pid == 0:
+            before, refused = len(fake.calls()), []
+            for call in (obj.interrupt, obj.reset, obj.uninit, lambda: obj.run("y"), lambda: obj.init("m")):
+                try:
+                    call()
+                except RuntimeError as exc:
+                    refused.append("VELKOR.run() was in progress on this object when the process forked" in str(exc))
+            obj.signal_handler(signal.SIGINT, None)
+            del obj
+            gc.collect()
+            fake.stream(b"y", max_pieces=3, sleep_us=0)
+            fresh = make()
+            fresh.init("m")
+            print("child", refused, fresh.run("z")["text"], fresh.uninit().name, fake.names()[before:])
+            print(time.monotonic(), flush=True)
+            sys.exit(0)
+        _, status = os.waitpid(pid, 0)
+        child_exited = time.monotonic()
+        release.set()
+        obj.interrupt()
+        runner.join()
+        print("parent", os.waitstatus_to_exitcode(status), child_exited, flush=True)
+    """, timeout=60)
+    child, last_line, parent = proc.stdout.splitlines()
+    assert child == ("child [True, True, True, True, True] yyy SUCCESS "
+                     "['kiv_llm_init', 'kiv_llm_set_toolcall_callback', 'kiv_llm_run', 'kiv_llm_uninit']")
+    status, child_exited = parent.split()[1:]
+    assert status == "0" and float(child_exited) - float(last_line) < 1.0, proc.stderr

@@ -22,6 +22,7 @@ import pytest
 import tessel_openai_server
 
 from reference.refrt import build_runtimes_or_skip
+from support.emulation import deadline
 from support.fake_velkor import FakeVelkor, build_fake_velkor
 from support.native_build import FAKES, build_shared
 from support.placement import place_velkor, release_objects, still_mapped
@@ -152,7 +153,10 @@ class Server:
 
     def stop(self, sig: int = signal.SIGTERM) -> tuple[int, str]:
         self.proc.send_signal(sig)
-        _, err = self.proc.communicate(timeout=30)
+        return self.wait()
+
+    def wait(self) -> tuple[int, str]:
+        _, err = self.proc.communicate(timeout=deadline(30))
         return self.proc.returncode, err
 
 

@@ -87,3 +87,15 @@ def test_off_means_every_request_runs_afresh(make_pool):
     final, conversation = say(pool, user("one"))
     final, _ = say(pool, conversation + user("two"))
     assert final.reused_messages == 0 and "(turn" not in final.text
+
+
+def test_a_conversation_given_whole_counts_its_turns_like_one_gone_on_from(make_pool):
+    # Three user turns given at once to a fresh context: the reference runtime
+    # counts them all, as it does for turns given one by one.
+    pool = make_pool()
+    conversation = user("one") + [{"role": "assistant", "content": "a"}] + user("two") + \
+        [{"role": "assistant", "content": "b"}] + user("three")
+    final, conversation = say(pool, conversation)
+    assert final.text.endswith("(turn 3)") and final.reused_messages == 0
+    final, _ = say(pool, conversation + user("four"))
+    assert final.text.endswith("(turn 4)") and final.reused_messages == 6

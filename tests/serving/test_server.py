@@ -201,7 +201,9 @@ def test_a_signal_stops_the_server_cleanly(site, mode, sig):
         chunks += list(stream)
     except openai.APIError as exc:   # a stream the server cannot finish must not end like a finished one
         failure = exc
-    rc, err = s.stop(sig) if s.proc.poll() is None else (s.proc.wait(30), s.proc.stderr.read())
+    # The one signal stops it: another one could land after it has put the
+    # default handlers back, on its way out.
+    rc, err = s.wait()
     assert rc == 0, err
     reasons = [c.choices[0].finish_reason for c in chunks if c.choices and c.choices[0].finish_reason]
     if mode == "cancel":

@@ -8,13 +8,15 @@ import subprocess
 import sys
 import textwrap
 
+from .emulation import deadline
+
 
 def run_python(code: str, env: dict[str, str] | None = None, timeout: float = 60,
                check: bool = True) -> subprocess.CompletedProcess[str]:
     full_env = dict(os.environ)
     full_env.update(env or {})
     proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          env=full_env, timeout=timeout)
+                          env=full_env, timeout=deadline(timeout))
     if check and proc.returncode != 0:
         raise AssertionError(f"snippet failed ({proc.returncode}):\n{proc.stdout}\n{proc.stderr}")
     return proc

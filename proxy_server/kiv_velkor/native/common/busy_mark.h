@@ -2,8 +2,15 @@
 // interpreter lock marks its object busy for as long as it runs, so the other
 // methods refuse with RuntimeError instead of racing it. The mark is a plain
 // field, read and written only with the interpreter lock held.
+//
+// A mark also records the process it was made in (forking.h). In a child made
+// by fork() while a call was in progress, the mark belongs to a thread the
+// child does not have: it is never left, and the object's handle belongs to
+// that call in the parent. Such an object is orphaned: it refuses for good,
+// with a text that says so, and nothing of it may reach the runtime.
 #pragma once
 
+#include "forking.h"
 #include "py_ref.h"
 
 #include <cstdint>
@@ -14,13 +21,23 @@ namespace kiv {
 using BusyState = uint8_t;
 inline constexpr BusyState kNotBusy = 0;
 
-// The module's RuntimeError text for a call refused while `in_progress` runs.
-using BusyRefusal = const char* (*)(BusyState in_progress);
+// An object's busy mark.
+struct BusyField {
+    BusyState what = kNotBusy;
+    uint32_t generation = 0;   // the process generation the mark was made in
+
+    // Marked by a thread of a parent process: the call will never return here.
+    bool orphaned() const noexcept { return what != kNotBusy && generation != process_generation(); }
+};
+
+// The module's RuntimeError text for a call refused while `in_progress` runs,
+// or (orphaned) because it was in progress when the process forked.
+using BusyRefusal = const char* (*)(BusyState in_progress, bool orphaned);
 
 // True when the object is not busy; otherwise false with RuntimeError set.
-inline bool refuse_while_busy(BusyState state, BusyRefusal refusal) {
-    if (state == kNotBusy) return true;
-    PyErr_SetString(PyExc_RuntimeError, refusal(state));
+inline bool refuse_while_busy(const BusyField& busy, BusyRefusal refusal) {
+    if (busy.what == kNotBusy) return true;
+    PyErr_SetString(PyExc_RuntimeError, refusal(busy.what, busy.orphaned()));
     return false;
 }
 
@@ -28,18 +45,18 @@ inline bool refuse_while_busy(BusyState state, BusyRefusal refusal) {
 // the scope.
 class BusyMark {
 public:
-    BusyMark(BusyState& state, BusyState what, BusyRefusal refusal) noexcept
-        : state_(state), what_(what), refusal_(refusal) {}
+    BusyMark(BusyField& busy, BusyState what, BusyRefusal refusal) noexcept
+        : busy_(busy), what_(what), refusal_(refusal) {}
     // Refuses (false, RuntimeError set) when the object is busy already.
     [[nodiscard]] bool enter() {
-        if (!refuse_while_busy(state_, refusal_)) return false;
-        state_ = what_;
+        if (!refuse_while_busy(busy_, refusal_)) return false;
+        busy_ = {what_, process_generation()};
         held_ = true;
         return true;
     }
     // Ends the mark before the scope does.
     void leave() noexcept {
-        if (held_) state_ = kNotBusy;
+        if (held_) busy_.what = kNotBusy;
         held_ = false;
     }
     ~BusyMark() { leave(); }
@@ -47,7 +64,7 @@ public:
     BusyMark& operator=(const BusyMark&) = delete;
 
 private:
-    BusyState& state_;
+    BusyField& busy_;
     BusyState what_;
     bool held_ = false;
     BusyRefusal refusal_;

@@ -53,6 +53,13 @@ void reacquire_gil(PyThreadState* state) {
     s_admitted.fetch_sub(1);
 }
 
+void forget_parent_threads() noexcept {
+    s_admitted.store(0);
+    if (finalising_thread.load() == std::this_thread::get_id()) return;
+    exiting.store(false);
+    finalising_thread.store(std::thread::id());
+}
+
 bool register_exit_hook(int (*in_python)()) {
     s_module_in_python = in_python;
     Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));

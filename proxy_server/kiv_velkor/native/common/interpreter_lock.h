@@ -30,6 +30,7 @@ inline std::atomic<bool> exiting{false};
 // The thread that ran the exit hook: it finalises the interpreter, and so it
 // may still take the lock afterwards.
 inline std::atomic<std::thread::id> finalising_thread{};
+static_assert(std::atomic<std::thread::id>::is_always_lock_free);
 }  // namespace interpreter_lock_detail
 
 // The rule: whether this thread may ask for the interpreter lock now. It may
@@ -55,6 +56,14 @@ inline bool may_touch_objects() noexcept {
 // `in_python` (may be NULL) counts further threads of the module's own that
 // are between their admission and leaving Python, for the hook to wait for.
 bool register_exit_hook(int (*in_python)() = nullptr);
+
+// In the child of a fork (called by the at-fork handler of forking.h, which
+// says what it may do): the threads the counts and the finalising thread name
+// are the parent's. The admitted threads are forgotten, so the child's exit
+// waits for none of them; the gate stays closed only when the thread that
+// forked is the one finalising (a fork from a later exit function), and is
+// open again otherwise: that child's interpreter is not ending.
+void forget_parent_threads() noexcept;
 
 // How long the exit hook waits for the threads already admitted (callbacks
 // running Python code) before finalisation goes on without them.

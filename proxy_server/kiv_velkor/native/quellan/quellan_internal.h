@@ -17,6 +17,9 @@ extern int s_quellan_loaded;
 
 // ---- the recogniser object (quellan_object.cpp) ----
 
+// The at-fork child handler's part (forking.h): the runtime lock is free.
+void reset_runtime_lock_in_child() noexcept;
+
 // Creates the Quellan type for `module` with its methods attached.
 kiv::Ref create_quellan_type(PyObject* module);
 

@@ -1,5 +1,6 @@
 // Module set-up of _quellan and the location of the runtime library.
 #include "../common/conversions.h"
+#include "../common/forking.h"
 #include "../common/interpreter_lock.h"
 #include "../common/native_function.h"
 #include "quellan_internal.h"
@@ -68,6 +69,8 @@ int quellan_exec(PyObject* module) {
         if (!kiv::register_exit_hook()) return -1;
         exit_hook_registered = true;
     }
+    // A child made by fork() during a call finds the runtime lock free.
+    if (!kiv::register_fork_handler(reset_runtime_lock_in_child)) return -1;
 
     kiv::Ref annotations = kiv::Ref::steal(Py_BuildValue("{s:s}", "return", "str"));
     if (!annotations) return -1;

@@ -9,6 +9,14 @@
 // thread is inside a call on an object, the object is busy: its other methods
 // refuse, so neither its handle nor the strings the runtime reads from it can
 // be released or replaced under the call.
+//
+// Across fork(): the runtime lock is usable again in the child, whoever held
+// it. A recogniser whose call was in progress at the fork is orphaned there
+// (busy_mark.h): its handle belongs to that call in the parent, and passing
+// it to the runtime could wait on a lock of the runtime's held by the
+// parent's vanished thread. So it refuses init() and transcribe(), and its
+// close() and destruction only forget the handle. An idle recogniser goes on
+// working in the child, as far as the runtime itself does after a fork.
 #include "../common/busy_mark.h"
 #include "../common/interpreter_lock.h"
 #include "../common/native_function.h"
@@ -17,6 +25,7 @@
 
 #include <cstring>
 #include <mutex>
+#include <new>
 
 namespace quellan {
 
@@ -26,13 +35,14 @@ struct QuellanObject {
     PyObject_HEAD
     KIV_ASRHandle handle;   // NULL when the object holds no recogniser
     PyObject* keepalive;    // list of the bytes the current handle's init record points into
-    kiv::BusyState busy;    // kBusy while a thread is inside init(), transcribe() or close() on this object
+    kiv::BusyField busy;    // kBusy while a thread is inside init(), transcribe() or close() on this object
 };
 
 QuellanObject* as_quellan(PyObject* self) { return reinterpret_cast<QuellanObject*>(self); }
 
 // Held for every call into the runtime, by every object and thread. Never
 // destroyed: a daemon thread may still hold it while the process exits.
+// Made anew in the child of a fork (reset_runtime_lock_in_child).
 std::mutex& s_runtime_mutex = *new std::mutex;
 
 // Calls into the runtime with the interpreter lock released and the runtime
@@ -54,7 +64,11 @@ int call_unlocked(Call&& call) {
 // runtime. One state: the refusal names every method that marks the object.
 constexpr kiv::BusyState kBusy = 1;
 
-const char* busy_refusal(kiv::BusyState) {
+const char* busy_refusal(kiv::BusyState, bool orphaned) {
+    if (orphaned) {
+        return "a Quellan call (init, transcribe or close) was in progress on this object when the process "
+               "forked; the object cannot be used in this process: make a new Quellan here";
+    }
     return "a Quellan call (init, transcribe or close) is in progress on this object in another thread; "
            "wait for it to return";
 }
@@ -62,11 +76,12 @@ const char* busy_refusal(kiv::BusyState) {
 kiv::BusyMark busy_mark(QuellanObject* self) { return {self->busy, kBusy, busy_refusal}; }
 
 // Releases the handle, if any; the runtime's answer is not consulted, the
-// handle is gone either way.
+// handle is gone either way. An orphaned object's handle is only forgotten.
 void release_handle(QuellanObject* self) {
     KIV_ASRHandle handle = self->handle;
     if (handle == nullptr) return;
     self->handle = nullptr;
+    if (self->busy.orphaned()) return;
     call_unlocked([handle] { return quellan_uninit(handle); });
 }
 
@@ -141,7 +156,7 @@ PyObject* quellan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!self) return nullptr;
     QuellanObject* q = as_quellan(self.get());
     q->handle = nullptr;
-    q->busy = kiv::kNotBusy;
+    q->busy = {};
     q->keepalive = PyList_New(0);
     if (q->keepalive == nullptr) return nullptr;
 
@@ -341,6 +356,11 @@ PyObject* quellan_transcribe_method(PyObject* self, kiv::BoundArgs args) {
 // close(): idempotent; the strings of the last init are kept.
 PyObject* quellan_close_method(PyObject* self, kiv::BoundArgs) {
     QuellanObject* q = as_quellan(self);
+    // Nothing to wait for: the call in progress at the fork never ends here.
+    if (q->busy.orphaned()) {
+        release_handle(q);
+        Py_RETURN_NONE;
+    }
     // Busy while the runtime releases the recogniser without the interpreter
     // lock: an init() on another thread would otherwise drop the strings the
     // handle still points into.
@@ -369,7 +389,9 @@ KIV_FUNCTION_SPEC(kTranscribeSpec, "transcribe", "dict",
                   quellan_transcribe_method, {"wav_path"}, {"language", kiv::Default::text("auto")},
                   {"task", kiv::Default::text("transcribe")});
 KIV_FUNCTION_SPEC(kCloseSpec, "close", nullptr,
-                  "Release the recogniser (kiv_asr_uninit). Safe to call twice; init() may follow.",
+                  "Release the recogniser (kiv_asr_uninit). Safe to call twice; init() may follow. In a\n"
+                  "child made by fork() while a call was in progress on this object, the recogniser is\n"
+                  "that call's: it is only forgotten, and init() and transcribe() raise RuntimeError.",
                   quellan_close_method);
 
 PyType_Slot quellan_slots[] = {
@@ -389,6 +411,12 @@ PyType_Spec quellan_spec = {
 };
 
 }  // namespace
+
+void reset_runtime_lock_in_child() noexcept {
+    // A thread of the parent may have held it; none does in the child. The
+    // constructor only stores the unlocked state.
+    new (&s_runtime_mutex) std::mutex;
+}
 
 kiv::Ref module_global(PyTypeObject* type, const char* name) {
     PyObject* module = PyType_GetModuleByDef(type, &module_def);   // borrowed

@@ -171,7 +171,7 @@ int module_exec(PyObject* module) {
     if (!as_rgb888 || PyModule_AddObjectRef(module, "as_rgb888", as_rgb888.get()) < 0) return -1;
     g_state.velkor_loaded = 0;
     if (add_velkor_type(module) < 0) return -1;
-    if (!register_exit_hook()) return -1;
+    if (!register_process_hooks()) return -1;
     g_state.module = Py_NewRef(module);
     return 0;
 }

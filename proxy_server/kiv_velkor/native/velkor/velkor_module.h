@@ -79,7 +79,7 @@ struct VelkorObject {
     PyObject* vision_metadata;
     PyObject* mmproj_loaded;
     bool holds_library;      // this object counts in velkor_loaded
-    kiv::BusyState busy;     // a Busy value: the call in progress that others must not race
+    kiv::BusyField busy;     // a Busy value: the call in progress that others must not race
     bool break_pending;      // interrupt() came during the current run: repeat it at its next callback
     uint64_t sigint_walk;    // the last SIGINT chain walk that visited this object
 };
@@ -91,8 +91,10 @@ inline VelkorObject* as_velkor(PyObject* o) { return reinterpret_cast<VelkorObje
 // run aside) refuse with RuntimeError instead of racing it.
 enum Busy : kiv::BusyState { kBusyInit = 1, kBusyRun, kBusyUninit, kBusyReset };
 
-// "VELKOR.run() is in progress on this object; ..." and the like.
-const char* busy_refusal(kiv::BusyState in_progress);
+// "VELKOR.run() is in progress on this object; ..." and the like; for an
+// orphaned object (busy_mark.h), "VELKOR.run() was in progress on this
+// object when the process forked; ...".
+const char* busy_refusal(kiv::BusyState in_progress, bool orphaned);
 
 // Marks the object busy with `what` from enter() on. A busy object is
 // reported before a missing context.

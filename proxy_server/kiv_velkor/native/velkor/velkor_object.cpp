@@ -13,6 +13,14 @@ constexpr const char* kRunInProgress =
 constexpr const char* kInitInProgress = "VELKOR.init() is in progress on this object; wait for it to return";
 constexpr const char* kUninitInProgress = "VELKOR.uninit() is in progress on this object; wait for it to return";
 constexpr const char* kResetInProgress = "VELKOR.reset() is in progress on this object; wait for it to return";
+#define KIV_ORPHANED(call)                                                                                  \
+    "VELKOR." call "() was in progress on this object when the process forked; the object cannot be used " \
+    "in this process: make a new VELKOR here"
+constexpr const char* kRunOrphaned = KIV_ORPHANED("run");
+constexpr const char* kInitOrphaned = KIV_ORPHANED("init");
+constexpr const char* kUninitOrphaned = KIV_ORPHANED("uninit");
+constexpr const char* kResetOrphaned = KIV_ORPHANED("reset");
+#undef KIV_ORPHANED
 
 // The fields that hold Python objects, in declaration order.
 PyObject** object_fields(VelkorObject* self, size_t* count) {
@@ -62,7 +70,7 @@ PyObject* velkor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject** fields = object_fields(self, &n);
     for (size_t i = 0; i < n; ++i) fields[i] = Py_NewRef(Py_None);
     self->holds_library = false;
-    self->busy = kiv::kNotBusy;
+    self->busy = {};
     self->break_pending = false;
     self->sigint_walk = 0;
 
@@ -108,13 +116,16 @@ void velkor_dealloc(PyObject* o) {
     Py_TRASHCAN_BEGIN(o, velkor_dealloc)
     {
         kiv::PreserveException keep;
-        if (self->ctx != nullptr) {
+        // An orphaned object's context and library belong to the call it was
+        // in at the fork: releasing either could wait for the parent's threads.
+        const bool orphaned = self->busy.orphaned();
+        if (self->ctx != nullptr && !orphaned) {
             LLMContext ctx = self->ctx;
             self->ctx = nullptr;
             kiv::ReleaseGil unlocked;
             kiv_llm_uninit(ctx);
         }
-        if (self->holds_library) {
+        if (self->holds_library && !orphaned) {
             self->holds_library = false;
             if (--g_state.velkor_loaded == 0) unload_velkor_func();
         }
@@ -185,12 +196,14 @@ PyObject* reset(PyObject* o, kiv::BoundArgs) {
 // With no run, it is passed on once, as it always was, and nothing is kept.
 PyObject* interrupt(PyObject* o, kiv::BoundArgs) {
     VelkorObject* self = as_velkor(o);
-    if (self->busy == kBusyInit) {
-        PyErr_SetString(PyExc_RuntimeError, kInitInProgress);
+    // Refused during init(), and on an orphaned object, whose context is
+    // never handed to the runtime.
+    if (self->busy.what == kBusyInit || self->busy.orphaned()) {
+        kiv::refuse_while_busy(self->busy, busy_refusal);
         return nullptr;
     }
     if (!require_context(self)) return nullptr;
-    if (self->busy == kBusyRun) self->break_pending = true;
+    if (self->busy.what == kBusyRun) self->break_pending = true;
     return ret_status(kiv_llm_break(self->ctx));
 }
 
@@ -294,12 +307,12 @@ bool require_context(VelkorObject* self) {
     return false;
 }
 
-const char* busy_refusal(kiv::BusyState in_progress) {
+const char* busy_refusal(kiv::BusyState in_progress, bool orphaned) {
     switch (in_progress) {
-    case kBusyInit: return kInitInProgress;
-    case kBusyUninit: return kUninitInProgress;
-    case kBusyReset: return kResetInProgress;
-    default: return kRunInProgress;
+    case kBusyInit: return orphaned ? kInitOrphaned : kInitInProgress;
+    case kBusyUninit: return orphaned ? kUninitOrphaned : kUninitInProgress;
+    case kBusyReset: return orphaned ? kResetOrphaned : kResetInProgress;
+    default: return orphaned ? kRunOrphaned : kRunInProgress;
     }
 }
 

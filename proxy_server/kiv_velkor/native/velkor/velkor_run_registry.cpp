@@ -8,8 +8,13 @@
 // first and then waits for the count to drop. Either the callback sees the
 // run gone, or the run's end sees the callback and waits for it. The exit
 // hook of interpreter_lock.h meets the callbacks the same way.
+//
+// In the child of a fork the runs in progress and their callbacks are the
+// parent's threads: the registry forgets them (forking.h), so the child's exit
+// never waits for them and a late callback for one is dropped.
 #include "velkor_run_registry.h"
 
+#include "../common/forking.h"
 #include "../common/interpreter_lock.h"
 #include "velkor_loader.h"
 
@@ -39,7 +44,7 @@ struct Chunk {
 
 // Never freed: a runtime thread may call back while the process exits, after
 // static destructors have run. Registrations (one per run) take the lock;
-// lookups walk the chunks without it.
+// lookups walk the chunks without it. The lock is made anew in a forked child.
 Chunk* const s_first_chunk = new Chunk;
 std::mutex& s_registration_lock = *new std::mutex;
 
@@ -74,6 +79,16 @@ int callbacks_in_flight() {
     return total;
 }
 
+// The at-fork child handler's part (forking.h): only stores.
+void forget_parent_runs() noexcept {
+    new (&s_registration_lock) std::mutex;
+    find_slot([](RunSlot& slot) {
+        slot.object.store(nullptr);
+        slot.callbacks.store(0);
+        return false;
+    });
+}
+
 void report_dropped_callback() {
     static std::atomic<bool> reported{false};
     if (reported.exchange(true)) return;
@@ -84,7 +99,9 @@ void report_dropped_callback() {
 
 }  // namespace
 
-bool register_exit_hook() { return kiv::register_exit_hook(callbacks_in_flight); }
+bool register_process_hooks() {
+    return kiv::register_exit_hook(callbacks_in_flight) && kiv::register_fork_handler(forget_parent_runs);
+}
 
 RunSlot* register_run(VelkorObject* self, LLMContext ctx) {
     std::lock_guard<std::mutex> lock(s_registration_lock);

@@ -22,8 +22,9 @@ RunSlot* register_run(VelkorObject* self, LLMContext ctx);
 // Ends the registration once kiv_llm_run has returned, and waits until no
 // callback for it is in flight (call with the interpreter lock released).
 void unregister_run(RunSlot* slot);
-// Registers the module's exit hook, which also waits for admitted callbacks.
-bool register_exit_hook();
+// Registers the module's exit hook, which also waits for admitted callbacks,
+// and its at-fork child handler, which forgets the parent's runs.
+bool register_process_hooks();
 
 // A callback's admission: it may run Python code (interpreter lock taken
 // with kiv::AcquireGil) only when `admitted()`: its run is registered and

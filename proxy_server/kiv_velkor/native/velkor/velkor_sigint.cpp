@@ -98,9 +98,10 @@ PyObject* signal_handler(PyObject* o, kiv::BoundArgs args) {
         VelkorObject* self = as_velkor(current.get());
         self->sigint_walk = walk;
         kiv::replace_field(self->interrupted, Py_NewRef(Py_True));
-        // Without a context there is nothing to break; the chain still runs so
-        // that Ctrl+C keeps its usual effect.
-        if (self->ctx != nullptr) {
+        // Without a context there is nothing to break, and an orphaned object's
+        // is never handed to the runtime; the chain still runs so that Ctrl+C
+        // keeps its usual effect.
+        if (self->ctx != nullptr && !self->busy.orphaned()) {
             Ref result = Ref::steal(PyObject_CallMethodNoArgs(current.get(), g_state.s_interrupt));
             if (!result) return nullptr;
         }
