@@ -10,6 +10,10 @@ how it compares with a peer on the same engine, and how fast speech decodes.
   engines), its streaming chat completion against ``VELKOR.run`` in messages
   mode: time to the first piece and tokens per second, same messages, greedy
   sampling and threads.
+- Serving: the same messages streamed through ``serve`` (a process of its
+  own, on the same runtime and model) with the official ``openai`` client,
+  against ``VELKOR.run`` in messages mode: time to the first piece and
+  tokens per second as the client sees them.
 - Speech: decoding time of flite-synthesised speech against its length.
 
 The native driver and the peer run in processes of their own that make one
@@ -159,6 +163,49 @@ class Server:
         self.proc.wait()
 
 
+class Served:
+    """``serve`` on the real runtime (deployed into a copy of the installed package), streamed with the official
+    client; the CPU time is the server process's."""
+
+    def __init__(self, paths: dict[str, str], scratch: Path, tokens: int, threads: int) -> None:
+        import openai
+        import tessel_openai_server
+        site = scratch / "site"
+        shutil.copytree(Path(tessel_openai_server.__file__).parent, site / "tessel_openai_server")
+        shutil.copy(paths["libvelkor"], site / "tessel_openai_server" / "kiv_velkor" / "libvelkor.so")
+        tokenizer = ["--tokenizer", paths["tokenizer"]] if paths.get("tokenizer") else []
+        self.proc = subprocess.Popen(
+            [sys.executable, "-m", "tessel_openai_server.kiv_velkor", "serve", "--port", "0", "--model",
+             paths["llm_model"], "--model-name", "bench", *tokenizer], stderr=subprocess.PIPE, text=True,
+            env={**os.environ, "PYTHONPATH": str(site), "KIV_ENGINE_THREADS": str(threads)})
+        assert self.proc.stderr is not None
+        line = self.proc.stderr.readline()
+        url = line.split(" on ", 1)[1].split(" ", 1)[0]
+        self.client = openai.OpenAI(base_url=url, api_key="none", max_retries=0, timeout=300)
+        self.tokens = tokens
+
+    def _cpu(self) -> float:
+        fields = Path(f"/proc/{self.proc.pid}/stat").read_text().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+    def run(self) -> tuple[Timing, str]:
+        times: list[float] = []
+        pieces: list[str] = []
+        cpu = self._cpu()
+        start = time.perf_counter()
+        for chunk in self.client.chat.completions.create(model="bench", messages=MESSAGES, stream=True,
+                                                         max_tokens=self.tokens):
+            if chunk.choices and chunk.choices[0].delta.content:
+                times.append(time.perf_counter())
+                pieces.append(chunk.choices[0].delta.content)
+        total = time.perf_counter() - start
+        return Timing(len(times), times[0] - start, times[-1] - start, total, self._cpu() - cpu), "".join(pieces)
+
+    def close(self) -> None:
+        self.proc.send_signal(2)
+        self.proc.communicate(timeout=30)
+
+
 def timing(record: dict[str, Any]) -> Timing:
     return Timing(record["pieces"], record["first"], record["last"], record["total"], record["cpu"])
 
@@ -203,6 +250,7 @@ def main() -> None:
         ours = Ours(paths, scratch, args.tokens, args.threads)
         native_server = Server([str(driver), paths["libvelkor"], paths["llm_model"], PROMPT, str(args.tokens),
                                 str(args.threads), "0", "0"])
+        served = Served(paths, scratch, args.tokens, args.threads)
         peer_server = Server([str(peer), str(HERE / "engines_peer.py"), json.dumps(
             {"model": paths["llm_model"], "messages": MESSAGES, "tokens": args.tokens,
              "threads": args.threads})]) if peer else None
@@ -210,9 +258,10 @@ def main() -> None:
         ours.run(PROMPT, False)
         ours.run(json.dumps(MESSAGES), True)
         native_server.run()
+        served.run()
         if peer_server:
             peer_server.run()
-        binding, native, chat, peer_chat = [], [], [], []
+        binding, native, chat, peer_chat, serving = [], [], [], [], []
         texts = {}
         for r in range(args.rounds):
             say(f"[bench] round {r + 1} of {args.rounds}")
@@ -220,12 +269,15 @@ def main() -> None:
             native.append(timing(native_server.run()))
             result, texts["ours"] = ours.run(json.dumps(MESSAGES), True)
             chat.append(result)
+            result, texts["served"] = served.run()
+            serving.append(result)
             if peer_server:
                 record = peer_server.run()
                 texts["peer"] = record["text"]
                 peer_chat.append(timing(record))
         ours.llm.uninit()
         native_server.close()
+        served.close()
         if peer_server:
             peer_server.close()
         speech = speech_figures(paths, scratch)
@@ -243,7 +295,8 @@ def main() -> None:
     print()
     print(f"{'':46}{'tokens':>8}{'first piece (ms)':>18}{'tokens/s':>10}{'CPU s/run':>11}")
     rows = [("VELKOR.run + on_token, prompt mode", binding), ("native driver + C callback, same prompt", native),
-            ("VELKOR.run + on_token, messages mode", chat)]
+            ("VELKOR.run + on_token, messages mode", chat),
+            ("serve + official client, streamed (server CPU)", serving)]
     if peer_chat:
         rows.append(("llama-cpp-python streaming chat completion", peer_chat))
     for label, values in rows:
@@ -257,6 +310,9 @@ def main() -> None:
     share = med(binding, "rate") / med(native, "rate")
     line = (f"ratios: binding/native tokens/s {share:.3f} [>=0.99], CPU per run "
             f"{med(binding, 'cpu') / med(native, 'cpu'):.3f}")
+    line += (f" | serve/VELKOR.run messages mode: tokens/s {med(serving, 'rate') / med(chat, 'rate'):.3f} [>=0.97], "
+             f"first piece +{1000 * (med(serving, 'first') - med(chat, 'first')):.1f} ms [<=15]; same text "
+             f"{texts['served'] == texts['ours']}")
     if peer_chat:
         same = os.path.commonprefix([texts["ours"], texts["peer"]])
         line += (f" | ours/peer: first piece {med(chat, 'first') / med(peer_chat, 'first'):.2f} [<=1], tokens/s "

@@ -187,6 +187,18 @@ const CannedReply* find_reply(const Model& model, const std::string& user_text) 
 // ---------------------------------------------------------------------------
 // Reading a request
 
+struct OfferedTool {
+    std::string name;
+    json parameters;  // its JSON schema
+};
+
+// What the request's template parameters demand of the reply.
+struct Demands {
+    json tool_choice;          // "auto", "none", "required", {"type": "function", "function": {"name": ...}}
+    bool single_call = false;  // parallel_tool_calls false
+    json format;               // the schema of the answer (null: any text)
+};
+
 struct Request {
     std::string user_text;  // last user text, image markers removed, trimmed
     size_t user_turns = 1;  // the user messages of the request (a plain prompt is one)
@@ -195,8 +207,14 @@ struct Request {
     std::string tool_result;
     std::vector<std::pair<int32_t, int32_t>> images;  // width, height
     size_t earlier_images = 0;  // images that stand in messages before the last user message
-    std::optional<std::set<std::string>> tools;        // offered tool names
+    std::optional<std::vector<OfferedTool>> tools;     // the offered tools, in their order
+    Demands demands;                                   // of extra_template_params
 };
+
+bool offered(const Request& req, const std::string& name) {
+    return req.tools && std::any_of(req.tools->begin(), req.tools->end(),
+                                    [&](const OfferedTool& t) { return t.name == name; });
+}
 
 // Removes every occurrence of the marker; true when there was one.
 bool remove_all(std::string& text, const char* marker) {
@@ -293,7 +311,7 @@ void read_messages(const std::string& prompt, Request& req, const KIV_LLMInput& 
     req.plain = false;
 }
 
-std::set<std::string> read_tool_names(const char* schemas) {
+std::vector<OfferedTool> read_tools(const char* schemas) {
     json doc;
     try {
         doc = json::parse(schemas);
@@ -301,15 +319,31 @@ std::set<std::string> read_tool_names(const char* schemas) {
         throw RequestError("the tool schemas are not valid JSON");
     }
     if (!doc.is_array()) throw RequestError("the tool schemas must be a JSON array");
-    std::set<std::string> names;
+    std::vector<OfferedTool> tools;
     for (const json& tool : doc) {
         if (!tool.is_object()) continue;
         const json* holder = &tool;
         if (auto fn = tool.find("function"); fn != tool.end() && fn->is_object()) holder = &*fn;
         if (auto name = holder->find("name"); name != holder->end() && name->is_string())
-            names.insert(name->get<std::string>());
+            tools.push_back({name->get<std::string>(), holder->value("parameters", json::object())});
     }
-    return names;
+    return tools;
+}
+
+// tool_choice, parallel_tool_calls and response_format; other keys are
+// template variables, which this runtime renders no template for.
+Demands read_demands(const char* extra) {
+    Demands d;
+    if (extra == nullptr) return d;
+    const json doc = json::parse(extra, nullptr, false);
+    if (doc.is_discarded() || !doc.is_object()) throw RequestError("the extra template parameters must be a JSON object");
+    d.tool_choice = doc.value("tool_choice", json());
+    d.single_call = doc.value("parallel_tool_calls", json(true)) == json(false);
+    const json format = doc.value("response_format", json());
+    const std::string type = format.is_object() ? format.value("type", "") : "";
+    if (type == "json_object") d.format = json{{"type", "object"}};
+    if (type == "json_schema") d.format = format.value("json_schema", json::object()).value("schema", json{{"type", "object"}});
+    return d;
 }
 
 Request read_request(bool has_projector, const KIV_LLMInput& input, const KIV_LLMRunParam& param) {
@@ -353,7 +387,8 @@ Request read_request(bool has_projector, const KIV_LLMInput& input, const KIV_LL
     }
     req.user_text = strip_image_markers(std::move(req.user_text), input);
 
-    if (param.run_extend.tools_schemas != nullptr) req.tools = read_tool_names(param.run_extend.tools_schemas);
+    if (param.run_extend.tools_schemas != nullptr) req.tools = read_tools(param.run_extend.tools_schemas);
+    req.demands = read_demands(param.run_extend.extra_template_params);
     return req;
 }
 
@@ -416,6 +451,73 @@ std::string image_sentence(const std::vector<std::pair<int32_t, int32_t>>& image
     return s + ", and " + std::to_string(earlier) + " earlier in the conversation (" + sizes(images, 0, earlier) + ").";
 }
 
+// The smallest JSON value a schema accepts, as far as this runtime reads
+// schemas: const, enum, a type (the first of a list), anyOf/oneOf/allOf
+// (the first), local $ref, the required properties of an object, minItems of
+// an array, minLength of a string, minimum of a number.
+json instance_of(const json& schema, const json& root, int depth = 0) {
+    if (!schema.is_object() || depth > 32) return json::object();
+    if (auto ref = schema.find("$ref"); ref != schema.end() && ref->is_string()) {
+        const std::string path = ref->get<std::string>();
+        if (path.rfind("#/", 0) == 0) {
+            const json::json_pointer pointer(path.substr(1));
+            if (root.contains(pointer)) return instance_of(root.at(pointer), root, depth + 1);
+        }
+        return json::object();
+    }
+    if (auto c = schema.find("const"); c != schema.end()) return *c;
+    if (auto e = schema.find("enum"); e != schema.end() && e->is_array() && !e->empty()) return (*e)[0];
+    for (const char* key : {"anyOf", "oneOf", "allOf"})
+        if (auto alt = schema.find(key); alt != schema.end() && alt->is_array() && !alt->empty())
+            return instance_of((*alt)[0], root, depth + 1);
+    json type = schema.value("type", json(schema.contains("properties") ? "object" : ""));
+    if (type.is_array()) type = type.empty() ? json("") : type[0];
+    const std::string t = type.is_string() ? type.get<std::string>() : "";
+    if (t == "string") return std::string(std::clamp<int64_t>(schema.value("minLength", int64_t{0}), 0, 64), 'x');
+    if (t == "integer" || t == "number") return schema.contains("minimum") ? schema["minimum"] : json(0);
+    if (t == "boolean") return false;
+    if (t == "null") return nullptr;
+    if (t == "array") {
+        json out = json::array();
+        const json items = schema.value("items", json::object());
+        for (int64_t i = 0; i < schema.value("minItems", int64_t{0}) && i < 64; ++i)
+            out.push_back(instance_of(items, root, depth + 1));
+        return out;
+    }
+    json out = json::object();
+    const json properties = schema.value("properties", json::object());
+    for (const json& name : schema.value("required", json::array()))
+        if (name.is_string())
+            out[name.get<std::string>()] = instance_of(properties.value(name.get<std::string>(), json::object()),
+                                                       root, depth + 1);
+    return out;
+}
+
+// The reply as a runtime that constrains its decoding to the demands gives
+// it: a forced call replaces the text (the named tool's, else the first
+// offered, with the smallest arguments of its schema when no canned call
+// fits); "none" drops the calls; one call at most without parallel calls; an
+// answer in the response format is the smallest JSON its schema accepts.
+void meet_demands(const Request& req, std::string& text, std::vector<CannedToolCall>& calls) {
+    const Demands& d = req.demands;
+    const json& choice = d.tool_choice;
+    if (choice == json("none")) calls.clear();
+    const bool named = choice.is_object() && choice.value("function", json::object()).value("name", json()).is_string();
+    if ((choice == json("required") || named) && req.tools && !req.tools->empty()) {
+        const std::string name = named ? choice["function"]["name"].get<std::string>() : std::string();
+        std::erase_if(calls, [&](const CannedToolCall& c) { return !name.empty() && c.name != name; });
+        if (calls.empty()) {
+            auto tool = std::find_if(req.tools->begin(), req.tools->end(),
+                                     [&](const OfferedTool& t) { return name.empty() || t.name == name; });
+            if (tool == req.tools->end()) throw RequestError("tool_choice names the tool \"" + name + "\", which is not offered");
+            calls.push_back({tool->name, dump(instance_of(tool->parameters, tool->parameters))});
+        }
+        text.clear();
+    }
+    if (d.single_call && calls.size() > 1) calls.resize(1);
+    if (!d.format.is_null() && calls.empty()) text = dump(instance_of(d.format, d.format));
+}
+
 std::string tool_call_markup(const CannedToolCall& call) {
     return "<tool_call>\n{\"name\": " + dump(json(call.name)) + ", \"arguments\": " + call.arguments +
            "}\n</tool_call>";
@@ -448,9 +550,8 @@ std::vector<Step> compose(const Model& model, const Request& req, const kivrt::R
                                                       : "The tool returned: " + trim(req.tool_result);
     } else if (canned) {
         reasoning = canned->reasoning;
-        if (req.tools)
-            for (const CannedToolCall& c : canned->tool_calls)
-                if (req.tools->count(c.name)) calls.push_back(c);
+        for (const CannedToolCall& c : canned->tool_calls)
+            if (offered(req, c.name)) calls.push_back(c);
         text = canned->reply;
         if (text.empty() && calls.empty()) text = fallback;
     } else {
@@ -458,6 +559,7 @@ std::vector<Step> compose(const Model& model, const Request& req, const kivrt::R
         text = fallback;
     }
     if (!req.images.empty()) text = image_sentence(req.images, req.earlier_images) + (text.empty() ? "" : " " + text);
+    meet_demands(req, text, calls);
 
     std::vector<Step> steps;
     auto add_pieces = [&](const std::string& s, KIV_LLMMessageType type) {

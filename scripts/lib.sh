@@ -35,7 +35,7 @@ kiv_make_venv() {
 
 # What the tests import from PyPI (the modules' part and the server's).
 KIV_TEST_REQUIREMENTS=(numpy pytest hypothesis jsonschema "starlette>=0.40" "uvicorn>=0.30"
-    "python-multipart>=0.0.9" "pillow>=10" "openai>=1.40" "av==19.0.2" "prometheus-client>=0.20")
+    "python-multipart>=0.0.9" "pillow>=10" "openai>=1.40" "av==19.0.2" "prometheus-client>=0.20" tokenizers jinja2)
 
 # The part of the suite that drives the modules themselves: loading, init, runs
 # with streaming, images and tool calls, transcriptions, the object

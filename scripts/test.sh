@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets everything up (see setup.sh) and runs the whole test suite, then the
 # real-engine tests (engines_test.sh: the modules driving the llama.cpp and
-# PocketSphinx runtimes that engines.sh builds), then the reliability stages:
+# PocketSphinx runtimes that engines.sh builds), the client libraries against
+# the server on the real engine (clients_test.sh), then the reliability stages:
 # the suite again with both modules and the test runtimes
 # built with AddressSanitizer and UndefinedBehaviorSanitizer (sanitize.sh),
 # the targeted leak check (leakcheck.sh), the aarch64 cross build with its
@@ -39,13 +40,15 @@ normal_suite() {
     elif [ "${CI:-}" = true ]; then
         return 1
     fi
-    # The real-engine tests have a stage of their own.
-    .venv/bin/python -m pytest -q --ignore=tests/engines "$@"
+    # The real-engine and client-library tests have stages of their own.
+    .venv/bin/python -m pytest -q --ignore=tests/engines --ignore=tests/clients "$@"
 }
 
 run_stage "tests (release build)" normal_suite "$@"
 if [ "$quick" != 1 ]; then
     run_stage "real engines: llama.cpp and PocketSphinx runtimes" scripts/engines_test.sh
+    run_stage "client libraries: LangChain, litellm, the Agents SDK, instructor on the real engine" \
+        scripts/clients_test.sh
     run_stage "sanitizers: the whole suite under ASan and UBSan" scripts/sanitize.sh
     run_stage "leak check (LeakSanitizer)" scripts/leakcheck.sh
     run_stage "aarch64: cross build and native test under qemu" scripts/cross_aarch64.sh

@@ -9,6 +9,11 @@ placeholders (messages in order, parts in order). The runtime wraps each
 placeholder in its start and end markers where it renders the conversation.
 Arrays given beside the messages (``images=``) stand at the end of the last
 user message.
+
+``tool_choice``, ``parallel_tool_calls`` and ``response_format`` go to the
+runtime in ``extra_template_params`` under those names, so a runtime can
+constrain its decoding to them; what they demand of the answer is checked
+again when the run ends (:mod:`.answer_rules`).
 """
 
 from __future__ import annotations
@@ -18,11 +23,12 @@ from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
+from .answer_rules import AnswerRules, check_schema
 from .errors import InvalidRequest, LimitExceeded
 from .images import PendingImage, check_array, read_data_url
 from .limits import ImageBudget, RequestLimits
 
-__all__ = ["IMAGE_PLACEHOLDER", "PreparedChat", "prepare_chat", "holds_images"]
+__all__ = ["IMAGE_PLACEHOLDER", "PreparedChat", "prepare_chat", "prepare_completion", "holds_images"]
 
 IMAGE_PLACEHOLDER = "<|image_pad|>"
 ROLES = frozenset({"system", "developer", "user", "assistant", "tool"})
@@ -37,6 +43,8 @@ class PreparedChat:
     stop: tuple[str, ...] = ()
     images: int = 0
     messages: list[dict[str, Any]] = field(default_factory=list)   # as the runtime gets them
+    rules: AnswerRules | None = None        # what the answer must be, checked when the run ends
+    tools: list[dict[str, Any]] | None = None   # as the runtime gets them
 
 
 def _number(value: Any, name: str, low: float, high: float) -> float | None:
@@ -172,9 +180,70 @@ def _tools(tools: Any, tool_choice: Any, limits: RequestLimits) -> list[dict[str
                             f"{limits.max_tools_bytes:,}", param="tools")
     if tool_choice == "none" or not tools:
         return None
-    if tool_choice not in (None, "auto", "required") and not isinstance(tool_choice, Mapping):
-        raise InvalidRequest("tool_choice must be 'none', 'auto', 'required' or an object", param="tool_choice")
     return [dict(t) for t in tools]
+
+
+def _tool_choice(tool_choice: Any, tools: list[dict[str, Any]] | None) -> tuple[Any, str | None]:
+    """The tool choice as the runtime gets it, and what it demands of the answer ("required" or a name)."""
+    if tool_choice in (None, "auto", "none"):
+        return tool_choice, None
+    if tool_choice == "required":
+        name = "required"
+    elif isinstance(tool_choice, Mapping) and tool_choice.get("type") == "function" \
+            and isinstance(tool_choice.get("function"), Mapping) and isinstance(tool_choice["function"].get("name"), str):
+        name = tool_choice["function"]["name"]
+    else:
+        raise InvalidRequest("tool_choice must be 'none', 'auto', 'required' or "
+                             "{'type': 'function', 'function': {'name': ...}}", param="tool_choice")
+    if not tools:
+        raise InvalidRequest("tool_choice asks for a tool call, and no tools are given", param="tool_choice")
+    if name != "required" and name not in (t["function"]["name"] for t in tools):
+        raise InvalidRequest(f"tool_choice names the function {name!r}, which is not among the tools",
+                             param="tool_choice")
+    return (tool_choice if name == "required" else {"type": "function", "function": {"name": name}}), name
+
+
+def _response_format(response_format: Any) -> tuple[dict[str, Any] | None, AnswerRules]:
+    """The response format as the runtime gets it (None for plain text), and what it demands."""
+    if response_format is None:
+        return None, AnswerRules()
+    kind = response_format.get("type") if isinstance(response_format, Mapping) else None
+    if kind == "text":
+        return None, AnswerRules()
+    if kind == "json_object":
+        return {"type": "json_object"}, AnswerRules(json="object")
+    described = response_format.get("json_schema") if kind == "json_schema" else None
+    if not isinstance(described, Mapping) or not isinstance(described.get("name"), str):
+        raise InvalidRequest("response_format must be {'type': 'text'}, {'type': 'json_object'} or "
+                             "{'type': 'json_schema', 'json_schema': {'name': ..., 'schema': {...}}}",
+                             param="response_format")
+    schema = described.get("schema")
+    if schema is None:
+        return {"type": "json_object"}, AnswerRules(json="object")
+    if not isinstance(schema, Mapping):
+        raise InvalidRequest("response_format.json_schema.schema must be an object", param="response_format")
+    check_schema(schema)
+    given = {"name": described["name"], "schema": schema,
+             **{k: described[k] for k in ("strict", "description") if described.get(k) is not None}}
+    return {"type": "json_schema", "json_schema": given}, AnswerRules(json="schema", schema=schema)
+
+
+def _template_params(tool_choice: Any, parallel_tool_calls: Any, response_format: Any,
+                     tools: list[dict[str, Any]] | None) -> tuple[dict[str, Any], AnswerRules]:
+    """``extra_template_params`` (tool_choice, parallel_tool_calls, response_format) and the answer's rules."""
+    choice, demanded_tool = _tool_choice(tool_choice, tools)
+    if parallel_tool_calls is not None and not isinstance(parallel_tool_calls, bool):
+        raise InvalidRequest("parallel_tool_calls must be true or false", param="parallel_tool_calls")
+    fmt, rules = _response_format(response_format)
+    params: dict[str, Any] = {}
+    if choice is not None:
+        params["tool_choice"] = choice
+    if tools and parallel_tool_calls is not None:
+        params["parallel_tool_calls"] = parallel_tool_calls
+    if fmt is not None:
+        params["response_format"] = fmt
+    single = bool(tools) and parallel_tool_calls is False
+    return params, AnswerRules(rules.json, rules.schema, demanded_tool, single)
 
 
 def _stop(stop: Any) -> tuple[str, ...]:
@@ -186,12 +255,32 @@ def _stop(stop: Any) -> tuple[str, ...]:
     return tuple(items)
 
 
-def prepare_chat(messages: Any, *, tools: Any = None, tool_choice: Any = None, max_tokens: Any = None,
-                 stop: Any = None, temperature: Any = None, top_p: Any = None, top_k: Any = None,
-                 repeat_penalty: Any = None, seed: Any = None, frequency_penalty: Any = None,
-                 presence_penalty: Any = None, enable_think: Any = False, images: Sequence[Any] = (),
-                 sampler_params: Mapping[str, Any] | None = None, limits: RequestLimits | None = None,
-                 vision: bool = True) -> PreparedChat:
+def _sampling(temperature: Any, top_p: Any, top_k: Any, repeat_penalty: Any, seed: Any, frequency_penalty: Any,
+              presence_penalty: Any, sampler_params: Mapping[str, Any] | None) -> dict[str, Any]:
+    """The sampling options of ``VELKOR.run``; the last three go in ``sampler_params``."""
+    params: dict[str, Any] = dict(sampler_params or {})
+    for name, value in (("seed", _integer(seed, "seed", -2**63)),
+                        ("frequency_penalty", _number(frequency_penalty, "frequency_penalty", -2, 2)),
+                        ("presence_penalty", _number(presence_penalty, "presence_penalty", -2, 2))):
+        if value is not None:
+            params[name] = value
+    kwargs: dict[str, Any] = {
+        "temperature": _number(temperature, "temperature", 0, 2),
+        "top_p": _number(top_p, "top_p", 0, 1),
+        "top_k": _integer(top_k, "top_k", 0),
+        "repeat_penalty": _number(repeat_penalty, "repeat_penalty", 0, 10),
+    }
+    if params:
+        kwargs["sampler_params"] = params
+    return kwargs
+
+
+def prepare_chat(messages: Any, *, tools: Any = None, tool_choice: Any = None, parallel_tool_calls: Any = None,
+                 response_format: Any = None, max_tokens: Any = None, stop: Any = None, temperature: Any = None,
+                 top_p: Any = None, top_k: Any = None, repeat_penalty: Any = None, seed: Any = None,
+                 frequency_penalty: Any = None, presence_penalty: Any = None, enable_think: Any = False,
+                 images: Sequence[Any] = (), sampler_params: Mapping[str, Any] | None = None,
+                 limits: RequestLimits | None = None, vision: bool = True) -> PreparedChat:
     """Checks an OpenAI-format chat request; every fault raises :class:`InvalidRequest`.
 
     ``limits`` bound the request (counted before anything is decoded); without
@@ -202,12 +291,7 @@ def prepare_chat(messages: Any, *, tools: Any = None, tool_choice: Any = None, m
     collected = _Images(limits, vision)
     converted = _messages(messages, images, collected)
     tool_schemas = _tools(tools, tool_choice, limits)
-    params: dict[str, Any] = dict(sampler_params or {})
-    for name, value in (("seed", _integer(seed, "seed", -2**63)),
-                        ("frequency_penalty", _number(frequency_penalty, "frequency_penalty", -2, 2)),
-                        ("presence_penalty", _number(presence_penalty, "presence_penalty", -2, 2))):
-        if value is not None:
-            params[name] = value
+    template_params, rules = _template_params(tool_choice, parallel_tool_calls, response_format, tool_schemas)
     if not isinstance(enable_think, bool):
         raise InvalidRequest("enable_think must be a boolean", param="enable_think")
     try:
@@ -218,17 +302,32 @@ def prepare_chat(messages: Any, *, tools: Any = None, tool_choice: Any = None, m
         "prompt_input": messages_json,
         "messages_mode": True,
         "enable_think": int(enable_think),
-        "temperature": _number(temperature, "temperature", 0, 2),
-        "top_p": _number(top_p, "top_p", 0, 1),
-        "top_k": _integer(top_k, "top_k", 0),
-        "repeat_penalty": _number(repeat_penalty, "repeat_penalty", 0, 10),
+        **_sampling(temperature, top_p, top_k, repeat_penalty, seed, frequency_penalty, presence_penalty,
+                    sampler_params),
     }
-    if params:
-        run_kwargs["sampler_params"] = params
     if tool_schemas:
         run_kwargs["tool_schemas"] = tool_schemas
+    if template_params:
+        run_kwargs["extra_template_params"] = template_params
     limit, stops = _integer(max_tokens, "max_tokens", 1), _stop(stop)
     image_arrays = collected.arrays()   # decoded only once everything else is checked
     if image_arrays:
         run_kwargs["images"] = image_arrays
-    return PreparedChat(run_kwargs, limit, stops, len(image_arrays), converted)
+    return PreparedChat(run_kwargs, limit, stops, len(image_arrays), converted,
+                        rules if rules != AnswerRules() else None, tool_schemas)
+
+
+def prepare_completion(prompt: Any, *, max_tokens: Any = None, stop: Any = None, temperature: Any = None,
+                       top_p: Any = None, top_k: Any = None, repeat_penalty: Any = None, seed: Any = None,
+                       frequency_penalty: Any = None, presence_penalty: Any = None,
+                       sampler_params: Mapping[str, Any] | None = None) -> PreparedChat:
+    """Checks a plain-prompt request: the runtime completes ``prompt`` as given (no chat template)."""
+    if not isinstance(prompt, str):
+        raise InvalidRequest("prompt must be a string", param="prompt")
+    run_kwargs: dict[str, Any] = {
+        "prompt_input": prompt,
+        "messages_mode": False,
+        **_sampling(temperature, top_p, top_k, repeat_penalty, seed, frequency_penalty, presence_penalty,
+                    sampler_params),
+    }
+    return PreparedChat(run_kwargs, _integer(max_tokens, "max_tokens", 1), _stop(stop))

@@ -56,14 +56,17 @@ def _add_install(install: argparse.ArgumentParser) -> None:
 def _add_serve(commands: Commands[argparse.ArgumentParser]) -> None:
     serve = commands.add_parser(
         "serve", help="serve OpenAI clients (chat completions, transcriptions) over HTTP",
-        description="Serve the OpenAI API (/v1/models, /v1/chat/completions, /v1/audio/transcriptions, "
-                    f"/v1/audio/translations) with the deployed runtimes. Needs the server extra: {SERVER_EXTRA} "
-                    "(and the audio extra for uploads other than WAV).")
+        description="Serve the OpenAI API (/v1/models, /v1/chat/completions, /v1/completions, /v1/responses, "
+                    "/v1/audio/transcriptions, /v1/audio/translations) with the deployed runtimes. Needs the server "
+                    f"extra: {SERVER_EXTRA} (and the audio extra for uploads other than WAV).")
     add = serve.add_argument
     add("--host", default="127.0.0.1", help="address to listen on (default %(default)s)")
     add("--port", type=int, default=8000, help="port (default %(default)s; 0 picks a free one)")
     add("--model", required=True, type=Path, help="the model file of the LLM runtime")
     add("--model-name", help="the model id clients ask for (default: the file's stem)")
+    add("--tokenizer", type=Path,
+        help="the model's tokenizer.json (chat template from the tokenizer_config.json beside it), to count "
+             "usage.prompt_tokens; without it they are 0")
     add("--mmproj", type=Path, help="the vision projector, for image input")
     add("--contexts", type=int, default=1, help="contexts in the pool = requests served at once (default %(default)s)")
     add("--wait-timeout", type=float, default=10.0,

@@ -46,8 +46,9 @@ class ToolCall:
 
 @dataclass(frozen=True, slots=True)
 class Usage:
-    completion_tokens: int
+    completion_tokens: int             # every piece the runtime produced: answer, reasoning, tool-call text
     prompt_tokens: int | None = None   # the runtimes do not report it
+    reasoning_tokens: int = 0          # of the completion tokens, those of reasoning text
 
     @property
     def total_tokens(self) -> int | None:
@@ -70,7 +71,8 @@ class Finished:
     ``finish_reason``: "stop" (the model finished, or a stop sequence was met:
     the text ends before it), "length" (``max_tokens`` reached), "tool_calls",
     "cancelled" (cancelled before the model finished) or "error" (the runtime
-    failed after it had produced output; ``error`` says why).
+    failed after it had produced output, or the answer broke what the request
+    demanded of it, such as JSON of a schema; ``error`` says why).
     """
 
     text: str

@@ -139,6 +139,7 @@ class Generation:
     def __init__(self, lender: ContextLender, prepared: PreparedChat, *, acquire_timeout: float | None = None,
                  conversation: Conversation | None = None, conversation_wait: float = 0.0) -> None:
         self._lender = lender
+        self.request = prepared                    # the checked request
         self._run_kwargs = prepared.run_kwargs
         self._acquire_timeout = acquire_timeout
         self._conversation = conversation           # set when the context may keep the conversation
@@ -151,7 +152,8 @@ class Generation:
         self._context: VELKOR | None = None        # set while the run may be in progress
         self._queue = _EventQueue()
         self._taken = 0                            # events taken in a row without waiting (async)
-        self._reader = PieceReader(self._queue.put, max_tokens=prepared.max_tokens, stops=prepared.stop)
+        self._reader = PieceReader(self._queue.put, max_tokens=prepared.max_tokens, stops=prepared.stop,
+                                   rules=prepared.rules)
         self._t_start = time.perf_counter()
         self.finished: Finished | None = None
 

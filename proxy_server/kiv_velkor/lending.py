@@ -458,6 +458,9 @@ def _initialise(model_path: str, contexts: int, init_options: dict[str, Any]) ->
             if status != RetStatus.SUCCESS:
                 raise ModelLoadError(f"the runtime could not load the model {model_path!r} "
                                      f"(init returned {status.name}); its reason is on stderr")
+            # The tool-call markup stays in the stream (as tool-call text, which
+            # no client sees), so its tokens count as completion tokens.
+            context.set_toolcall_callback(True, 0)
     except BaseException:
         for context in made:
             context.uninit()

@@ -1,8 +1,11 @@
 """OpenAI's response shapes built from the layer's events: pure functions of
 plain values, no server, no I/O (the routes send what these return).
 
-Chat completions and their stream chunks, usage, tool calls, models, error
-bodies, and the server-sent-event framing (transcriptions: :mod:`.speech_shapes`).
+Chat and text completions and their stream chunks, usage, tool calls,
+models, error bodies, and the server-sent-event framing (transcriptions:
+:mod:`.speech_shapes`). Every shape is one of OpenAI's published schemas: the
+layer's ``"cancelled"`` and ``"error"`` endings never appear as a finish
+reason (a run that could not finish ends its stream with an error body).
 """
 
 from __future__ import annotations
@@ -14,8 +17,8 @@ from typing import Any
 from .conversations import reply_message
 from .events import Event, Finished, PieceKind, TextPiece, ToolCall
 
-__all__ = ["SSE_DONE", "sse", "error_body", "stream_error", "usage", "tool_call", "completion", "chunk", "usage_chunk",
-           "stream_chunks", "model_card", "model_list"]
+__all__ = ["SSE_DONE", "sse", "error_body", "usage", "tool_call", "finish_reason", "failure", "completion", "chunk",
+           "usage_chunk", "stream_chunks", "final_chunks", "text_completion", "model_card", "model_list"]
 
 SSE_DONE = "data: [DONE]\n\n"
 
@@ -30,27 +33,41 @@ def error_body(message: str, error_type: str = "invalid_request_error", param: s
     return {"error": {"message": message, "type": error_type, "param": param, "code": code}}
 
 
-def stream_error(message: str, code: str) -> dict[str, Any]:
-    """The event that ends a stream the server could not finish (a runtime failure after output, the
-    server stopping): OpenAI's error body, which clients raise as an error."""
-    return error_body(message, "server_error", None, code)
-
-
-def usage(finished: Finished) -> dict[str, Any]:
-    # The runtimes do not count prompt tokens: those stay null rather than a guess.
-    return {"prompt_tokens": None, "completion_tokens": finished.usage.completion_tokens, "total_tokens": None}
+def usage(finished: Finished, prompt_tokens: int = 0) -> dict[str, Any]:
+    """``prompt_tokens`` is 0 when the server has no tokenizer of the model (the runtimes do not count them)."""
+    completion_tokens = finished.usage.completion_tokens
+    return {"prompt_tokens": prompt_tokens, "completion_tokens": completion_tokens,
+            "total_tokens": prompt_tokens + completion_tokens,
+            "completion_tokens_details": {"reasoning_tokens": finished.usage.reasoning_tokens}}
 
 
 def tool_call(call: ToolCall) -> dict[str, Any]:
     return {"id": call.id, "type": "function", "function": {"name": call.name, "arguments": call.arguments}}
 
 
-def completion(cid: str, created: int, model: str, finished: Finished) -> dict[str, Any]:
+def finish_reason(finished: Finished) -> str:
+    """OpenAI's finish reason of a run that finished; a cancelled run ended where it was, as at a length limit."""
+    return "length" if finished.finish_reason == "cancelled" else finished.finish_reason
+
+
+def failure(finished: Finished) -> dict[str, Any] | None:
+    """The error body of a run that could not finish (None when it finished): a runtime failure, an
+    answer that broke the request's demands, or a run cancelled by the server's shutdown."""
+    if finished.finish_reason == "error":
+        return error_body(finished.error or "the runtime failed", "server_error", code="generation_failed")
+    if finished.finish_reason == "cancelled":
+        return error_body("the generation was cancelled (the server is stopping)", "server_error",
+                          code="cancelled")
+    return None
+
+
+def completion(cid: str, created: int, model: str, finished: Finished, prompt_tokens: int = 0) -> dict[str, Any]:
     """A whole ``chat.completion`` from the final event."""
-    message = reply_message(finished)
+    message = {**reply_message(finished), "refusal": None}
     return {"id": cid, "object": "chat.completion", "created": created, "model": model,
-            "choices": [{"index": 0, "message": message, "finish_reason": finished.finish_reason, "logprobs": None}],
-            "usage": usage(finished)}
+            "choices": [{"index": 0, "message": message, "finish_reason": finish_reason(finished),
+                         "logprobs": None}],
+            "usage": usage(finished, prompt_tokens)}
 
 
 def chunk(cid: str, created: int, model: str, delta: dict[str, Any], finish_reason: str | None = None
@@ -60,15 +77,14 @@ def chunk(cid: str, created: int, model: str, delta: dict[str, Any], finish_reas
             "choices": [{"index": 0, "delta": delta, "finish_reason": finish_reason, "logprobs": None}]}
 
 
-def usage_chunk(cid: str, created: int, model: str, finished: Finished) -> dict[str, Any]:
+def usage_chunk(cid: str, created: int, model: str, finished: Finished, prompt_tokens: int = 0) -> dict[str, Any]:
     """The last chunk of a stream that asked for usage: no choices, the usage."""
     return {"id": cid, "object": "chat.completion.chunk", "created": created, "model": model, "choices": [],
-            "usage": usage(finished)}
+            "usage": usage(finished, prompt_tokens)}
 
 
-def stream_chunks(event: Event, cid: str, created: int, model: str, include_usage: bool = False
-                  ) -> Iterator[dict[str, Any]]:
-    """What one event of a generation becomes in a chat stream (possibly nothing)."""
+def stream_chunks(event: Event, cid: str, created: int, model: str) -> Iterator[dict[str, Any]]:
+    """What a piece or a tool call becomes in a chat stream (possibly nothing)."""
     if isinstance(event, TextPiece):
         if event.kind is PieceKind.ANSWER:
             yield chunk(cid, created, model, {"content": event.text})
@@ -76,16 +92,28 @@ def stream_chunks(event: Event, cid: str, created: int, model: str, include_usag
             yield chunk(cid, created, model, {"reasoning_content": event.text})
     elif isinstance(event, ToolCall):
         yield chunk(cid, created, model, {"tool_calls": [{"index": event.index, **tool_call(event)}]})
-    elif isinstance(event, Finished):
-        if event.finish_reason == "error":
-            yield stream_error(event.error or "the runtime failed", "generation_failed")
-            return
-        if event.finish_reason == "cancelled":   # a client that hung up reads nothing: the server stops
-            yield stream_error("the generation was cancelled (the server is stopping)", "cancelled")
-            return
-        yield chunk(cid, created, model, {}, event.finish_reason)
-        if include_usage:
-            yield usage_chunk(cid, created, model, event)
+
+
+def final_chunks(finished: Finished, cid: str, created: int, model: str, include_usage: bool,
+                 prompt_tokens: int = 0) -> Iterator[dict[str, Any]]:
+    """The end of a chat stream: the finish reason (and the usage), or the error of a run that could not finish."""
+    error = failure(finished)
+    if error is not None:
+        yield error
+        return
+    yield chunk(cid, created, model, {}, finish_reason(finished))
+    if include_usage:
+        yield usage_chunk(cid, created, model, finished, prompt_tokens)
+
+
+def text_completion(cid: str, created: int, model: str, text: str, reason: str | None,
+                    finished: Finished | None = None, prompt_tokens: int = 0) -> dict[str, Any]:
+    """A ``text_completion`` (whole, or one chunk of a stream: then ``reason`` is None until the last)."""
+    body: dict[str, Any] = {"id": cid, "object": "text_completion", "created": created, "model": model,
+                            "choices": [{"index": 0, "text": text, "finish_reason": reason, "logprobs": None}]}
+    if finished is not None:
+        body["usage"] = usage(finished, prompt_tokens)
+    return body
 
 
 def model_card(model_id: str, created: int) -> dict[str, Any]:

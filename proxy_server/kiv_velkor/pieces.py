@@ -10,7 +10,9 @@ content type, run status) and hands the events it makes to ``emit``:
 - every piece with text (or a non-final status) counts towards ``max_tokens``;
 - :meth:`PieceReader.finish` flushes what was held and makes the final
   :class:`Finished` (or raises :class:`RequestRejected` when the runtime
-  failed before producing anything).
+  failed before producing anything); an answer that breaks the request's
+  :class:`AnswerRules` (JSON of a schema, a required tool call) ends with
+  ``"error"``.
 
 It says when the run must stop (``"length"``, ``"stop"``); stopping it is the
 caller's business.
@@ -23,6 +25,7 @@ import secrets
 import time
 from collections.abc import Callable
 
+from .answer_rules import AnswerRules
 from .errors import RequestRejected
 from .events import Event, Finished, FinishReason, PieceKind, TextPiece, Timings, ToolCall, Usage
 from .types import RunStatus
@@ -43,16 +46,19 @@ class PieceReader:
     """Events from one run's pieces; ``emit`` receives each event as it is made."""
 
     def __init__(self, emit: Callable[[Event], None], *, max_tokens: int | None = None,
-                 stops: tuple[str, ...] = (), clock: Callable[[], float] = time.perf_counter) -> None:
+                 stops: tuple[str, ...] = (), rules: AnswerRules | None = None,
+                 clock: Callable[[], float] = time.perf_counter) -> None:
         self._emit_event = emit
         self._max_tokens = max_tokens
         self._stops = stops
+        self._rules = rules
         self._clock = clock
         self._decoders = {_ANSWER: _decoder(), _REASONING: _decoder(), _TOOL_TEXT: _decoder()}
         self._texts: dict[PieceKind, list[str]] = {_ANSWER: [], _REASONING: [], _TOOL_TEXT: []}
         self._held = ""                        # answer text that may be the start of a stop sequence
         self.tool_calls: list[ToolCall] = []
         self.tokens = 0
+        self.reasoning_tokens = 0
         self.error_text: str | None = None     # what the runtime said when it reported an error
         self._t_first: float | None = None
         self._t_last: float | None = None
@@ -74,6 +80,8 @@ class PieceReader:
         stop: FinishReason | None = None
         if raw:
             kind = _KINDS.get(content_type, _ANSWER)
+            if kind is _REASONING:
+                self.reasoning_tokens += 1
             text = self._decoders[kind].decode(raw)
             if text:
                 if kind is _ANSWER and self._stops:
@@ -142,10 +150,14 @@ class PieceReader:
             reason = "tool_calls"
         else:
             reason = "stop"
+        text = "".join(self._texts[_ANSWER])
+        error = self.error_text if reason == "error" else None
+        if halt is None and reason in ("stop", "tool_calls") and self._rules is not None:
+            error = self._rules.violation(text, self.tool_calls)
+            reason = "error" if error is not None else reason
         return Finished(
-            "".join(self._texts[_ANSWER]), "".join(self._texts[_REASONING]), "".join(self._texts[_TOOL_TEXT]),
-            tuple(self.tool_calls), reason, Usage(self.tokens), self._timings(started),
-            self.error_text if reason == "error" else None)
+            text, "".join(self._texts[_REASONING]), "".join(self._texts[_TOOL_TEXT]), tuple(self.tool_calls),
+            reason, Usage(self.tokens, reasoning_tokens=self.reasoning_tokens), self._timings(started), error)
 
     def _flush(self) -> FinishReason | None:
         """Everything taken goes out: the decoders' tails, then the held-back answer text."""

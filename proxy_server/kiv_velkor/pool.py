@@ -14,7 +14,7 @@ from __future__ import annotations
 
 from typing import Any
 
-from .chat_input import prepare_chat
+from .chat_input import prepare_chat, prepare_completion
 from .conversations import Conversation
 from .generation import Generation
 from .lending import DEFAULT_ACQUIRE_TIMEOUT, ContextLender, Lease, WaitCancelled
@@ -46,7 +46,9 @@ class ModelPool(ContextLender):
              **options: Any) -> Generation:
         """A new generation for OpenAI-format ``messages``.
 
-        Options (OpenAI's names): ``tools``, ``tool_choice``, ``max_tokens`` and
+        Options (OpenAI's names): ``tools``, ``tool_choice``, ``parallel_tool_calls``,
+        ``response_format`` (the last three reach the runtime in
+        ``extra_template_params``; the answer is checked against them), ``max_tokens`` and
         ``stop`` (enforced by the layer: the run is interrupted and the text
         ends before the stop sequence), ``temperature``, ``top_p``, ``top_k``,
         ``repeat_penalty``, ``seed``, ``frequency_penalty``,
@@ -67,3 +69,10 @@ class ModelPool(ContextLender):
             conversation = Conversation(prepared.run_kwargs, prepared.messages, cache_scope)
         return Generation(self, prepared, acquire_timeout=acquire_timeout, conversation=conversation,
                           conversation_wait=self.conversation_wait)
+
+    def complete(self, prompt: str, *, acquire_timeout: float | None = None, **options: Any) -> Generation:
+        """A new generation completing a plain ``prompt`` as given (the runtime's plain-prompt mode).
+
+        Options: ``max_tokens``, ``stop``, and the sampling options of :meth:`chat`.
+        """
+        return Generation(self, prepare_completion(prompt, **options), acquire_timeout=acquire_timeout)

@@ -3,10 +3,10 @@ pool, answered whole or as a stream of server-sent chunks."""
 
 from __future__ import annotations
 
-import functools
+import asyncio
 import secrets
 import time
-from collections.abc import AsyncIterator
+from collections.abc import AsyncIterator, Iterator
 from typing import Any
 
 from starlette.requests import Request
@@ -14,90 +14,54 @@ from starlette.responses import JSONResponse, Response
 
 from . import openai_shapes as shapes
 from .chat_input import holds_images
-from .errors import ServingError
 from .events import Event, Finished
 from .generation import Generation
-from .http_stream import EventStream, HangupWatch
+from .http_generation import (begin, count_prompt, event_stream, prepared, requested_model, settled, stream_body,
+                              stream_options)
 from .metrics import Metrics
-from .server_common import ApiError, Serving, field_of, metrics, read_json_object, serving
+from .request_fields import CHAT
+from .server_common import metrics, read_json_object, serving
 
 __all__ = ["chat_completions"]
 
 # The request fields handed to the layer under the same name (OpenAI's, and
 # the runtime's own sampling options).
-PASSED_ON = ("tools", "tool_choice", "stop", "temperature", "top_p", "top_k", "repeat_penalty", "seed",
-             "frequency_penalty", "presence_penalty", "enable_think")
+PASSED_ON = ("tools", "tool_choice", "parallel_tool_calls", "response_format", "stop", "temperature", "top_p",
+             "top_k", "repeat_penalty", "seed", "frequency_penalty", "presence_penalty", "enable_think")
 
 
 async def chat_completions(request: Request) -> Response:
     state = serving(request)
     body = await read_json_object(request)
-    model = field_of(body, "model", str)
-    if model is None:
-        raise ApiError(400, "model is required", param="model")
-    if model != state.settings.model_name:
-        raise ApiError(404, f"The model '{model}' does not exist; this server has '{state.settings.model_name}'",
-                       code="model_not_found", param="model")
-    stream = field_of(body, "stream", bool, False)
-    include_usage = field_of(field_of(body, "stream_options", dict, {}), "include_usage", bool, False)
-    if field_of(body, "n", int, 1) != 1:
-        raise ApiError(400, "only n=1 is supported", param="n")
+    model = requested_model(state, body)
+    stream, include_usage = stream_options(body)
     max_tokens = body.get("max_completion_tokens", body.get("max_tokens"))
     options = {name: body[name] for name in PASSED_ON if body.get(name) is not None}
-    generation = await _generation(state, body.get("messages"), max_tokens=max_tokens,
-                                   cache_scope=getattr(request.state, "api_key_id", None), **options)
-    # From here on a client that hangs up cancels the request: waiting, before its first piece, running.
-    async with HangupWatch(request.receive, generation.cancel) as watch:
-        try:
-            await generation.astart()
-            outcome = await (generation.__anext__() if stream else generation.acollect())
-        except ServingError as exc:
-            raise ApiError.of(exc) from None
-    if isinstance(outcome, Finished):
-        metrics(request).finished(outcome)
-    if watch.gone:
+    CHAT.check(body)
+    messages = body.get("messages")
+    generation = await prepared(state, lambda: state.pool.chat(
+        messages, max_tokens=max_tokens, acquire_timeout=state.settings.wait_timeout, limits=state.settings.limits,
+        cache_scope=getattr(request.state, "api_key_id", None), **options), holds_images(messages))
+    outcome = await begin(request, generation, stream)
+    if outcome is None:
         return Response(status_code=499)   # nobody to answer; the access log shows the hang-up
+    counted = count_prompt(state, generation)
     cid = f"chatcmpl-{secrets.token_hex(12)}"
     created = int(time.time())
     if stream:
-        lines = _stream(generation, outcome, cid, created, state.settings.model_name, include_usage, metrics(request))
-        return EventStream(lines, generation.cancel, lambda: generation.queued > 0)
+        lines = _stream(generation, outcome, cid, created, model, include_usage, counted, metrics(request))
+        return event_stream(lines, generation)
     assert isinstance(outcome, Finished)
-    if outcome.finish_reason == "error":
-        raise ApiError(500, outcome.error or "the runtime failed", "server_error", "generation_failed")
-    if outcome.finish_reason == "cancelled":
-        raise ApiError(503, "the request was cancelled (the server is stopping)", "server_error", "cancelled")
-    return JSONResponse(shapes.completion(cid, created, state.settings.model_name, outcome))
-
-
-async def _generation(state: Serving, messages: Any, **options: Any) -> Generation:
-    """The request checked and prepared; images are decoded on a thread, off the event loop."""
-    make = functools.partial(state.pool.chat, messages, limits=state.settings.limits,
-                             acquire_timeout=state.settings.wait_timeout, **options)
-    try:
-        return await state.off_loop(make) if holds_images(messages) else make()
-    except ServingError as exc:
-        raise ApiError.of(exc) from None
+    return JSONResponse(shapes.completion(cid, created, model, settled(outcome), await counted))
 
 
 async def _stream(generation: Generation, first: Event, cid: str, created: int, model: str,
-                  include_usage: bool, meter: Metrics) -> AsyncIterator[str]:
-    # Leaving this generator (the client went away, the server stops) leaves
-    # the iteration, which cancels the generation.
-    async def events() -> AsyncIterator[Event]:
-        yield first
-        async for event in generation:
-            yield event
+                  include_usage: bool, counted: asyncio.Future[int], meter: Metrics) -> AsyncIterator[str]:
+    def frames(event: Event, prompt_tokens: int) -> Iterator[dict[str, Any]]:
+        if isinstance(event, Finished):
+            return shapes.final_chunks(event, cid, created, model, include_usage, prompt_tokens)
+        return shapes.stream_chunks(event, cid, created, model)
 
     yield shapes.sse(shapes.chunk(cid, created, model, {"role": "assistant", "content": ""}))
-    try:
-        async for event in events():
-            if isinstance(event, Finished) and event is not first:   # a first end is counted already
-                meter.finished(event)
-            for data in shapes.stream_chunks(event, cid, created, model, include_usage):
-                yield shapes.sse(data)
-    except ServingError as exc:
-        yield shapes.sse(shapes.stream_error(exc.message, exc.code or "server_error"))
-    finally:
-        await generation.aclose()
-    yield shapes.SSE_DONE
+    async for text in stream_body(generation, first, counted, frames, meter):
+        yield text

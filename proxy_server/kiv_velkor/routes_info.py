@@ -1,5 +1,6 @@
-"""``GET /v1/models``, ``GET /health`` (liveness), ``GET /health/ready``
-(readiness) and ``GET /metrics``: what the server serves, and how it does."""
+"""``GET /v1/models``, ``GET /v1/models/{id}``, ``GET /health`` (liveness),
+``GET /health/ready`` (readiness) and ``GET /metrics``: what the server
+serves, and how it does."""
 
 from __future__ import annotations
 
@@ -8,17 +9,23 @@ from starlette.responses import JSONResponse, Response
 
 from . import openai_shapes as shapes
 from .metrics import CONTENT_TYPE_LATEST
-from .server_common import RETRY_AFTER, metrics, serving
+from .server_common import RETRY_AFTER, ApiError, metrics, serving
 
-__all__ = ["models", "health", "ready", "metrics_text"]
+__all__ = ["models", "model", "health", "ready", "metrics_text"]
 
 
 async def models(request: Request) -> Response:
     state = serving(request)
-    ids = [state.settings.model_name]
-    if state.recogniser is not None and state.settings.asr_model_name:
-        ids.append(state.settings.asr_model_name)
-    return JSONResponse(shapes.model_list(ids, state.created))
+    return JSONResponse(shapes.model_list(state.model_ids(), state.created))
+
+
+async def model(request: Request) -> Response:
+    state = serving(request)
+    model_id = str(request.path_params["model_id"])
+    if model_id not in state.model_ids():
+        raise ApiError(404, f"The model '{model_id}' does not exist; this server has "
+                       f"{', '.join(repr(m) for m in state.model_ids())}", code="model_not_found", param="model")
+    return JSONResponse(shapes.model_card(model_id, state.created))
 
 
 def _phase(request: Request) -> str:

@@ -38,6 +38,7 @@ from .http_guard import GuardSettings, access_logger
 from .limits import RequestLimits
 from .metrics import Metrics
 from .pool import ModelPool
+from .prompt_tokens import PromptCounter
 from .server import ServerSettings, attach, create_app
 from .speech import AudioSettings, SpeechRecogniser
 
@@ -57,6 +58,7 @@ class ServeConfig:
     host: str = "127.0.0.1"
     port: int = 8000
     model_name: str | None = None
+    tokenizer: Path | None = None
     mmproj: Path | None = None
     contexts: int = 1
     wait_timeout: float = 10.0
@@ -294,7 +296,7 @@ def _uvicorn_config(config: ServeConfig, app: Starlette) -> uvicorn.Config:
 
 
 async def _load_and_attach(config: ServeConfig, app: Starlette, settings: ServerSettings, server: _Server,
-                           address: str) -> None:
+                           address: str, counter: PromptCounter | None) -> None:
     """Loads the models on a thread while the server answers, then serves them."""
     stopper = server.stopper
     try:
@@ -307,14 +309,27 @@ async def _load_and_attach(config: ServeConfig, app: Starlette, settings: Server
     stopper.pool, stopper.recogniser = pool, recogniser
     if stopper.signals:
         return   # stopping already: the shutdown releases them
-    attach(app, pool, settings, recogniser)
+    attach(app, pool, settings, recogniser, counter)
     print(f"Serving {settings.model_name} on {address}/v1 ({config.contexts} context"
           f"{'s' if config.contexts != 1 else ''}"
           f"{', speech: ' + str(settings.asr_model_name) if stopper.recogniser else ''}); Ctrl+C stops",
           file=sys.stderr, flush=True)
+    note = _counting_note(config, counter)
+    if note:
+        print(note, file=sys.stderr, flush=True)
 
 
-def run(config: ServeConfig, sock: socket.socket) -> int:
+def _counting_note(config: ServeConfig, counter: PromptCounter | None) -> str | None:
+    """What the server says once at start when it cannot count every prompt."""
+    if counter is None:
+        return "No --tokenizer given: usage.prompt_tokens will be 0 (the runtimes do not count the prompt)"
+    if not counter.has_chat_template:
+        return (f"{config.tokenizer.with_name('tokenizer_config.json') if config.tokenizer else ''} holds no "
+                "chat_template: chat requests count 0 prompt tokens (plain prompts are counted)")
+    return None
+
+
+def run(config: ServeConfig, sock: socket.socket, counter: PromptCounter | None = None) -> int:
     """Serves until a signal stops the server; the exit status (1 when the models could not be loaded)."""
     settings = config.settings(config.asr_model is not None)
     host, port = sock.getsockname()[:2]
@@ -322,7 +337,7 @@ def run(config: ServeConfig, sock: socket.socket) -> int:
     tasks: list[asyncio.Task[None]] = []
 
     async def startup(app: Starlette) -> None:
-        tasks.append(asyncio.create_task(_load_and_attach(config, app, settings, server, address)))
+        tasks.append(asyncio.create_task(_load_and_attach(config, app, settings, server, address, counter)))
 
     async def shutdown() -> None:
         if tasks:
@@ -363,8 +378,14 @@ def main(config: ServeConfig) -> int:
     except OSError as exc:
         print(f"error: cannot listen on {config.host}:{config.port}: {exc.strerror or exc}", file=sys.stderr)
         return 1
+    try:
+        counter = PromptCounter(config.tokenizer) if config.tokenizer else None
+    except Exception as exc:   # the tokenizers library's errors are plain exceptions
+        print(f"error: cannot read the tokenizer {config.tokenizer}: {exc}", file=sys.stderr)
+        sock.close()
+        return 1
     with sock:
-        status = run(config, sock)
+        status = run(config, sock, counter)
     if status == 0:
         print("Stopped: every context released.", file=sys.stderr, flush=True)
     return status

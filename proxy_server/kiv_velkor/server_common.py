@@ -19,6 +19,7 @@ from .limits import RequestLimits
 from .metrics import Metrics
 from .openai_shapes import error_body
 from .pool import ModelPool
+from .prompt_tokens import PromptCounter
 from .speech import SpeechRecogniser
 
 __all__ = ["ServerSettings", "Serving", "serving", "metrics", "ApiError", "read_json_object", "field_of",
@@ -47,12 +48,19 @@ class Serving:
     settings: ServerSettings
     recogniser: SpeechRecogniser | None = None
     created: int = field(default=0)         # the models' creation time, fixed at start
+    counter: PromptCounter | None = None    # the model's tokenizer, when the server was given one
     # Requests with images are prepared (decoded) here, a few at a time, off the event loop.
     preparing: ThreadPoolExecutor = field(
         default_factory=lambda: ThreadPoolExecutor(max_workers=2, thread_name_prefix="kiv-prepare"))
 
     async def off_loop(self, work: Callable[[], T]) -> T:
         return await asyncio.get_running_loop().run_in_executor(self.preparing, work)
+
+    def model_ids(self) -> list[str]:
+        ids = [self.settings.model_name]
+        if self.recogniser is not None and self.settings.asr_model_name:
+            ids.append(self.settings.asr_model_name)
+        return ids
 
 
 def serving(request: Request) -> Serving:

@@ -5,55 +5,14 @@
 #include <map>
 
 #include "json-schema-to-grammar.h"
+#include "tool_chatml.h"  // kToolChatml, made from tool_chatml.jinja
 
 namespace kiveng {
 
 namespace {
 
 using json = nlohmann::json;
-
-// ChatML with tools: the tools are listed in the system turn as JSON
-// signatures, a call is a JSON object between <tool_call> tags, and a tool's
-// answer comes back in a user turn between <tool_response> tags. The engine
-// derives the call grammar and the output parser from this template.
-constexpr const char* kToolChatml = R"JINJA({%- if messages and messages[0].role == 'system' -%}
-{%- set system_message = messages[0].content -%}
-{%- set loop_messages = messages[1:] -%}
-{%- else -%}
-{%- set system_message = 'You are a helpful assistant.' -%}
-{%- set loop_messages = messages -%}
-{%- endif -%}
-{{- '<|im_start|>system\n' + system_message -}}
-{%- if tools -%}
-{{- '\n\n# Tools\n\nYou may call one or more functions to assist with the user query.\n\nYou are provided with function signatures within <tools></tools> XML tags:\n<tools>' -}}
-{%- for tool in tools -%}
-{{- '\n' + (tool | tojson) -}}
-{%- endfor -%}
-{{- '\n</tools>\n\nFor each function call, return a json object with function name and arguments within <tool_call></tool_call> XML tags:\n<tool_call>\n{"name": <function-name>, "arguments": <args-json-object>}\n</tool_call>' -}}
-{%- endif -%}
-{{- '<|im_end|>\n' -}}
-{%- for message in loop_messages -%}
-{%- if message.role == 'assistant' -%}
-{{- '<|im_start|>assistant' -}}
-{%- if message.content -%}{{- '\n' + message.content -}}{%- endif -%}
-{%- if message.tool_calls -%}
-{%- for tool_call in message.tool_calls -%}
-{%- if tool_call.function is defined -%}{%- set call = tool_call.function -%}{%- else -%}{%- set call = tool_call -%}{%- endif -%}
-{{- '\n<tool_call>\n{"name": "' + call.name + '", "arguments": ' -}}
-{%- if call.arguments is string -%}{{- call.arguments -}}{%- else -%}{{- call.arguments | tojson -}}{%- endif -%}
-{{- '}\n</tool_call>' -}}
-{%- endfor -%}
-{%- endif -%}
-{{- '<|im_end|>\n' -}}
-{%- elif message.role == 'tool' -%}
-{{- '<|im_start|>user\n<tool_response>\n' + message.content + '\n</tool_response><|im_end|>\n' -}}
-{%- else -%}
-{{- '<|im_start|>' + message.role + '\n' + message.content + '<|im_end|>\n' -}}
-{%- endif -%}
-{%- endfor -%}
-{%- if add_generation_prompt -%}
-{{- '<|im_start|>assistant\n' -}}
-{%- endif -%})JINJA";
+using ordered = nlohmann::ordered_json;  // keys in the order given: "name" before "arguments"
 
 bool supports_tools(const common_chat_templates* t) {
     const auto caps = common_chat_templates_get_caps(t);
@@ -61,12 +20,9 @@ bool supports_tools(const common_chat_templates* t) {
     return it != caps.end() && it->second;
 }
 
-// The grammar of a reply that is nothing but tool calls: one (or, with
-// parallel calls, several) <tool_call> blocks whose JSON names an offered
-// tool (or the one asked for) and carries arguments of its schema. A small
-// model calls a tool reliably only when nothing else may come first.
-std::string forced_call_grammar(const std::vector<common_chat_tool>& tools, const std::string& only, bool parallel) {
-    using ordered = nlohmann::ordered_json;  // "name" before "arguments", as the template shows them
+// The schemas of a tool call: one object per offered tool (or only the one
+// asked for) that names it and carries arguments of its schema.
+ordered call_schemas(const std::vector<common_chat_tool>& tools, const std::string& only) {
     ordered calls = ordered::array();
     for (const common_chat_tool& tool : tools) {
         if (!only.empty() && tool.name != only) continue;
@@ -78,12 +34,61 @@ std::string forced_call_grammar(const std::vector<common_chat_tool>& tools, cons
                                 {"required", {"name", "arguments"}},
                                 {"additionalProperties", false}});
     }
+    return calls;
+}
+
+common_chat_schema_document schema_document(const ordered& schema) {
+    return common_chat_schema_from_json(common_json::parse(schema.dump()));
+}
+
+// The rule of one <tool_call> block of `calls` (or, with parallel calls, several).
+std::string calls_rule(const common_grammar_builder& b, const common_chat_schema_document& calls, bool parallel) {
+    const std::string call = "\"<tool_call>\\n\" " + b.add_schema("tool-call", *calls.root) + " \"\\n</tool_call>\"";
+    return parallel ? call + " (\"\\n\" " + call + ")*" : call;
+}
+
+// The grammar of a reply that is nothing but tool calls of the offered tools
+// (or of the one asked for). A small model calls a tool reliably only when
+// nothing else may come first.
+std::string forced_call_grammar(const std::vector<common_chat_tool>& tools, const std::string& only, bool parallel) {
+    const ordered calls = call_schemas(tools, only);
     if (calls.empty()) throw RequestError("tool_choice names the tool \"" + only + "\", which is not offered");
-    const common_chat_schema_document doc = common_chat_schema_from_json(common_json::parse(ordered{{"anyOf", calls}}.dump()));
-    return build_grammar([&](const common_grammar_builder& b) {
-        const std::string call = "\"<tool_call>\\n\" " + b.add_schema("tool-call", *doc.root) + " \"\\n</tool_call>\"";
-        b.add_rule("root", parallel ? call + " (\"\\n\" " + call + ")*" : call);
-    });
+    const common_chat_schema_document doc = schema_document(ordered{{"anyOf", calls}});
+    return build_grammar([&](const common_grammar_builder& b) { b.add_rule("root", calls_rule(b, doc, parallel)); });
+}
+
+// response_format: {"type": "json_object"} (any JSON object) or
+// {"type": "json_schema", "json_schema": {"schema": {...}, ...}}; "text" asks
+// for nothing. Returns the schema the answer must follow (null for text).
+ordered read_response_format(const json& value) {
+    const std::string type = value.is_object() ? value.value("type", "") : "";
+    if (type == "text") return nullptr;
+    if (type == "json_object") return ordered{{"type", "object"}};
+    const json* described = type == "json_schema" && value.contains("json_schema") ? &value["json_schema"] : nullptr;
+    if (described == nullptr || !described->is_object())
+        throw RequestError("response_format must be {\"type\": \"text\"}, {\"type\": \"json_object\"} or "
+                           "{\"type\": \"json_schema\", \"json_schema\": {\"schema\": {...}}}");
+    if (!described->contains("schema") || (*described)["schema"].is_null()) return ordered{{"type", "object"}};
+    if (!(*described)["schema"].is_object()) throw RequestError("response_format.json_schema.schema must be an object");
+    return ordered::parse((*described)["schema"].dump());
+}
+
+// The grammar of an answer in the response format: JSON of its schema, by
+// llama.cpp's own schema-to-grammar code. With tools offered and the choice
+// left to the model, a reply of tool calls may come instead of the answer.
+std::string format_grammar(const ordered& schema, const std::vector<common_chat_tool>& tools, bool parallel) {
+    const common_chat_schema_document answer = schema_document(schema);
+    const ordered calls = call_schemas(tools, "");
+    const common_chat_schema_document call_doc = schema_document(calls.empty() ? ordered::object()
+                                                                               : ordered{{"anyOf", calls}});
+    try {
+        return build_grammar([&](const common_grammar_builder& b) {
+            const std::string json_answer = b.add_schema("answer", *answer.root);
+            b.add_rule("root", calls.empty() ? json_answer : json_answer + " | " + calls_rule(b, call_doc, parallel));
+        });
+    } catch (const std::exception& e) {
+        throw RequestError(std::string("the response_format's schema cannot be turned into a grammar: ") + e.what());
+    }
 }
 
 // tool_choice: "auto", "required", "none", or {"type": "function", "function": {"name": ...}}.
@@ -112,6 +117,35 @@ json parse_json(const char* text, const char* what) {
     json doc = json::parse(text, nullptr, false);
     if (doc.is_discarded()) throw RequestError(std::string(what) + " are not valid JSON");
     return doc;
+}
+
+// What the template parameters demand of the reply.
+struct Demands {
+    bool forced = false;   // a tool call, nothing else
+    std::string only;      // the one tool to call, when named
+    ordered format;        // the schema of the answer (null: any text)
+};
+
+// Template parameters: tool_choice, parallel_tool_calls and response_format
+// steer the reply; every other key is handed to the template as a variable.
+Demands read_template_params(const char* extra, common_chat_templates_inputs& inputs) {
+    Demands demands;
+    if (extra == nullptr) return demands;
+    const json doc = parse_json(extra, "the extra template parameters");
+    if (!doc.is_object()) throw RequestError("the extra template parameters must be a JSON object");
+    for (const auto& [key, value] : doc.items()) {
+        if (key == "tool_choice") {
+            read_tool_choice(value, inputs, demands.forced, demands.only);
+        } else if (key == "parallel_tool_calls") {
+            if (!value.is_boolean()) throw RequestError("parallel_tool_calls must be true or false");
+            inputs.parallel_tool_calls = value.get<bool>();
+        } else if (key == "response_format") {
+            demands.format = read_response_format(value);
+        } else {
+            inputs.chat_template_kwargs[key] = value.dump();
+        }
+    }
+    return demands;
 }
 
 }  // namespace
@@ -161,25 +195,7 @@ ChatPrompt render_chat(const ChatTemplates& templates, const std::vector<common_
         }
     }
 
-    // Template parameters: tool_choice and parallel_tool_calls steer the
-    // tool calls; every other key is handed to the template as a variable.
-    bool forced = false;
-    std::string only;
-    if (const char* extra = param.run_extend.extra_template_params) {
-        const json doc = parse_json(extra, "the extra template parameters");
-        if (!doc.is_object()) throw RequestError("the extra template parameters must be a JSON object");
-        for (const auto& [key, value] : doc.items()) {
-            if (key == "tool_choice") {
-                read_tool_choice(value, inputs, forced, only);
-            } else if (key == "parallel_tool_calls") {
-                if (!value.is_boolean()) throw RequestError("parallel_tool_calls must be true or false");
-                inputs.parallel_tool_calls = value.get<bool>();
-            } else {
-                inputs.chat_template_kwargs[key] = value.dump();
-            }
-        }
-    }
-
+    const Demands demands = read_template_params(param.run_extend.extra_template_params, inputs);
     const bool has_tools = !inputs.tools.empty() && inputs.tool_choice != COMMON_CHAT_TOOL_CHOICE_NONE;
     ChatPrompt out;
     try {
@@ -188,8 +204,16 @@ ChatPrompt render_chat(const ChatTemplates& templates, const std::vector<common_
         out.parser.reasoning_format = COMMON_REASONING_FORMAT_AUTO;
         out.parser.parse_tool_calls = has_tools;
         if (!out.params.parser.empty()) out.parser.parser.load(out.params.parser);
-        if (forced && has_tools) {
-            out.params.grammar = forced_call_grammar(inputs.tools, only, inputs.parallel_tool_calls);
+        // A forced call, or an answer in the response format, is the whole
+        // reply: its grammar holds from the first token.
+        std::string grammar;
+        if (demands.forced && has_tools)
+            grammar = forced_call_grammar(inputs.tools, demands.only, inputs.parallel_tool_calls);
+        else if (!demands.format.is_null())
+            grammar = format_grammar(demands.format, has_tools ? inputs.tools : std::vector<common_chat_tool>{},
+                                     inputs.parallel_tool_calls);
+        if (!grammar.empty()) {
+            out.params.grammar = grammar;
             out.params.grammar_lazy = false;
             out.params.grammar_triggers.clear();
             out.forced_grammar = true;

@@ -39,14 +39,15 @@ struct ChatPrompt {
     common_chat_params params;       // grammar, triggers, preserved tokens
     common_chat_parser_params parser;
     bool parse_tool_calls = false;
-    bool forced_grammar = false;     // params.grammar is the forced-call grammar (nothing before the calls)
+    bool forced_grammar = false;     // params.grammar is a forced call's or the response format's: the whole reply
     // False when the output can only be answer text (no tools, a template
     // without reasoning): it then needs no parsing while it streams.
     bool needs_parsing = false;
 };
 
 // Renders the conversation with the tools and template parameters of the run
-// record (tools_schemas, extra_template_params, enable_think). Throws
+// record (tools_schemas, extra_template_params: tool_choice, parallel_tool_calls,
+// response_format, template variables; enable_think). Throws
 // RequestError for bad JSON or a template that cannot render the request.
 ChatPrompt render_chat(const ChatTemplates& templates, const std::vector<common_chat_msg>& conversation,
                        const KIV_LLMRunParam& param);

@@ -60,6 +60,10 @@ void Settings::apply_json(const char* json_text, bool at_init, int32_t* n_ctx) {
             const double p = number(v, key);
             if (p <= 0) bad(key, "must be greater than 0");
             repeat_penalty = static_cast<float>(p);
+        } else if (key == "frequency_penalty" || key == "presence_penalty") {
+            const double p = number(v, key);
+            if (p < -2 || p > 2) bad(key, "must lie in -2..2");
+            (key == "frequency_penalty" ? frequency_penalty : presence_penalty) = static_cast<float>(p);
         } else if (key == "repeat_last_n") {
             repeat_last_n = static_cast<int32_t>(integer(v, key, -1, kInt32Max));
         } else if (key == "max_tokens") {
@@ -96,9 +100,12 @@ void Settings::fill(common_params_sampling& out) const {
     out.min_p = min_p;
     out.temp = temperature;
     out.penalty_repeat = repeat_penalty;
+    out.penalty_freq = frequency_penalty;
+    out.penalty_present = presence_penalty;
     out.penalty_last_n = repeat_last_n;
     out.samplers.clear();
-    if (repeat_penalty != 1.0f) out.samplers.push_back(COMMON_SAMPLER_TYPE_PENALTIES);
+    if (repeat_penalty != 1.0f || frequency_penalty != 0 || presence_penalty != 0)
+        out.samplers.push_back(COMMON_SAMPLER_TYPE_PENALTIES);
     switch (mode) {
         case kTopP:
             out.samplers.push_back(COMMON_SAMPLER_TYPE_TOP_P);

@@ -27,6 +27,8 @@ struct Settings {
     float min_p = 0.05f;
     float temperature = 0.8f;
     float repeat_penalty = 1.0f;  // 1 = off
+    float frequency_penalty = 0;  // 0 = off; both as OpenAI's, over the last repeat_last_n tokens
+    float presence_penalty = 0;
     int32_t repeat_last_n = 64;
     std::optional<uint32_t> seed;  // none: a new random seed each run
     int32_t max_tokens = -1;       // -1: until the end of the context

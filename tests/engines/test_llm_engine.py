@@ -186,6 +186,38 @@ def test_what_the_runtime_cannot_serve_fails_with_a_reason(llm, engines, package
     assert "cannot load it" in capfd.readouterr().err
 
 
+# A schema with what client libraries send: a reference into $defs, an enum, an array, a nullable field.
+PLACE = {"$defs": {"Country": {"type": "object", "properties": {"name": {"type": "string"},
+                                                                "continent": {"enum": ["Europe", "Asia", "Africa"]}},
+                               "required": ["name", "continent"], "additionalProperties": False}},
+         "type": "object", "properties": {"city": {"type": "string"}, "country": {"$ref": "#/$defs/Country"},
+                                          "districts": {"type": "array", "items": {"type": "string"}},
+                                          "mayor": {"anyOf": [{"type": "string"}, {"type": "null"}]}},
+         "required": ["city", "country", "districts", "mayor"], "additionalProperties": False}
+
+
+@pytest.mark.parametrize("response_format, tools", [
+    ({"type": "json_schema", "json_schema": {"name": "place", "schema": PLACE, "strict": True}}, None),
+    ({"type": "json_object"}, None),
+    # Tools offered with the choice left to the model: the reply is the answer or a call, never prose.
+    ({"type": "json_schema", "json_schema": {"name": "place", "schema": PLACE}}, [WEATHER_TOOL]),
+])
+def test_a_response_format_holds_the_reply_to_its_schema(llm, response_format, tools):
+    import jsonschema
+    result = llm.run(chat("Tell me about Paris."), messages_mode=True, tool_schemas=tools,
+                     extra_template_params={"response_format": response_format},
+                     sampler_params={"max_tokens": 200, "frequency_penalty": 0.5, "presence_penalty": 0.5})
+
+    assert result["status"] is RunStatus.FINISH
+    if result["tool_calls"]:
+        assert result["tool_calls"][0]["name"] == "get_weather" and not result["text"]
+    else:
+        answer = json.loads(result["text"])
+        assert isinstance(answer, dict)
+        if "json_schema" in response_format:
+            jsonschema.validate(answer, PLACE)
+
+
 # ChatML that opens a reasoning block when thinking is on (and closes an empty one when it is off).
 THINKING_TEMPLATE = """{%- for message in messages -%}
 {{- '<|im_start|>' + message.role + '\\n' -}}

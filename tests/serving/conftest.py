@@ -5,12 +5,24 @@ speech layer on the recording fake recogniser."""
 from __future__ import annotations
 
 import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import urllib.error
+import urllib.request
 from collections.abc import Callable, Iterator
 from pathlib import Path
 
+import openai
 import pytest
 
+import tessel_openai_server
+
 from reference.refrt import build_runtimes_or_skip
+from support.emulation import deadline
 from support.fake_velkor import FakeVelkor, build_fake_velkor
 from support.native_build import FAKES, build_shared
 from support.placement import place_velkor, release_objects, still_mapped
@@ -90,3 +102,61 @@ def fake_pool(place_library) -> Iterator[tuple[ModelPool, FakeVelkor]]:
 @pytest.fixture(scope="session")
 def fake_quellan_path() -> Path:
     return build_shared("fake_quellan", [FAKES / "fake_quellan.cpp"])
+
+
+@pytest.fixture(scope="module")
+def site(runtimes, tmp_path_factory) -> Path:
+    """A copy of the installed package with both reference runtimes deployed."""
+    root = tmp_path_factory.mktemp("site")
+    shutil.copytree(Path(tessel_openai_server.__file__).parent, root / "tessel_openai_server")
+    for name in ("velkor", "quellan"):
+        subprocess.run([sys.executable, "-m", "tessel_openai_server.kiv_velkor", "install-runtime", name,
+                        str(runtimes[name]), "--package-dir", str(root / "tessel_openai_server" / "kiv_velkor")],
+                       check=True, capture_output=True, env=_env(root))
+    (root / "model.json").write_text(json.dumps(MODEL, ensure_ascii=False), encoding="utf-8")
+    for name in ("projector.bin", "asr.bin", "tokenizer.json"):
+        (root / name).write_bytes(b"\0")
+    return root
+
+
+def _env(site: Path, **extra: str) -> dict[str, str]:
+    env = {k: v for k, v in os.environ.items() if k != "KIV_QUELLAN_PATH"}
+    env.update(PYTHONPATH=str(site), **extra)
+    return env
+
+
+class Server:
+    def __init__(self, site: Path, *args: str, delay_ms: int = 20) -> None:
+        self.proc = subprocess.Popen(
+            [sys.executable, "-m", "tessel_openai_server.kiv_velkor", "serve", "--port", "0", "--model",
+             str(site / "model.json"), "--model-name", "ref", "--mmproj", str(site / "projector.bin"),
+             "--asr-model", str(site / "asr.bin"), "--asr-tokenizer", str(site / "tokenizer.json"), *args],
+            env=_env(site, KIV_REFERENCE_DELAY_MS=str(delay_ms)), stderr=subprocess.PIPE, text=True)
+        assert self.proc.stderr is not None
+        line = self.proc.stderr.readline()
+        match = re.search(r"http://[\d.]+:(\d+)/v1", line)
+        assert match, line + self.proc.stderr.read()
+        self.url = f"http://127.0.0.1:{match[1]}"
+        self.client = openai.OpenAI(base_url=self.url + "/v1", api_key="none", max_retries=0, timeout=30)
+
+    def health(self) -> dict:
+        with urllib.request.urlopen(self.url + "/health", timeout=5) as response:
+            return json.load(response)
+
+    def post(self, path: str, body: bytes, content_type: str = "application/json") -> tuple[int, dict]:
+        request = urllib.request.Request(self.url + path, data=body, headers={"Content-Type": content_type})
+        try:
+            with urllib.request.urlopen(request, timeout=10) as response:
+                return response.status, json.load(response)
+        except urllib.error.HTTPError as exc:
+            return exc.code, json.load(exc)
+
+    def stop(self, sig: int = signal.SIGTERM) -> tuple[int, str]:
+        self.proc.send_signal(sig)
+        return self.wait()
+
+    def wait(self) -> tuple[int, str]:
+        _, err = self.proc.communicate(timeout=deadline(30))
+        return self.proc.returncode, err
+
+

@@ -31,7 +31,8 @@ from tessel_openai_server.kiv_velkor.pool import ModelPool
 from support.openapi import validate
 
 from .conftest import MODEL, user
-from .test_server import _env, _wav, site  # noqa: F401  (site: the package copy with the runtimes)
+from .conftest import _env
+from .test_server import _wav
 
 BIG = " ".join(f"w{i}" for i in range(150_000))   # about 1 MB in 150,000 pieces
 NET_MODEL = {"replies": [*MODEL["replies"], {"match": "Tell me everything", "reply": BIG}]}

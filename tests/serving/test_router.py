@@ -21,7 +21,7 @@ import openai
 import pytest
 
 from .conftest import MODEL, user
-from .test_network import Net, _metrics, net_site, site  # noqa: F401  (fixtures)
+from .test_network import Net, _metrics, net_site  # noqa: F401  (fixtures)
 
 STORY = MODEL["replies"][3]["reply"]
 CONTEXTS = 4   # each server alone can carry the whole load below

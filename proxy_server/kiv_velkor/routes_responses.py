@@ -1,0 +1,98 @@
+"""``POST /v1/responses``: the Responses API, stateless. The request becomes a
+chat generation of the pool (:mod:`.responses_input`); its events become a
+response object or OpenAI's event stream (:mod:`.responses_shapes`).
+
+The server keeps no responses: ``previous_response_id`` and ``store=true``
+are answered with a 400 that says so.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import time
+from collections.abc import AsyncIterator, Mapping
+from typing import Any
+
+from starlette.requests import Request
+from starlette.responses import JSONResponse, Response
+
+from . import openai_shapes as shapes
+from . import responses_input as given
+from . import responses_shapes as rshapes
+from .errors import InvalidRequest
+from .events import Event, Finished
+from .generation import Generation
+from .request_fields import RESPONSES
+from .http_generation import (begin, count_prompt, event_stream, prepared, requested_model, settled, stream_body,
+                              stream_options)
+from .metrics import Metrics
+from .server_common import Serving, field_of, metrics, read_json_object, serving
+
+__all__ = ["responses"]
+
+NO_STORE = "this server keeps no responses: send the whole conversation as input"
+
+
+def _settings(body: Mapping[str, Any]) -> dict[str, Any]:
+    """The request's settings as the response object reports them (OpenAI's defaults where not given)."""
+    tools = [{"type": "function", "name": t["name"], "description": t.get("description"),
+              "parameters": t.get("parameters"), "strict": t.get("strict")} for t in body.get("tools") or []]
+    return {"instructions": body.get("instructions"), "max_output_tokens": body.get("max_output_tokens"),
+            "metadata": body.get("metadata") or {}, "parallel_tool_calls": body.get("parallel_tool_calls", True),
+            "temperature": body.get("temperature"), "top_p": body.get("top_p"),
+            "tool_choice": body.get("tool_choice") or "auto", "tools": tools,
+            "text": body.get("text") or {"format": {"type": "text"}},
+            **({"user": body["user"]} if isinstance(body.get("user"), str) else {})}
+
+
+def _start(state: Serving, body: Mapping[str, Any], cache_scope: str | None) -> Generation:
+    """The chat generation of a Responses request (not started)."""
+    if body.get("previous_response_id") is not None:
+        raise InvalidRequest(NO_STORE, param="previous_response_id")
+    if field_of(body, "store", bool, False):
+        raise InvalidRequest(NO_STORE, param="store")
+    RESPONSES.check(body)
+    options = {"tools": given.tools_of(body.get("tools")), "tool_choice": given.tool_choice_of(body.get("tool_choice")),
+               "response_format": given.response_format_of(body.get("text")),
+               "parallel_tool_calls": body.get("parallel_tool_calls"), "max_tokens": body.get("max_output_tokens"),
+               "temperature": body.get("temperature"), "top_p": body.get("top_p")}
+    messages = given.messages_of(body.get("input"), body.get("instructions"))
+    return state.pool.chat(messages, acquire_timeout=state.settings.wait_timeout, cache_scope=cache_scope,
+                           **{k: v for k, v in options.items() if v is not None})
+
+
+async def responses(request: Request) -> Response:
+    state = serving(request)
+    body = await read_json_object(request)
+    model = requested_model(state, body)
+    stream, _ = stream_options(body)
+    generation = await prepared(state, lambda: _start(state, body, getattr(request.state, "api_key_id", None)))
+    head = rshapes.ResponseHead(rshapes.new_id("resp"), int(time.time()), model, _settings(body))
+    outcome = await begin(request, generation, stream)
+    if outcome is None:
+        return Response(status_code=499)   # nobody to answer; the access log shows the hang-up
+    counted = count_prompt(state, generation)
+    if stream:
+        return event_stream(_stream(generation, outcome, head, counted, metrics(request)), generation)
+    assert isinstance(outcome, Finished)
+    finished = settled(outcome)
+    status = "incomplete" if finished.finish_reason == "length" else "completed"
+    return JSONResponse(rshapes.response(head, status, rshapes.output_items(finished),
+                                         rshapes.usage(finished, await counted)))
+
+
+async def _stream(generation: Generation, first: Event, head: rshapes.ResponseHead,
+                  counted: asyncio.Future[int], meter: Metrics) -> AsyncIterator[str]:
+    builder = rshapes.StreamEvents(head)
+
+    def frames(event: Event, input_tokens: int) -> list[dict[str, Any]]:
+        if not isinstance(event, Finished):
+            return builder.add(event)
+        error = shapes.failure(event)
+        return builder.finish(event, input_tokens) if error is None else builder.fail(str(error["error"]["message"]))
+
+    for data in builder.start():
+        yield rshapes.sse_event(data)
+    async for text in stream_body(generation, first, counted, frames, meter, builder.fail, rshapes.sse_event,
+                                  done=""):
+        yield text

@@ -1,0 +1,147 @@
+"""Tool calls and structured output through each client library, on the real
+engine with a 135M model: the runtime's grammar, not the model, guarantees
+the shape, so each scenario must succeed every time."""
+
+from __future__ import annotations
+
+import asyncio
+import json
+import signal
+import time
+
+import openai
+import pytest
+from pydantic import BaseModel
+
+from .conftest import MODEL, EngineServer, start_server
+
+QUESTION = "What is the weather in Paris?"
+
+
+class City(BaseModel):
+    city: str
+    country: str
+
+
+def get_weather(city: str) -> str:
+    """Current weather in a city."""
+    return f"sunny in {city}"
+
+
+WEATHER_TOOL = {"type": "function", "function": {
+    "name": "get_weather", "description": "Current weather in a city",
+    "parameters": {"type": "object", "properties": {"city": {"type": "string"}}, "required": ["city"]}}}
+
+
+def _client(server: EngineServer) -> openai.OpenAI:
+    return openai.OpenAI(base_url=server.base_url, api_key="none", max_retries=0, timeout=120)
+
+
+def test_official_client_helpers_and_exact_prompt_counts(server):
+    client = _client(server)
+    before = len(server.prompt_counts())
+    parsed = client.chat.completions.parse(model=MODEL, messages=[{"role": "user", "content": "Where is Paris?"}],
+                                           response_format=City, max_tokens=60)
+    assert isinstance(parsed.choices[0].message.parsed, City)
+    called = client.chat.completions.create(model=MODEL, messages=[{"role": "user", "content": QUESTION}],
+                                            tools=[WEATHER_TOOL], tool_choice="required")
+    call = called.choices[0].message.tool_calls[0]
+    assert call.function.name == "get_weather" and "city" in json.loads(call.function.arguments)
+    assert called.usage.completion_tokens > 0   # a reply that is only a tool call still has its tokens
+    text = client.completions.create(model=MODEL, prompt="Once upon a time", max_tokens=8)
+    assert text.choices[0].text and text.usage.completion_tokens == 8
+    time.sleep(0.2)   # the engine's log line of the last run
+    counts = server.prompt_counts()[before:]
+    assert [parsed.usage.prompt_tokens, called.usage.prompt_tokens, text.usage.prompt_tokens] == counts
+
+
+def test_langchain_tools_structured_output_and_responses_api(server):
+    from langchain_core.messages import HumanMessage, ToolMessage
+    from langchain_openai import ChatOpenAI
+
+    llm = ChatOpenAI(model=MODEL, base_url=server.base_url, api_key="none", max_retries=0, max_tokens=80)
+    bound = llm.bind_tools([get_weather], tool_choice="get_weather")
+    asked = HumanMessage(QUESTION)
+    first = bound.invoke([asked])
+    call = first.tool_calls[0]
+    assert call["name"] == "get_weather" and isinstance(call["args"]["city"], str)
+    answer = llm.bind_tools([get_weather]).invoke(
+        [asked, first, ToolMessage(get_weather(**call["args"]), tool_call_id=call["id"])])
+    assert answer.response_metadata["finish_reason"] in ("stop", "length", "tool_calls")
+    assert isinstance(llm.with_structured_output(City).invoke("Where is Paris?"), City)
+    assert isinstance(llm.with_structured_output(City, method="function_calling").invoke("Where is Paris?"), City)
+    responses = ChatOpenAI(model=MODEL, base_url=server.base_url, api_key="none", max_retries=0,
+                           use_responses_api=True, max_tokens=80)
+    via_responses = responses.bind_tools([get_weather], tool_choice="get_weather").invoke([asked])
+    assert via_responses.tool_calls[0]["name"] == "get_weather"
+
+
+def test_litellm_tools_structured_output_and_text_completion(server):
+    import litellm
+
+    common = {"model": f"openai/{MODEL}", "api_base": server.base_url, "api_key": "none", "max_tokens": 80}
+    called = litellm.completion(messages=[{"role": "user", "content": QUESTION}], tools=[WEATHER_TOOL],
+                                tool_choice={"type": "function", "function": {"name": "get_weather"}}, **common)
+    assert called.choices[0].message.tool_calls[0].function.name == "get_weather"
+    structured = litellm.completion(messages=[{"role": "user", "content": "Where is Paris?"}], response_format=City,
+                                   **common)
+    City.model_validate_json(structured.choices[0].message.content)
+    text = litellm.text_completion(prompt="Once upon a time", **{**common, "max_tokens": 8})
+    assert text.choices[0].text and text.usage.completion_tokens == 8
+
+
+def test_agents_sdk_on_chat_completions_and_on_responses(server):
+    import agents
+    from agents import Agent, ModelSettings, Runner, function_tool
+
+    agents.set_tracing_disabled(True)
+    tool = function_tool(get_weather)
+
+    async def scenario() -> None:
+        client = openai.AsyncOpenAI(base_url=server.base_url, api_key="none", max_retries=0, timeout=120)
+        for model in (agents.OpenAIChatCompletionsModel(model=MODEL, openai_client=client),
+                      agents.OpenAIResponsesModel(model=MODEL, openai_client=client)):
+            caller = Agent(name="weather", instructions="Answer with the weather tool.", model=model, tools=[tool],
+                           model_settings=ModelSettings(tool_choice="get_weather", max_tokens=80),
+                           tool_use_behavior="stop_on_first_tool")
+            assert (await Runner.run(caller, QUESTION)).final_output.startswith("sunny in ")
+            typed = Agent(name="geo", instructions="Say where the city is.", model=model, output_type=City,
+                          model_settings=ModelSettings(max_tokens=80))
+            assert isinstance((await Runner.run(typed, "Where is Paris?")).final_output, City)
+        # The SDK's default model, named by its id: the Responses API, streamed.
+        agents.set_default_openai_client(client)
+        run = Runner.run_streamed(Agent(name="geo", output_type=City, model=MODEL), "Where is Paris?")
+        async for _ in run.stream_events():
+            pass
+        assert isinstance(run.final_output, City)
+
+    asyncio.run(scenario())
+
+
+@pytest.mark.parametrize("mode", ["TOOLS", "JSON_SCHEMA"])
+def test_instructor_modes(server, mode):
+    import instructor
+
+    client = instructor.from_openai(_client(server), mode=getattr(instructor.Mode, mode))
+    city = client.chat.completions.create(model=MODEL, response_model=City, max_retries=0, max_tokens=80,
+                                          messages=[{"role": "user", "content": "Where is Paris?"}])
+    assert isinstance(city, City)
+
+
+def test_a_stream_cut_by_the_shutdown_is_an_error_for_litellm(tmp_path):
+    import litellm
+
+    server = start_server(tmp_path, "--contexts", "1")
+    try:
+        stream = litellm.completion(model=f"openai/{MODEL}", api_base=server.base_url, api_key="none", stream=True,
+                                    messages=[{"role": "user", "content": "Tell me a long story about a dragon."}],
+                                    max_tokens=2000)
+        pieces = [next(iter(stream))]
+        server.proc.send_signal(signal.SIGTERM)
+        with pytest.raises(Exception) as failure:   # litellm wraps the client's APIError in its own
+            for piece in stream:
+                pieces.append(piece)
+        assert "cancelled" in str(failure.value)
+        assert not any(p.choices and p.choices[0].finish_reason for p in pieces)
+    finally:
+        assert server.stop() == 0
