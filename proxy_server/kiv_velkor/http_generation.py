@@ -16,13 +16,14 @@ from .events import Event, Finished
 from .generation import Generation
 from .http_stream import EventStream, HangupWatch
 from .metrics import Metrics
-from .openai_shapes import SSE_DONE, failure, sse
+from .openai_shapes import NOT_COUNTED, SSE_DONE, PromptCount, failure, sse
+from .prompt_tokens import PromptCounter
 from .server_common import ApiError, Serving, field_of, metrics
 
-__all__ = ["requested_model", "stream_options", "prepared", "begin", "count_prompt", "settled", "stream_body",
-           "event_stream", "Frames"]
+__all__ = ["requested_model", "stream_options", "prepared", "begin", "count_prompt", "PromptTally", "settled",
+           "stream_body", "event_stream", "Frames"]
 
-Frames = Callable[[Event, int], Iterable[Mapping[str, Any]]]
+Frames = Callable[[Event, PromptCount], Iterable[Mapping[str, Any]]]
 
 
 def requested_model(state: Serving, body: Mapping[str, Any]) -> str:
@@ -73,26 +74,42 @@ async def begin(request: Request, generation: Generation, stream: bool) -> Event
     return None if watch.gone else outcome
 
 
-def count_prompt(state: Serving, generation: Generation) -> asyncio.Future[int]:
-    """The prompt tokens of ``generation``, counted off the event loop (0 without a tokenizer).
+class PromptTally:
+    """A generation's prompt count: its tokens, counted off the event loop from the start, and once it has
+    ended, those its context held already (the conversation cache)."""
 
-    Streams call it once the first piece is out: never beside the prompt's evaluation."""
-    counter = state.counter
-    if counter is None:
-        done: asyncio.Future[int] = asyncio.get_running_loop().create_future()
-        done.set_result(0)
-        return done
-    request = generation.request
+    def __init__(self, counter: PromptCounter | None, generation: Generation) -> None:
+        self._counter = counter
+        self._request = generation.request
+        self._tokens = asyncio.ensure_future(asyncio.to_thread(self._count)) if counter is not None else None
 
-    def count() -> int:
-        kwargs = request.run_kwargs
+    def _count(self, upto: int | None = None) -> int:
+        assert self._counter is not None
+        request, kwargs = self._request, self._request.run_kwargs
         try:
-            if kwargs.get("messages_mode"):
-                return counter.count_chat(request.messages or [], request.tools, bool(kwargs.get("enable_think")))
-            return counter.count_text(str(kwargs["prompt_input"]))
+            if not kwargs.get("messages_mode"):
+                return self._counter.count_text(str(kwargs["prompt_input"]))
+            messages = request.messages or []
+            return self._counter.count_chat(messages if upto is None else messages[:upto], request.tools,
+                                            bool(kwargs.get("enable_think")), generation_prompt=upto is None)
         except Exception:   # a template that cannot render this request: no count rather than no answer
             return 0
-    return asyncio.ensure_future(asyncio.to_thread(count))
+
+    async def of(self, finished: Finished) -> PromptCount:
+        if self._tokens is None:
+            return NOT_COUNTED
+        tokens = await self._tokens
+        reused = finished.reused_messages
+        if not reused:
+            return PromptCount(tokens, reused)
+        held = await asyncio.to_thread(self._count, reused)
+        return PromptCount(tokens, min(held, tokens))
+
+
+def count_prompt(state: Serving, generation: Generation) -> PromptTally:
+    """Starts counting the prompt of ``generation`` (0 without a tokenizer). Streams call it once the first
+    piece is out: never beside the prompt's evaluation."""
+    return PromptTally(state.counter, generation)
 
 
 def settled(finished: Finished) -> Finished:
@@ -106,7 +123,7 @@ def settled(finished: Finished) -> Finished:
     return finished
 
 
-async def stream_body(generation: Generation, first: Event, counted: asyncio.Future[int], frames: Frames,
+async def stream_body(generation: Generation, first: Event, counted: PromptTally, frames: Frames,
                       meter: Metrics, failed: Callable[[str], Iterable[Mapping[str, Any]]] | None = None,
                       framing: Callable[[Mapping[str, Any]], str] = sse, done: str = SSE_DONE) -> AsyncIterator[str]:
     """The server-sent events of a generation: ``frames`` makes each event's data (the final event's with the
@@ -116,7 +133,7 @@ async def stream_body(generation: Generation, first: Event, counted: asyncio.Fut
         async for event in _events_from(first, generation):
             if isinstance(event, Finished) and event is not first:   # a first end is counted already
                 meter.finished(event)
-            for data in frames(event, await counted if isinstance(event, Finished) else 0):
+            for data in frames(event, await counted.of(event) if isinstance(event, Finished) else NOT_COUNTED):
                 yield framing(data)
     except ServingError as exc:
         for data in failed(exc.message) if failed else [ApiError.of(exc).body()]:

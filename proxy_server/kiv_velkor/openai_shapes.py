@@ -12,12 +12,12 @@ from __future__ import annotations
 
 import json
 from collections.abc import Iterator, Mapping
-from typing import Any
+from typing import Any, NamedTuple
 
 from .conversations import reply_message
 from .events import Event, Finished, PieceKind, TextPiece, ToolCall
 
-__all__ = ["SSE_DONE", "sse", "error_body", "usage", "tool_call", "finish_reason", "failure", "completion", "chunk",
+__all__ = ["PromptCount", "NOT_COUNTED", "SSE_DONE", "sse", "error_body", "usage", "tool_call", "finish_reason", "failure", "completion", "chunk",
            "usage_chunk", "stream_chunks", "final_chunks", "text_completion", "model_card", "model_list"]
 
 SSE_DONE = "data: [DONE]\n\n"
@@ -33,12 +33,26 @@ def error_body(message: str, error_type: str = "invalid_request_error", param: s
     return {"error": {"message": message, "type": error_type, "param": param, "code": code}}
 
 
-def usage(finished: Finished, prompt_tokens: int = 0) -> dict[str, Any]:
-    """``prompt_tokens`` is 0 when the server has no tokenizer of the model (the runtimes do not count them)."""
+class PromptCount(NamedTuple):
+    """A request's prompt tokens, 0 when the server has no tokenizer of the model (the runtimes do not count
+    them); ``cached``: those its context held already (the conversation cache), when counted."""
+
+    tokens: int = 0
+    cached: int | None = None
+
+
+NOT_COUNTED = PromptCount()
+
+
+def usage(finished: Finished, prompt: PromptCount = NOT_COUNTED) -> dict[str, Any]:
     completion_tokens = finished.usage.completion_tokens
-    return {"prompt_tokens": prompt_tokens, "completion_tokens": completion_tokens,
-            "total_tokens": prompt_tokens + completion_tokens,
-            "completion_tokens_details": {"reasoning_tokens": finished.usage.reasoning_tokens}}
+    body: dict[str, Any] = {
+        "prompt_tokens": prompt.tokens, "completion_tokens": completion_tokens,
+        "total_tokens": prompt.tokens + completion_tokens,
+        "completion_tokens_details": {"reasoning_tokens": finished.usage.reasoning_tokens}}
+    if prompt.cached is not None:
+        body["prompt_tokens_details"] = {"cached_tokens": prompt.cached}
+    return body
 
 
 def tool_call(call: ToolCall) -> dict[str, Any]:
@@ -61,13 +75,13 @@ def failure(finished: Finished) -> dict[str, Any] | None:
     return None
 
 
-def completion(cid: str, created: int, model: str, finished: Finished, prompt_tokens: int = 0) -> dict[str, Any]:
+def completion(cid: str, created: int, model: str, finished: Finished, prompt: PromptCount = NOT_COUNTED) -> dict[str, Any]:
     """A whole ``chat.completion`` from the final event."""
     message = {**reply_message(finished), "refusal": None}
     return {"id": cid, "object": "chat.completion", "created": created, "model": model,
             "choices": [{"index": 0, "message": message, "finish_reason": finish_reason(finished),
                          "logprobs": None}],
-            "usage": usage(finished, prompt_tokens)}
+            "usage": usage(finished, prompt)}
 
 
 def chunk(cid: str, created: int, model: str, delta: dict[str, Any], finish_reason: str | None = None
@@ -77,10 +91,10 @@ def chunk(cid: str, created: int, model: str, delta: dict[str, Any], finish_reas
             "choices": [{"index": 0, "delta": delta, "finish_reason": finish_reason, "logprobs": None}]}
 
 
-def usage_chunk(cid: str, created: int, model: str, finished: Finished, prompt_tokens: int = 0) -> dict[str, Any]:
+def usage_chunk(cid: str, created: int, model: str, finished: Finished, prompt: PromptCount = NOT_COUNTED) -> dict[str, Any]:
     """The last chunk of a stream that asked for usage: no choices, the usage."""
     return {"id": cid, "object": "chat.completion.chunk", "created": created, "model": model, "choices": [],
-            "usage": usage(finished, prompt_tokens)}
+            "usage": usage(finished, prompt)}
 
 
 def stream_chunks(event: Event, cid: str, created: int, model: str) -> Iterator[dict[str, Any]]:
@@ -95,7 +109,7 @@ def stream_chunks(event: Event, cid: str, created: int, model: str) -> Iterator[
 
 
 def final_chunks(finished: Finished, cid: str, created: int, model: str, include_usage: bool,
-                 prompt_tokens: int = 0) -> Iterator[dict[str, Any]]:
+                 prompt: PromptCount = NOT_COUNTED) -> Iterator[dict[str, Any]]:
     """The end of a chat stream: the finish reason (and the usage), or the error of a run that could not finish."""
     error = failure(finished)
     if error is not None:
@@ -103,16 +117,16 @@ def final_chunks(finished: Finished, cid: str, created: int, model: str, include
         return
     yield chunk(cid, created, model, {}, finish_reason(finished))
     if include_usage:
-        yield usage_chunk(cid, created, model, finished, prompt_tokens)
+        yield usage_chunk(cid, created, model, finished, prompt)
 
 
 def text_completion(cid: str, created: int, model: str, text: str, reason: str | None,
-                    finished: Finished | None = None, prompt_tokens: int = 0) -> dict[str, Any]:
+                    finished: Finished | None = None, prompt: PromptCount = NOT_COUNTED) -> dict[str, Any]:
     """A ``text_completion`` (whole, or one chunk of a stream: then ``reason`` is None until the last)."""
     body: dict[str, Any] = {"id": cid, "object": "text_completion", "created": created, "model": model,
                             "choices": [{"index": 0, "text": text, "finish_reason": reason, "logprobs": None}]}
     if finished is not None:
-        body["usage"] = usage(finished, prompt_tokens)
+        body["usage"] = usage(finished, prompt)
     return body
 
 

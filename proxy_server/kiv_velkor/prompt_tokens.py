@@ -88,16 +88,18 @@ class PromptCounter:
         return len(self._tokenizer.encode(text, add_special_tokens=True).ids)
 
     def render(self, messages: Sequence[Mapping[str, Any]], tools: Sequence[Mapping[str, Any]] | None = None,
-               enable_think: bool = False) -> str:
-        """The conversation as the chat template renders it, ready for the model's next turn."""
+               enable_think: bool = False, generation_prompt: bool = True) -> str:
+        """The conversation as the chat template renders it (ready for the model's next turn, with
+        ``generation_prompt``)."""
         template = self._templates.get("tool_use" if tools else "default") or self._templates["default"]
         return str(template.render(messages=[_message(m) for m in messages],
-                               tools=[_tool(t) for t in tools] if tools else None, add_generation_prompt=True,
+                               tools=[_tool(t) for t in tools] if tools else None,
+                               add_generation_prompt=generation_prompt,
                                enable_thinking=enable_think, **self._special))
 
     def count_chat(self, messages: Sequence[Mapping[str, Any]], tools: Sequence[Mapping[str, Any]] | None = None,
-                   enable_think: bool = False) -> int:
+                   enable_think: bool = False, generation_prompt: bool = True) -> int:
         """The prompt tokens of a chat request; 0 when the tokenizer has no chat template."""
         if not self.has_chat_template:
             return 0
-        return self.count_text(self.render(messages, tools, enable_think))
+        return self.count_text(self.render(messages, tools, enable_think, generation_prompt))

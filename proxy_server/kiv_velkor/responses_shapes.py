@@ -22,6 +22,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from .events import Event, Finished, PieceKind, TextPiece, ToolCall
+from .openai_shapes import PromptCount
 
 __all__ = ["new_id", "ResponseHead", "response", "output_items", "usage", "StreamEvents", "sse_event"]
 
@@ -40,11 +41,12 @@ class ResponseHead:
     settings: Mapping[str, Any]   # instructions, tools, tool_choice, text, ... as the response reports them
 
 
-def usage(finished: Finished, input_tokens: int) -> dict[str, Any]:
+def usage(finished: Finished, prompt: PromptCount) -> dict[str, Any]:
     output = finished.usage.completion_tokens
-    return {"input_tokens": input_tokens, "input_tokens_details": {"cached_tokens": 0, "cache_write_tokens": 0},
+    return {"input_tokens": prompt.tokens,
+            "input_tokens_details": {"cached_tokens": prompt.cached or 0, "cache_write_tokens": 0},
             "output_tokens": output, "output_tokens_details": {"reasoning_tokens": finished.usage.reasoning_tokens},
-            "total_tokens": input_tokens + output}
+            "total_tokens": prompt.tokens + output}
 
 
 def response(head: ResponseHead, status: str, output: list[dict[str, Any]], usage: dict[str, Any] | None = None,
@@ -179,11 +181,11 @@ class StreamEvents:
                             name=call.name, arguments=call.arguments),
                 self._event("response.output_item.done", output_index=index, item=done)]
 
-    def finish(self, finished: Finished, input_tokens: int) -> list[dict[str, Any]]:
+    def finish(self, finished: Finished, prompt: PromptCount) -> list[dict[str, Any]]:
         """The end of a run that finished: completed, or incomplete at ``max_output_tokens``."""
         status = "incomplete" if finished.finish_reason == "length" else "completed"
         events = self._close()
-        body = response(self._head, status, self._output, usage(finished, input_tokens))
+        body = response(self._head, status, self._output, usage(finished, prompt))
         return events + [self._event(f"response.{status}", response=body)]
 
     def fail(self, message: str) -> list[dict[str, Any]]:

@@ -3,7 +3,6 @@ pool, answered whole or as a stream of server-sent chunks."""
 
 from __future__ import annotations
 
-import asyncio
 import secrets
 import time
 from collections.abc import AsyncIterator, Iterator
@@ -13,10 +12,11 @@ from starlette.requests import Request
 from starlette.responses import JSONResponse, Response
 
 from . import openai_shapes as shapes
+from .openai_shapes import PromptCount
 from .chat_input import holds_images
 from .events import Event, Finished
 from .generation import Generation
-from .http_generation import (begin, count_prompt, event_stream, prepared, requested_model, settled, stream_body,
+from .http_generation import (PromptTally, begin, count_prompt, event_stream, prepared, requested_model, settled, stream_body,
                               stream_options)
 from .metrics import Metrics
 from .request_fields import CHAT
@@ -52,14 +52,15 @@ async def chat_completions(request: Request) -> Response:
         lines = _stream(generation, outcome, cid, created, model, include_usage, counted, metrics(request))
         return event_stream(lines, generation)
     assert isinstance(outcome, Finished)
-    return JSONResponse(shapes.completion(cid, created, model, settled(outcome), await counted))
+    finished = settled(outcome)
+    return JSONResponse(shapes.completion(cid, created, model, finished, await counted.of(finished)))
 
 
 async def _stream(generation: Generation, first: Event, cid: str, created: int, model: str,
-                  include_usage: bool, counted: asyncio.Future[int], meter: Metrics) -> AsyncIterator[str]:
-    def frames(event: Event, prompt_tokens: int) -> Iterator[dict[str, Any]]:
+                  include_usage: bool, counted: PromptTally, meter: Metrics) -> AsyncIterator[str]:
+    def frames(event: Event, prompt: PromptCount) -> Iterator[dict[str, Any]]:
         if isinstance(event, Finished):
-            return shapes.final_chunks(event, cid, created, model, include_usage, prompt_tokens)
+            return shapes.final_chunks(event, cid, created, model, include_usage, prompt)
         return shapes.stream_chunks(event, cid, created, model)
 
     yield shapes.sse(shapes.chunk(cid, created, model, {"role": "assistant", "content": ""}))

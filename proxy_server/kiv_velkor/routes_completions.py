@@ -7,7 +7,6 @@ or a list holding one, ``echo`` puts the prompt before the completion.
 
 from __future__ import annotations
 
-import asyncio
 import secrets
 import time
 from collections.abc import AsyncIterator
@@ -17,10 +16,11 @@ from starlette.requests import Request
 from starlette.responses import JSONResponse, Response
 
 from . import openai_shapes as shapes
+from .openai_shapes import PromptCount
 from .events import Event, Finished, PieceKind, TextPiece
 from .generation import Generation
 from .request_fields import COMPLETIONS
-from .http_generation import (begin, count_prompt, event_stream, prepared, requested_model, settled, stream_body,
+from .http_generation import (PromptTally, begin, count_prompt, event_stream, prepared, requested_model, settled, stream_body,
                               stream_options)
 from .metrics import Metrics
 from .server_common import ApiError, field_of, metrics, read_json_object, serving
@@ -64,16 +64,16 @@ async def completions(request: Request) -> Response:
     assert isinstance(outcome, Finished)
     finished = settled(outcome)
     return JSONResponse(shapes.text_completion(cid, created, model, echo + finished.text,
-                                               shapes.finish_reason(finished), finished, await counted))
+                                               shapes.finish_reason(finished), finished, await counted.of(finished)))
 
 
 async def _stream(generation: Generation, first: Event, cid: str, created: int, model: str, echo: str,
-                  include_usage: bool, counted: asyncio.Future[int], meter: Metrics) -> AsyncIterator[str]:
-    def frames(event: Event, prompt_tokens: int) -> list[dict[str, Any]]:
+                  include_usage: bool, counted: PromptTally, meter: Metrics) -> AsyncIterator[str]:
+    def frames(event: Event, prompt: PromptCount) -> list[dict[str, Any]]:
         if isinstance(event, TextPiece) and event.kind is PieceKind.ANSWER:
             return [shapes.text_completion(cid, created, model, event.text, None)]
         if isinstance(event, Finished):
-            return _final(event, cid, created, model, include_usage, prompt_tokens)
+            return _final(event, cid, created, model, include_usage, prompt)
         return []
 
     if echo:
@@ -83,13 +83,13 @@ async def _stream(generation: Generation, first: Event, cid: str, created: int, 
 
 
 def _final(finished: Finished, cid: str, created: int, model: str, include_usage: bool,
-           prompt_tokens: int) -> list[dict[str, Any]]:
+           prompt: PromptCount) -> list[dict[str, Any]]:
     error = shapes.failure(finished)
     if error is not None:
         return [error]
     last = [shapes.text_completion(cid, created, model, "", shapes.finish_reason(finished))]
     if include_usage:
-        usage = shapes.text_completion(cid, created, model, "", None, finished, prompt_tokens)
+        usage = shapes.text_completion(cid, created, model, "", None, finished, prompt)
         usage["choices"] = []
         last.append(usage)
     return last

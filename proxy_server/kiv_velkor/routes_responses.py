@@ -8,7 +8,6 @@ are answered with a 400 that says so.
 
 from __future__ import annotations
 
-import asyncio
 import time
 from collections.abc import AsyncIterator, Mapping
 from typing import Any
@@ -17,13 +16,14 @@ from starlette.requests import Request
 from starlette.responses import JSONResponse, Response
 
 from . import openai_shapes as shapes
+from .openai_shapes import PromptCount
 from . import responses_input as given
 from . import responses_shapes as rshapes
 from .errors import InvalidRequest
 from .events import Event, Finished
 from .generation import Generation
 from .request_fields import RESPONSES
-from .http_generation import (begin, count_prompt, event_stream, prepared, requested_model, settled, stream_body,
+from .http_generation import (PromptTally, begin, count_prompt, event_stream, prepared, requested_model, settled, stream_body,
                               stream_options)
 from .metrics import Metrics
 from .server_common import Serving, field_of, metrics, read_json_object, serving
@@ -78,18 +78,18 @@ async def responses(request: Request) -> Response:
     finished = settled(outcome)
     status = "incomplete" if finished.finish_reason == "length" else "completed"
     return JSONResponse(rshapes.response(head, status, rshapes.output_items(finished),
-                                         rshapes.usage(finished, await counted)))
+                                         rshapes.usage(finished, await counted.of(finished))))
 
 
 async def _stream(generation: Generation, first: Event, head: rshapes.ResponseHead,
-                  counted: asyncio.Future[int], meter: Metrics) -> AsyncIterator[str]:
+                  counted: PromptTally, meter: Metrics) -> AsyncIterator[str]:
     builder = rshapes.StreamEvents(head)
 
-    def frames(event: Event, input_tokens: int) -> list[dict[str, Any]]:
+    def frames(event: Event, prompt: PromptCount) -> list[dict[str, Any]]:
         if not isinstance(event, Finished):
             return builder.add(event)
         error = shapes.failure(event)
-        return builder.finish(event, input_tokens) if error is None else builder.fail(str(error["error"]["message"]))
+        return builder.finish(event, prompt) if error is None else builder.fail(str(error["error"]["message"]))
 
     for data in builder.start():
         yield rshapes.sse_event(data)

@@ -55,6 +55,19 @@ def test_official_client_helpers_and_exact_prompt_counts(server):
     assert [parsed.usage.prompt_tokens, called.usage.prompt_tokens, text.usage.prompt_tokens] == counts
 
 
+def test_a_second_turn_reports_the_part_of_its_prompt_the_context_held(server):
+    client = _client(server)
+    messages = [{"role": "system", "content": "Answer in one short sentence."},
+                {"role": "user", "content": "What is the capital of France?"}]
+    first = client.chat.completions.create(model=MODEL, messages=messages, max_tokens=120, temperature=0)
+    assert first.choices[0].finish_reason == "stop"
+    messages += [{"role": "assistant", "content": first.choices[0].message.content},
+                 {"role": "user", "content": "And of Germany?"}]
+    second = client.chat.completions.create(model=MODEL, messages=messages, max_tokens=120, temperature=0)
+    assert first.usage.prompt_tokens_details.cached_tokens == 0
+    assert first.usage.prompt_tokens < second.usage.prompt_tokens_details.cached_tokens < second.usage.prompt_tokens
+
+
 def test_langchain_tools_structured_output_and_responses_api(server):
     from langchain_core.messages import HumanMessage, ToolMessage
     from langchain_openai import ChatOpenAI
