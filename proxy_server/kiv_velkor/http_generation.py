@@ -10,6 +10,7 @@ from collections.abc import AsyncIterator, Callable, Iterable, Mapping
 from typing import Any
 
 from starlette.requests import Request
+from starlette.responses import JSONResponse, Response
 
 from .errors import ServingError
 from .events import Event, Finished
@@ -20,8 +21,8 @@ from .openai_shapes import NOT_COUNTED, SSE_DONE, PromptCount, failure, sse
 from .prompt_tokens import PromptCounter
 from .server_common import ApiError, Serving, field_of, metrics
 
-__all__ = ["requested_model", "stream_options", "prepared", "begin", "count_prompt", "PromptTally", "settled",
-           "stream_body", "event_stream", "Frames"]
+__all__ = ["requested_model", "stream_options", "prepared", "respond", "begin", "count_prompt", "PromptTally",
+           "settled", "stream_body", "event_stream", "Frames"]
 
 Frames = Callable[[Event, PromptCount], Iterable[Mapping[str, Any]]]
 
@@ -148,6 +149,25 @@ async def _events_from(first: Event, generation: Generation) -> AsyncIterator[Ev
     yield first
     async for event in generation:
         yield event
+
+
+Streamed = Callable[[Event, PromptTally], AsyncIterator[str]]
+Whole = Callable[[Finished, PromptCount], Mapping[str, Any]]
+
+
+async def respond(request: Request, state: Serving, generation: Generation, stream: bool, streamed: Streamed,
+                  whole: Whole) -> Response:
+    """Runs a prepared generation and answers: the event stream ``streamed`` makes from its first event, or
+    the body ``whole`` makes of its end; nothing (499 in the log) to a client that hung up meanwhile."""
+    outcome = await begin(request, generation, stream)
+    if outcome is None:
+        return Response(status_code=499)
+    counted = count_prompt(state, generation)
+    if stream:
+        return event_stream(streamed(outcome, counted), generation)
+    assert isinstance(outcome, Finished)
+    finished = settled(outcome)
+    return JSONResponse(whole(finished, await counted.of(finished)))
 
 
 def event_stream(body: AsyncIterator[str], generation: Generation) -> EventStream:

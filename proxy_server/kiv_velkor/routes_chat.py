@@ -9,15 +9,14 @@ from collections.abc import AsyncIterator, Iterator
 from typing import Any
 
 from starlette.requests import Request
-from starlette.responses import JSONResponse, Response
+from starlette.responses import Response
 
 from . import openai_shapes as shapes
 from .openai_shapes import PromptCount
 from .chat_input import holds_images
 from .events import Event, Finished
 from .generation import Generation
-from .http_generation import (PromptTally, begin, count_prompt, event_stream, prepared, requested_model, settled, stream_body,
-                              stream_options)
+from .http_generation import PromptTally, prepared, requested_model, respond, stream_body, stream_options
 from .metrics import Metrics
 from .request_fields import CHAT
 from .server_common import metrics, read_json_object, serving
@@ -42,18 +41,12 @@ async def chat_completions(request: Request) -> Response:
     generation = await prepared(state, lambda: state.pool.chat(
         messages, max_tokens=max_tokens, acquire_timeout=state.settings.wait_timeout, limits=state.settings.limits,
         cache_scope=getattr(request.state, "api_key_id", None), **options), holds_images(messages))
-    outcome = await begin(request, generation, stream)
-    if outcome is None:
-        return Response(status_code=499)   # nobody to answer; the access log shows the hang-up
-    counted = count_prompt(state, generation)
     cid = f"chatcmpl-{secrets.token_hex(12)}"
     created = int(time.time())
-    if stream:
-        lines = _stream(generation, outcome, cid, created, model, include_usage, counted, metrics(request))
-        return event_stream(lines, generation)
-    assert isinstance(outcome, Finished)
-    finished = settled(outcome)
-    return JSONResponse(shapes.completion(cid, created, model, finished, await counted.of(finished)))
+    return await respond(
+        request, state, generation, stream,
+        lambda first, counted: _stream(generation, first, cid, created, model, include_usage, counted, metrics(request)),
+        lambda finished, prompt: shapes.completion(cid, created, model, finished, prompt))
 
 
 async def _stream(generation: Generation, first: Event, cid: str, created: int, model: str,

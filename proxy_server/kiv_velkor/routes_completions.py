@@ -13,15 +13,14 @@ from collections.abc import AsyncIterator
 from typing import Any
 
 from starlette.requests import Request
-from starlette.responses import JSONResponse, Response
+from starlette.responses import Response
 
 from . import openai_shapes as shapes
 from .openai_shapes import PromptCount
 from .events import Event, Finished, PieceKind, TextPiece
 from .generation import Generation
 from .request_fields import COMPLETIONS
-from .http_generation import (PromptTally, begin, count_prompt, event_stream, prepared, requested_model, settled, stream_body,
-                              stream_options)
+from .http_generation import PromptTally, prepared, requested_model, respond, stream_body, stream_options
 from .metrics import Metrics
 from .server_common import ApiError, field_of, metrics, read_json_object, serving
 
@@ -52,19 +51,14 @@ async def completions(request: Request) -> Response:
     COMPLETIONS.check(body)
     generation = await prepared(state, lambda: state.pool.complete(
         prompt, max_tokens=max_tokens, acquire_timeout=state.settings.wait_timeout, **options))
-    outcome = await begin(request, generation, stream)
-    if outcome is None:
-        return Response(status_code=499)   # nobody to answer; the access log shows the hang-up
-    counted = count_prompt(state, generation)
     cid = f"cmpl-{secrets.token_hex(12)}"
     created = int(time.time())
-    if stream:
-        lines = _stream(generation, outcome, cid, created, model, echo, include_usage, counted, metrics(request))
-        return event_stream(lines, generation)
-    assert isinstance(outcome, Finished)
-    finished = settled(outcome)
-    return JSONResponse(shapes.text_completion(cid, created, model, echo + finished.text,
-                                               shapes.finish_reason(finished), finished, await counted.of(finished)))
+    return await respond(
+        request, state, generation, stream,
+        lambda first, counted: _stream(generation, first, cid, created, model, echo, include_usage, counted,
+                                       metrics(request)),
+        lambda finished, prompt: shapes.text_completion(cid, created, model, echo + finished.text,
+                                                        shapes.finish_reason(finished), finished, prompt))
 
 
 async def _stream(generation: Generation, first: Event, cid: str, created: int, model: str, echo: str,

@@ -13,7 +13,7 @@ from collections.abc import AsyncIterator, Mapping
 from typing import Any
 
 from starlette.requests import Request
-from starlette.responses import JSONResponse, Response
+from starlette.responses import Response
 
 from . import openai_shapes as shapes
 from .openai_shapes import PromptCount
@@ -23,8 +23,7 @@ from .errors import InvalidRequest
 from .events import Event, Finished
 from .generation import Generation
 from .request_fields import RESPONSES
-from .http_generation import (PromptTally, begin, count_prompt, event_stream, prepared, requested_model, settled, stream_body,
-                              stream_options)
+from .http_generation import PromptTally, prepared, requested_model, respond, stream_body, stream_options
 from .metrics import Metrics
 from .server_common import Serving, field_of, metrics, read_json_object, serving
 
@@ -68,17 +67,14 @@ async def responses(request: Request) -> Response:
     stream, _ = stream_options(body)
     generation = await prepared(state, lambda: _start(state, body, getattr(request.state, "api_key_id", None)))
     head = rshapes.ResponseHead(rshapes.new_id("resp"), int(time.time()), model, _settings(body))
-    outcome = await begin(request, generation, stream)
-    if outcome is None:
-        return Response(status_code=499)   # nobody to answer; the access log shows the hang-up
-    counted = count_prompt(state, generation)
-    if stream:
-        return event_stream(_stream(generation, outcome, head, counted, metrics(request)), generation)
-    assert isinstance(outcome, Finished)
-    finished = settled(outcome)
+    return await respond(request, state, generation, stream,
+                         lambda first, counted: _stream(generation, first, head, counted, metrics(request)),
+                         lambda finished, prompt: _whole(head, finished, prompt))
+
+
+def _whole(head: rshapes.ResponseHead, finished: Finished, prompt: PromptCount) -> dict[str, Any]:
     status = "incomplete" if finished.finish_reason == "length" else "completed"
-    return JSONResponse(rshapes.response(head, status, rshapes.output_items(finished),
-                                         rshapes.usage(finished, await counted.of(finished))))
+    return rshapes.response(head, status, rshapes.output_items(finished), rshapes.usage(finished, prompt))
 
 
 async def _stream(generation: Generation, first: Event, head: rshapes.ResponseHead,
