@@ -376,7 +376,8 @@ def main(config: ServeConfig) -> int:
     try:
         sock = bind(config)
     except OSError as exc:
-        print(f"error: cannot listen on {config.host}:{config.port}: {exc.strerror or exc}", file=sys.stderr)
+        reason = os.strerror(exc.errno) if exc.errno else str(exc)
+        print(f"error: cannot listen on {config.host}:{config.port}: {reason}", file=sys.stderr)
         return 1
     try:
         counter = PromptCounter(config.tokenizer) if config.tokenizer else None

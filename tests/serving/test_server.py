@@ -9,6 +9,8 @@ import concurrent.futures
 import io
 import json
 import signal
+import subprocess
+import sys
 import time
 import wave
 
@@ -18,7 +20,7 @@ import pytest
 from support.audio import encode, tone
 from support.openapi import validate
 
-from .conftest import MODEL, WEATHER_TOOL, Server, user
+from .conftest import MODEL, WEATHER_TOOL, Server, _env, user
 
 HELLO = MODEL["replies"][0]["reply"]
 CONTEXTS = 8
@@ -188,6 +190,15 @@ def test_bad_requests_get_a_clear_4xx_and_the_server_keeps_serving(server, path,
     code, answer = server.post(path, body, content_type)
     assert code == status and answer["error"]["message"]
     assert server.client.chat.completions.create(model="ref", messages=user("Hello")).choices[0].message.content == HELLO
+
+
+def test_a_second_server_on_a_port_in_use_says_so_in_one_line_before_loading_anything(server, site):
+    port = server.url.rsplit(":", 1)[1]
+    proc = subprocess.run([sys.executable, "-m", "tessel_openai_server.kiv_velkor", "serve", "--port", port,
+                           "--model", str(site / "missing-model.json")], env=_env(site), capture_output=True,
+                          text=True, timeout=60)
+    assert proc.returncode == 1 and proc.stderr.strip().splitlines() == [
+        f"error: cannot listen on 127.0.0.1:{port}: Address already in use"]
 
 
 @pytest.mark.parametrize("mode, sig, reason", [("cancel", signal.SIGTERM, None), ("finish", signal.SIGINT, "stop")])
