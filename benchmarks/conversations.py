@@ -28,6 +28,9 @@ ROOT = Path(__file__).resolve().parents[1]
 QUESTIONS = ["What is the capital of France?", "Tell me about its history.", "What are its famous landmarks?",
              "Which river flows through it?", "What food is it known for?", "How big is its population?",
              "What is the weather like there?", "Summarise our conversation in two sentences."]
+# Short replies end by themselves within the cap (the 135M model asked nothing
+# about length runs to the cap), and only such replies are kept.
+SYSTEM = "You are a helpful assistant. Keep every answer short."
 
 
 def engines() -> dict[str, str]:
@@ -63,41 +66,47 @@ def deploy(library: str) -> Path:
     return site
 
 
-def turn(client: Any, messages: list[dict[str, Any]]) -> tuple[float, str]:
-    """One streamed turn: seconds to the first content piece, and the whole reply."""
+def turn(client: Any, messages: list[dict[str, Any]]) -> tuple[float, str, str]:
+    """One streamed turn: seconds to the first content piece, the whole reply and why it ended."""
     started = time.perf_counter()
     first = None
     parts = []
+    reason = ""
     for chunk in client.chat.completions.create(model="smol", messages=messages, stream=True, max_tokens=160,
                                                 temperature=0):
         text = chunk.choices[0].delta.content if chunk.choices else None
         if text:
             first = first or time.perf_counter() - started
             parts.append(text)
-    return first or time.perf_counter() - started, "".join(parts)
+        if chunk.choices and chunk.choices[0].finish_reason:
+            reason = chunk.choices[0].finish_reason
+    return first or time.perf_counter() - started, "".join(parts), reason
 
 
-def chat(server: Server, turns: int, tag: str = "") -> list[float]:
-    messages: list[dict[str, Any]] = [{"role": "system", "content": "You are a helpful assistant." + tag}]
-    firsts = []
+def chat(server: Server, turns: int) -> tuple[list[float], list[str]]:
+    """The first pieces of each turn, and why each reply ended."""
+    messages: list[dict[str, Any]] = [{"role": "system", "content": SYSTEM}]
+    firsts, reasons = [], []
     for question in QUESTIONS[:turns]:
         messages.append({"role": "user", "content": question})
-        seconds, reply = turn(server.client, messages)
+        seconds, reply, reason = turn(server.client, messages)
         firsts.append(seconds)
+        reasons.append(reason)
         messages.append({"role": "assistant", "content": reply})
-    return firsts
+    return firsts, reasons
 
 
 def interleaved(site: Path, model: str, chats: int, turns: int) -> tuple[list[float], list[float]]:
     """Turn k of every chat, then turn k+1 of every chat...: the first pieces of the first and last turns."""
     server = Server(site, model, 2, "on")
     try:
-        conversations = [[{"role": "system", "content": f"You are assistant number {i}."}] for i in range(chats)]
+        conversations = [[{"role": "system", "content": f"{SYSTEM} You are assistant number {i}."}]
+                         for i in range(chats)]
         firsts: list[list[float]] = [[] for _ in range(chats)]
         for question in QUESTIONS[:turns]:
             for i, messages in enumerate(conversations):
                 messages.append({"role": "user", "content": question})
-                seconds, reply = turn(server.client, messages)
+                seconds, reply, _ = turn(server.client, messages)
                 firsts[i].append(seconds)
                 messages.append({"role": "assistant", "content": reply})
     finally:
@@ -115,16 +124,18 @@ def main() -> None:
     model = paths["llm_model"]
     print(f"conversation cache benchmark: {Path(model).name}, greedy, answers of at most 160 tokens, "
           f"{args.turns} turns; time to the first piece (ms) through serve and the official client\n")
-    results = {}
+    results, reasons = {}, []
     for cache in ("off", "on"):
         server = Server(site, model, 1, cache)
         try:
-            results[cache] = chat(server, args.turns)
+            results[cache], reasons = chat(server, args.turns)
         finally:
             server.stop()
     print("turn   " + "".join(f"{n:>8}" for n in range(1, args.turns + 1)))
     for cache in ("off", "on"):
         print(f"{cache:<7}" + "".join(f"{s * 1000:8.0f}" for s in results[cache]))
+    # A reply cut at the cap is not kept: the turn after it runs afresh.
+    print("ended  " + "".join(f"{r:>8}" for r in reasons))
     first, last = interleaved(site, model, args.chats, min(args.turns, 4))
     print(f"\n{args.chats} chats interleaved on 2 contexts, 4 turns each: first piece of turn 1 "
           f"{', '.join(f'{s * 1000:.0f}' for s in first)} ms; of turn 4 {', '.join(f'{s * 1000:.0f}' for s in last)} ms")
