@@ -23,13 +23,24 @@ if [ "${1:-}" = "--quick" ]; then
 fi
 
 timings=()
+stage="" stage_started=0
 run_stage() {
-    local title=$1 started=$SECONDS
+    stage=$1 stage_started=$SECONDS
     shift
-    printf '\n===== %s =====\n' "$title"
+    printf '\n===== %s =====\n' "$stage"
     "$@"
-    timings+=("$(printf '%5ds  %s' $((SECONDS - started)) "$title")")
+    timings+=("$(printf '%5ds  %s' $((SECONDS - stage_started)) "$stage")")
+    stage=""
 }
+# The times are printed also when a stage fails (set -e ends the script there).
+print_times() {
+    local status=$?
+    [ -n "$stage" ] && timings+=("$(printf '%5ds  %s  (FAILED)' $((SECONDS - stage_started)) "$stage")")
+    printf '\n===== stage times =====\n'
+    printf '%s\n' "${timings[@]}"
+    return $status
+}
+trap print_times EXIT
 
 normal_suite() {
     scripts/setup.sh
@@ -56,5 +67,3 @@ if [ "$quick" != 1 ]; then
         scripts/check_wheels.sh
     run_stage "aarch64 interpreter: the aarch64 wheel's modules and the server under qemu" scripts/aarch64_suite.sh
 fi
-printf '\n===== stage times =====\n'
-printf '%s\n' "${timings[@]}"
