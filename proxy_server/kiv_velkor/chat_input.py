@@ -320,10 +320,12 @@ def prepare_chat(messages: Any, *, tools: Any = None, tool_choice: Any = None, p
 def prepare_completion(prompt: Any, *, max_tokens: Any = None, stop: Any = None, temperature: Any = None,
                        top_p: Any = None, top_k: Any = None, repeat_penalty: Any = None, seed: Any = None,
                        frequency_penalty: Any = None, presence_penalty: Any = None,
-                       sampler_params: Mapping[str, Any] | None = None) -> PreparedChat:
+                       sampler_params: Mapping[str, Any] | None = None,
+                       limits: RequestLimits | None = None) -> PreparedChat:
     """Checks a plain-prompt request: the runtime completes ``prompt`` as given (no chat template)."""
     if not isinstance(prompt, str):
         raise InvalidRequest("prompt must be a string", param="prompt")
+    (limits or RequestLimits()).check_counts(0, len(stop) if isinstance(stop, list) else 0, 0)
     run_kwargs: dict[str, Any] = {
         "prompt_input": prompt,
         "messages_mode": False,

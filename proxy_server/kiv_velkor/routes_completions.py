@@ -50,7 +50,8 @@ async def completions(request: Request) -> Response:
     options = {name: body[name] for name in PASSED_ON if body.get(name) is not None}
     COMPLETIONS.check(body)
     generation = await prepared(state, lambda: state.pool.complete(
-        prompt, max_tokens=max_tokens, acquire_timeout=state.settings.wait_timeout, **options))
+        prompt, max_tokens=max_tokens, acquire_timeout=state.settings.wait_timeout, limits=state.settings.limits,
+        **options))
     cid = f"cmpl-{secrets.token_hex(12)}"
     created = int(time.time())
     return await respond(

@@ -19,13 +19,14 @@ from . import openai_shapes as shapes
 from .openai_shapes import PromptCount
 from . import responses_input as given
 from . import responses_shapes as rshapes
-from .errors import InvalidRequest
+from .chat_input import holds_images
+from .errors import InvalidRequest, ServingError
 from .events import Event, Finished
 from .generation import Generation
 from .request_fields import RESPONSES
 from .http_generation import PromptTally, prepared, requested_model, respond, stream_body, stream_options
 from .metrics import Metrics
-from .server_common import Serving, field_of, metrics, read_json_object, serving
+from .server_common import ApiError, field_of, metrics, read_json_object, serving
 
 __all__ = ["responses"]
 
@@ -44,8 +45,8 @@ def _settings(body: Mapping[str, Any]) -> dict[str, Any]:
             **({"user": body["user"]} if isinstance(body.get("user"), str) else {})}
 
 
-def _start(state: Serving, body: Mapping[str, Any], cache_scope: str | None) -> Generation:
-    """The chat generation of a Responses request (not started)."""
+def _request(body: Mapping[str, Any]) -> tuple[list[dict[str, Any]], dict[str, Any]]:
+    """The chat messages and options of a Responses request (checked; nothing decoded yet)."""
     if body.get("previous_response_id") is not None:
         raise InvalidRequest(NO_STORE, param="previous_response_id")
     if field_of(body, "store", bool, False):
@@ -56,8 +57,7 @@ def _start(state: Serving, body: Mapping[str, Any], cache_scope: str | None) -> 
                "parallel_tool_calls": body.get("parallel_tool_calls"), "max_tokens": body.get("max_output_tokens"),
                "temperature": body.get("temperature"), "top_p": body.get("top_p")}
     messages = given.messages_of(body.get("input"), body.get("instructions"))
-    return state.pool.chat(messages, acquire_timeout=state.settings.wait_timeout, cache_scope=cache_scope,
-                           **{k: v for k, v in options.items() if v is not None})
+    return messages, {k: v for k, v in options.items() if v is not None}
 
 
 async def responses(request: Request) -> Response:
@@ -65,7 +65,14 @@ async def responses(request: Request) -> Response:
     body = await read_json_object(request)
     model = requested_model(state, body)
     stream, _ = stream_options(body)
-    generation = await prepared(state, lambda: _start(state, body, getattr(request.state, "api_key_id", None)))
+    try:
+        messages, options = _request(body)
+    except ServingError as exc:
+        raise ApiError.of(exc) from None
+    # The same bounds as a chat request; images are decoded off the event loop.
+    generation = await prepared(state, lambda: state.pool.chat(
+        messages, acquire_timeout=state.settings.wait_timeout, limits=state.settings.limits,
+        cache_scope=getattr(request.state, "api_key_id", None), **options), holds_images(messages))
     head = rshapes.ResponseHead(rshapes.new_id("resp"), int(time.time()), model, _settings(body))
     return await respond(request, state, generation, stream,
                          lambda first, counted: _stream(generation, first, head, counted, metrics(request)),

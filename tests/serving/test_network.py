@@ -160,6 +160,10 @@ ATTACKS = [
      {"model": "ref", "messages": user("Hello"), "stop": [f"s{i}" for i in range(200_000)]}, 400, "limit_exceeded"),
     ("5,000 messages", "/v1/chat/completions", {"model": "ref", "messages": user("Hello") * 5000}, 400,
      "limit_exceeded"),
+    ("200,000 stop strings to completions", "/v1/completions",
+     {"model": "ref", "prompt": "Hello", "stop": [f"s{i}" for i in range(200_000)]}, 400, "limit_exceeded"),
+    ("5,000 input items to responses", "/v1/responses", {"model": "ref", "input": user("Hello") * 5000}, 400,
+     "limit_exceeded"),
     ("200 tools", "/v1/chat/completions", {"model": "ref", "messages": user("Hello"), "tools": [
         {"type": "function", "function": {"name": f"f{i}"}} for i in range(200)]}, 400, "limit_exceeded"),
     ("100,000-deep JSON", "/v1/chat/completions", "[" * 100_000 + "]" * 100_000, 400, None),
