@@ -35,6 +35,7 @@ using kivrt::trim;
 
 constexpr KIV_LLMMessageType kAnswer = 0;
 constexpr size_t kMaxPieceBytes = 12;
+constexpr size_t kDefaultContextTokens = 4096;  // tokens a context holds unless init says otherwise
 constexpr int32_t kVisionInputSize = 448;
 constexpr const char* kDelayEnv = "KIV_REFERENCE_DELAY_MS";
 
@@ -584,33 +585,53 @@ int32_t token_id_of(const std::string& piece) {
     return static_cast<int32_t>(1 + h % 32000);
 }
 
-// Plays the scripted steps, each piece after the per-piece delay.
+// Plays the scripted steps, each piece after the per-piece delay, while the
+// context has room: every piece takes one token of it. `kept` receives the
+// tokens the context holds after the run (when it keeps the conversation).
 class ScriptedReply : public kivrt::Generation {
 public:
-    ScriptedReply(std::vector<Step> steps, long delay_ms) : steps_(std::move(steps)), delay_ms_(delay_ms) {}
+    ScriptedReply(std::vector<Step> steps, long delay_ms, size_t prompt_tokens, size_t n_ctx, size_t* kept)
+        : steps_(std::move(steps)), delay_ms_(delay_ms), used_(prompt_tokens), n_ctx_(n_ctx), kept_(kept) {}
 
     bool step(const kivrt::Stream& out) override {
         if (next_ == steps_.size()) return false;
-        const Step& step = steps_[next_++];
+        const Step& step = steps_[next_];
         if (step.is_call) {
             out.tool_call(step.call.name, step.call.arguments);
         } else {
+            if (used_ >= n_ctx_) {
+                full_ = true;  // the reply is cut here: the context holds no more
+                return false;
+            }
             if (!out.pause(delay_ms_) || out.stopped()) return false;
             out.piece(step.text, token_id_of(step.text), step.content_type);
+            ++used_;
         }
+        ++next_;
         return true;
     }
+
+    void finish(const kivrt::Stream&) override {
+        if (kept_ != nullptr) *kept_ = used_;
+    }
+
+    bool context_full() const override { return full_; }
 
 private:
     std::vector<Step> steps_;
     size_t next_ = 0;
     long delay_ms_;
+    size_t used_;  // tokens in the context: the prompt's, the kept ones and the pieces delivered
+    size_t n_ctx_;
+    size_t* kept_;
+    bool full_ = false;
 };
 
 class ReferenceBackend : public kivrt::Backend {
 public:
-    ReferenceBackend(Model model, bool has_projector, const char* jinja)
-        : model_(std::move(model)), has_projector_(has_projector), jinja_template_(jinja ? jinja : "") {
+    ReferenceBackend(Model model, bool has_projector, const char* jinja, size_t n_ctx)
+        : model_(std::move(model)), has_projector_(has_projector), n_ctx_(n_ctx),
+          jinja_template_(jinja ? jinja : "") {
         std::memcpy(vision_input_ + kVisionInputHeightOffset, &kVisionInputSize, sizeof(int32_t));
         std::memcpy(vision_input_ + kVisionInputWidthOffset, &kVisionInputSize, sizeof(int32_t));
     }
@@ -620,17 +641,24 @@ public:
         const bool think = param.enable_think != 0;
         const bool retain = param.retain_history != 0;
         const Request req = read_request(has_projector_, input, param);
-        if (!retain) kept_user_turns_ = 0;
+        if (!retain) kept_user_turns_ = kept_tokens_ = 0;
+        // The prompt's tokens: one per piece its text would be cut into, after the kept ones.
+        const size_t prompt_tokens = kept_tokens_ + split_pieces(input.prompt ? input.prompt : "").size();
+        if (prompt_tokens >= n_ctx_)
+            throw kivrt::ContextExceeded("the prompt has " + std::to_string(prompt_tokens) +
+                                             " tokens, more than the context holds (" + std::to_string(n_ctx_) + ")",
+                                         prompt_tokens);
         // This request's user turns count after the kept ones: a conversation
         // given whole and one gone on from turn by turn count alike.
         const size_t turn = kept_user_turns_ + std::max<size_t>(req.user_turns, 1);
         if (retain) kept_user_turns_ = turn;
         std::vector<Step> steps = compose(model_, req, settings, turn, think, retain);
         const long delay_ms = kivrt::env_non_negative(kDelayEnv).value_or(model_.delay_ms);
-        return std::make_unique<ScriptedReply>(std::move(steps), delay_ms);
+        return std::make_unique<ScriptedReply>(std::move(steps), delay_ms, prompt_tokens, n_ctx_,
+                                               retain ? &kept_tokens_ : nullptr);
     }
 
-    void forget_history() override { kept_user_turns_ = 0; }
+    void forget_history() override { kept_user_turns_ = kept_tokens_ = 0; }
 
     bool set_jinja_template(const char* text) override {
         std::lock_guard<std::mutex> lock(jinja_mutex_);
@@ -659,7 +687,9 @@ private:
     const bool has_projector_;
     // The model input description that kiv_llm_get_vision_info points at.
     alignas(8) unsigned char vision_input_[144] = {};
+    const size_t n_ctx_;          // the tokens the context holds
     size_t kept_user_turns_ = 0;  // user turns of the kept conversation (touched by runs and resets only)
+    size_t kept_tokens_ = 0;      // tokens of the kept conversation (likewise)
     std::mutex jinja_mutex_;
     std::string jinja_template_;  // kept, never rendered
 };
@@ -668,11 +698,28 @@ private:
 
 const char* const kivrt::kLlmRuntimeName = "velkor reference";
 
+namespace {
+
+// The init's sampler_params `n_ctx` when it is a positive integer, else kDefaultContextTokens
+// (the other sampling settings are ignored: the runtime is deterministic).
+size_t context_size(const char* sampler_params) {
+    if (sampler_params == nullptr || *sampler_params == '\0') return kDefaultContextTokens;
+    const json doc = json::parse(sampler_params, nullptr, /*allow_exceptions=*/false);
+    if (doc.is_object()) {
+        const auto it = doc.find("n_ctx");
+        if (it != doc.end() && it->is_number_integer() && it->get<int64_t>() > 0) return it->get<size_t>();
+    }
+    return kDefaultContextTokens;
+}
+
+}  // namespace
+
 std::unique_ptr<kivrt::Backend> kivrt::make_llm_backend(const KIV_LLMInitParam& param, const StopFlag&) {
     // The record is packed: read its pointers into locals first.
     const char* model_path = param.model_path;
     const char* mmproj = param.mmproj_path;
     const char* jinja = param.init_extend.custom_jinja_template;
+    const char* sampler_params = param.init_extend.sampler_params_json;
     std::string error;
     std::optional<Model> model = load_model(model_path, error);
     if (!model) {
@@ -683,5 +730,6 @@ std::unique_ptr<kivrt::Backend> kivrt::make_llm_backend(const KIV_LLMInitParam& 
         log_line(std::string("vision projector ") + mmproj + ": not found or not a regular file");
         return nullptr;
     }
-    return std::make_unique<ReferenceBackend>(std::move(*model), mmproj != nullptr && *mmproj != '\0', jinja);
+    return std::make_unique<ReferenceBackend>(std::move(*model), mmproj != nullptr && *mmproj != '\0', jinja,
+                                              context_size(sampler_params));
 }

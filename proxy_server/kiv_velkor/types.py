@@ -7,7 +7,12 @@ Run states (:class:`RunStatus`), reported with every generated piece:
   multi-byte character or a tool call being parsed);
 * ``FINISH`` (2): the generation ended normally or was broken off;
 * ``ERROR`` (3): the generation failed; also the status of a run that
-  delivered nothing.
+  delivered nothing;
+* ``CONTEXT_FULL`` (4): the last state of a run that ended because the
+  context is full: the reply was cut short, as by a token limit;
+* ``CONTEXT_EXCEEDED`` (5): the run failed before it generated anything,
+  because the prompt does not fit in the context; its text says why and its
+  token id is the prompt's length in tokens.
 
 Run modes (:class:`RunMode`): ``GENERATE`` (0) generates text;
 ``GET_LAST_HIDDEN_LAYER`` (1) and ``GET_LOGITS`` (2) ask the runtime for model
@@ -55,6 +60,8 @@ class RunStatus(_OpenIntEnum):
     WAITING = 1
     FINISH = 2
     ERROR = 3
+    CONTEXT_FULL = 4
+    CONTEXT_EXCEEDED = 5
 
 
 class RetStatus(_OpenIntEnum):

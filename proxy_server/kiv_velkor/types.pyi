@@ -20,6 +20,8 @@ class RunStatus(enum.IntEnum):
     WAITING = 1
     FINISH = 2
     ERROR = 3
+    CONTEXT_FULL = 4
+    CONTEXT_EXCEEDED = 5
     @classmethod
     def _missing_(cls, value: object) -> RunStatus | None: ...
 

@@ -151,10 +151,16 @@ public:
         tracker_->add(token, common_token_to_piece(ctx_.vocab, token, preserved_.count(token) > 0), ready_);
         deliver(out);
         // A break from a callback or another thread, or a full context, ends the run here.
-        if (out.stopped() || ctx_.cached.size() + 1 >= ctx_.n_ctx) return false;
+        if (out.stopped()) return false;
+        if (ctx_.cached.size() + 1 >= ctx_.n_ctx) {
+            full_ = true;  // cut short: the last callback says so (CONTEXT_FULL)
+            return false;
+        }
         llama_token next = token;
         return decode(&next, 1);
     }
+
+    bool context_full() const override { return full_; }
 
     void finish(const kivrt::Stream& out) override {
         const bool broken_off = out.stopped();
@@ -217,8 +223,10 @@ private:
                             : std::string()));
         if (tokens_.empty()) throw RequestError("the prompt is empty: there is nothing to generate from");
         if (tokens_.size() >= ctx_.n_ctx)
-            throw RequestError("the prompt has " + std::to_string(tokens_.size()) +
-                               " tokens, more than the context holds (" + std::to_string(ctx_.n_ctx) + ")");
+            throw kivrt::ContextExceeded("the prompt has " + std::to_string(tokens_.size()) +
+                                             " tokens, more than the context holds (" + std::to_string(ctx_.n_ctx) +
+                                             ")",
+                                         tokens_.size());
         make_sampler();
     }
 
@@ -358,6 +366,7 @@ private:
 
     bool ingested_ = false;
     bool complete_ = false;  // the model ended its turn
+    bool full_ = false;      // the context filled up before the model ended its turn
     std::optional<kiveng::OutputTracker> tracker_;  // made once chat_ is settled: it points into it
     std::vector<Piece> ready_;
     std::vector<llama_token> generated_;

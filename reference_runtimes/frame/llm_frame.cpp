@@ -1,6 +1,8 @@
 #include "frame/llm_frame.h"
 
+#include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <unordered_map>
 #include <utility>
@@ -12,6 +14,8 @@ namespace kivrt {
 constexpr KIV_LLMRunStatus kStateNormal = 0;
 constexpr KIV_LLMRunStatus kStateFinish = 2;
 constexpr KIV_LLMRunStatus kStateError = 3;
+constexpr KIV_LLMRunStatus kStateContextFull = 4;
+constexpr KIV_LLMRunStatus kStateContextExceeded = 5;
 
 void log_line(const std::string& message) { std::fprintf(stderr, "[%s] %s\n", kLlmRuntimeName, message.c_str()); }
 
@@ -42,7 +46,12 @@ void Stream::tool_call(const std::string& name, const std::string& arguments) co
     if (settings_.on_tool_call != nullptr) settings_.on_tool_call(name.c_str(), arguments.c_str(), userdata_);
 }
 
-void Stream::finish() const { deliver("", 0, 0, kStateFinish); }
+void Stream::finish(bool context_full) const { deliver("", 0, 0, context_full ? kStateContextFull : kStateFinish); }
+
+void Stream::exceeded(const ContextExceeded& error) const {
+    const auto tokens = static_cast<int32_t>(std::min<size_t>(error.prompt_tokens, INT32_MAX));
+    deliver(error.what(), tokens, 0, kStateContextExceeded);
+}
 
 void Stream::fail(const std::string& reason) const { deliver(reason.c_str(), 0, 0, kStateError); }
 
@@ -109,6 +118,7 @@ KIV_LLMRetStatus run(Context& ctx, const KIV_LLMInput* input, const KIV_LLMRunPa
         }
     } running{ctx};
 
+    bool context_full = false;
     try {
         if (input == nullptr) throw kivrt::RequestError("no input record");
         const std::unique_ptr<kivrt::Generation> generation =
@@ -116,11 +126,15 @@ KIV_LLMRetStatus run(Context& ctx, const KIV_LLMInput* input, const KIV_LLMRunPa
         while (!out.stopped() && generation->step(out)) {
         }
         generation->finish(out);
+        context_full = generation->context_full();
+    } catch (const kivrt::ContextExceeded& e) {
+        out.exceeded(e);
+        return 1;
     } catch (const std::exception& e) {
         out.fail(e.what());
         return 1;
     }
-    out.finish();
+    out.finish(context_full);
     return 0;
 }
 

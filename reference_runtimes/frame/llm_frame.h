@@ -27,6 +27,13 @@ struct RequestError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// A prompt longer than the context holds: the run ends with state
+// CONTEXT_EXCEEDED, this text, and the prompt's length in tokens as the token id.
+struct ContextExceeded : RequestError {
+    ContextExceeded(const std::string& reason, size_t tokens) : RequestError(reason), prompt_tokens(tokens) {}
+    size_t prompt_tokens;
+};
+
 // Set by kiv_llm_break and kiv_llm_uninit; cleared when a run starts, so a
 // break that arrives while no run is in progress is dropped.
 class StopFlag {
@@ -69,8 +76,11 @@ public:
     // Waits `ms` milliseconds, cut short by a break; false when a break came.
     bool pause(long ms) const { return stop_.pause(ms); }
 
-    void finish() const;                      // the last callback of a run: state FINISH
+    // The last callback of a run: state FINISH, or CONTEXT_FULL when the context filled up.
+    void finish(bool context_full = false) const;
     void fail(const std::string& reason) const;  // the last callback of a failed run: state ERROR
+    // The last callback of a run whose prompt did not fit: state CONTEXT_EXCEEDED.
+    void exceeded(const ContextExceeded& error) const;
 
 private:
     void deliver(const char* text, int32_t token_id, KIV_LLMMessageType type, KIV_LLMRunStatus state) const;
@@ -91,6 +101,9 @@ public:
     // After the last step, also after a break: what is still to be delivered
     // and what the context keeps.
     virtual void finish(const Stream& out) { (void)out; }
+    // After finish(): true when the run ended because the context was full
+    // (the reply was cut short, not finished).
+    virtual bool context_full() const { return false; }
 };
 
 // What a runtime keeps behind one context.

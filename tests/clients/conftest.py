@@ -43,7 +43,11 @@ class EngineServer:
         return self.proc.wait(30)
 
 
-def start_server(tmp: Path, *args: str) -> EngineServer:
+def start_server(tmp: Path, *args: str, models: list[str] | None = None, model_name: str = MODEL,
+                 tokenizer: str | None = None) -> EngineServer:
+    """``serve`` on the real engine with ``args``: the model named ``model_name``, counting with the model's
+    tokenizer (or ``tokenizer``), or the models ``models`` names (serve's model options, with {model} and
+    {tokenizer} standing for the paths)."""
     env_paths = {key: os.environ.get(key, "") for key in KEYS}
     missing = [key for key, value in env_paths.items() if not value or not Path(value).exists()]
     if missing:
@@ -59,9 +63,12 @@ def start_server(tmp: Path, *args: str) -> EngineServer:
     log = tmp / f"server-{len(list(tmp.glob('server-*.log')))}.log"
     env = {**os.environ, "PYTHONPATH": str(site), "KIV_ENGINE_THREADS": "1", "KIV_ENGINE_LOG": "1"}
     err = log.open("w")
-    proc = subprocess.Popen([python, "-m", "tessel_openai_server.kiv_velkor", "serve", "--port", "0", "--model",
-                             env_paths["KIV_ENGINE_LLM_MODEL"], "--model-name", MODEL, "--tokenizer",
-                             env_paths["KIV_ENGINE_TOKENIZER"], *args], env=env, stderr=err, text=True)
+    given = ["--model", "{model}", "--model-name", model_name, "--tokenizer", "{tokenizer}"] if models is None \
+        else models
+    given = [a.format(model=env_paths["KIV_ENGINE_LLM_MODEL"],
+                      tokenizer=tokenizer or env_paths["KIV_ENGINE_TOKENIZER"]) for a in given]
+    proc = subprocess.Popen([python, "-m", "tessel_openai_server.kiv_velkor", "serve", "--port", "0", *given, *args],
+                            env=env, stderr=err, text=True)
     err.close()
     for _ in range(600):
         match = re.search(r"Serving \S+ on (http://\S+/v1)", log.read_text(errors="replace"))

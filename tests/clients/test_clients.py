@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import asyncio
 import json
+import os
 import signal
 import time
 
@@ -156,5 +157,43 @@ def test_a_stream_cut_by_the_shutdown_is_an_error_for_litellm(tmp_path):
                 pieces.append(piece)
         assert "cancelled" in str(failure.value)
         assert not any(p.choices and p.choices[0].finish_reason for p in pieces)
+    finally:
+        assert server.stop() == 0
+
+
+def test_each_library_picks_a_model_by_name_from_one_server(tmp_path):
+    config = tmp_path / "models.toml"   # the same model file under two names, with other options
+    config.write_text(f'[models.smollm2]\ntokenizer = "{os.environ.get("KIV_ENGINE_TOKENIZER", "")}"\n'
+                      "[models.smol-short]\nsampling = { max_tokens = 4 }\n")
+    server = start_server(tmp_path, "--models-config", str(config), "--models-max", "1", "--contexts", "1",
+                          models=["--model", "smollm2={model}", "--model", "smol-short={model}"])
+    import litellm
+    from langchain_openai import ChatOpenAI
+
+    try:
+        client = _client(server)
+        assert {m.id for m in client.models.list()} == {"smollm2", "smol-short"}
+        question = [{"role": "system", "content": "Answer in one short sentence."},
+                    {"role": "user", "content": "What is the capital of France?"}]
+
+        def official(model: str, **cap) -> tuple[str, str]:
+            reply = client.chat.completions.create(model=model, messages=question, temperature=0, **cap)
+            return reply.choices[0].finish_reason, reply.choices[0].message.content
+
+        def langchain(model: str, **cap) -> tuple[str, str]:
+            reply = ChatOpenAI(model=model, base_url=server.base_url, api_key="none", max_retries=0,
+                               temperature=0, **cap).invoke(question)
+            return reply.response_metadata["finish_reason"], str(reply.content)
+
+        def via_litellm(model: str, **cap) -> tuple[str, str]:
+            reply = litellm.completion(model=f"openai/{model}", api_base=server.base_url, api_key="none",
+                                       messages=question, temperature=0, **cap)
+            return reply.choices[0].finish_reason, reply.choices[0].message.content
+
+        for ask in (official, langchain, via_litellm):   # alternating: each request loads its model in turn
+            assert ask("smol-short")[0] == "length", ask.__name__   # its own default: 4 tokens
+            finish, text = ask("smollm2", max_tokens=60)
+            assert finish == "stop" and "Paris" in text, ask.__name__
+        assert client.models.retrieve("smollm2").model_dump()["status"]["evictions"] == 2
     finally:
         assert server.stop() == 0

@@ -7,8 +7,8 @@ import pytest
 
 from support.placement import look_in, release_objects
 
-from tessel_openai_server.kiv_velkor.conversations import reply_message
-from tessel_openai_server.kiv_velkor.pool import ModelPool
+from tessel_openai_server.kiv_velkor.streaming.conversations import reply_message
+from tessel_openai_server.kiv_velkor.streaming.pool import ModelPool
 
 from .conftest import SYSTEM, THREADS
 

@@ -11,7 +11,10 @@ import time
 import pytest
 
 from reference.refrt import Llm, bind_velkor, run_refused_from_a_callback
+from support.placement import look_in, release_objects
 from tessel_openai_server.kiv_velkor import _velkor
+from tessel_openai_server.kiv_velkor.streaming.errors import ContextLengthExceeded
+from tessel_openai_server.kiv_velkor.streaming.pool import ModelPool
 from tessel_openai_server.kiv_velkor.types import RetStatus, RunMode, RunStatus
 
 from .conftest import SYSTEM, THREADS
@@ -252,7 +255,10 @@ def test_a_custom_template_with_reasoning_labels_the_pieces(llm, recorder, think
 ])
 def test_bad_requests_end_the_run_with_the_reason(llm, recorder, prompt, options, reason):
     result = llm.run(prompt, **options)
-    assert result["status"] is RunStatus.ERROR and result["token_count"] == 1
+    # A prompt longer than the context says so by its state, with its length in tokens as the token id.
+    overflow = "context" in reason
+    assert result["status"] is (RunStatus.CONTEXT_EXCEEDED if overflow else RunStatus.ERROR)
+    assert result["token_count"] == 1 and (recorder.pieces[-1][0].token_id > 4096) == overflow
     assert reason in recorder.pieces[-1][0].text.decode()
     # The context serves the next run as usual.
     assert llm.run("The capital of France is", sampler_params={"max_tokens": 3})["status"] is RunStatus.FINISH
@@ -266,3 +272,22 @@ def test_a_context_smaller_than_a_batch_takes_a_long_prompt_in_pieces(package_di
     result = small.run("word " * 100, sampler_params={"max_tokens": 4})
     assert result["status"] is RunStatus.FINISH and result["token_count"] == 5
     assert small.uninit() == RetStatus.SUCCESS
+
+
+def test_a_reply_cut_by_the_context_is_not_finished_and_a_prompt_over_it_is_openais_error(engines, package_dir,
+                                                                                            monkeypatch):
+    look_in(package_dir, monkeypatch)
+    release_objects()
+    pool = ModelPool(str(engines["llm_model"]), context_size=256, sampler_params=THREADS)
+    try:
+        counting = ", ".join(str(i) for i in range(1, 40)) + ","   # a continuation without an end
+        final = pool.complete(counting, max_tokens=400, temperature=0).collect()
+        assert final.finish_reason == "length" and 100 < final.usage.completion_tokens < 256
+        with pytest.raises(ContextLengthExceeded) as refused:
+            pool.chat([SYSTEM, {"role": "user", "content": "word " * 400}], max_tokens=10).collect()
+        assert refused.value.code == "context_length_exceeded" and refused.value.param == "messages"
+        assert "maximum context length is 256 tokens" in refused.value.message
+        assert refused.value.prompt_tokens is not None and refused.value.prompt_tokens > 400
+    finally:
+        assert pool.close(timeout=30)
+    release_objects()

@@ -45,7 +45,7 @@ print(json.dumps(out))
 
 UPLOADS = """
 import json, sys
-from tessel_openai_server.kiv_velkor.speech import SpeechRecogniser
+from tessel_openai_server.kiv_velkor.streaming.speech.recogniser import SpeechRecogniser
 job = json.loads(sys.argv[1])
 out = {}
 with SpeechRecogniser("pocketsphinx", *job["init"], lib_path=job["lib"]) as recogniser:

@@ -25,7 +25,8 @@ def pkg(tmp_path):
     directory = root / "kiv_velkor"
     directory.mkdir(parents=True)
     (root / "__init__.py").write_text("")
-    for name in ("__init__.py", "__main__.py", "cli.py", "deploy.py"):
+    (directory / "server").mkdir()
+    for name in ("__init__.py", "__main__.py", "cli.py", "deploy.py", "server/__init__.py", "server/options.py"):
         shutil.copy(PACKAGE_SOURCE / name, directory / name)
     # The copy imported as a package of its own name, beside the installed one.
     name = "kiv_deploy_under_test"
