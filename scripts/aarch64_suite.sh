@@ -231,7 +231,7 @@ mkdir -p "$scratch/upper" "$scratch/work" "$scratch/root"
 # Left out: the flatness of 5,500 lifecycles (test_memory), ten minutes under
 # emulation; what it proves does not depend on the architecture, and the
 # native suite and the leak check hold it.
-[ $# -gt 0 ] || set -- "${KIV_MODULE_TESTS[@]}" tests/serving --durations=10 \
+[ $# -gt 0 ] || set -- "${KIV_MODULE_TESTS[@]}" tests/streaming tests/server --durations=10 \
     --deselect tests/velkor/test_memory.py::test_construct_init_run_uninit_destroy_is_flat
 export KIV_MOUNT_TREE=1 KIV_ROOT_ENV="KIV_EMULATED=1 ${TEST_ENV[*]}"
 progress "installing the wheel with the root's pip and running the tests under qemu-aarch64 ($QEMU_CPU_MODEL)"

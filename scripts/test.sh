@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Sets everything up (see setup.sh) and runs the whole test suite, then the
+# Builds the manual strictly (docs.sh: no broken link or anchor), sets
+# everything up (see setup.sh) and runs the whole test suite, then the
 # real-engine tests (engines_test.sh: the modules driving the llama.cpp and
 # PocketSphinx runtimes that engines.sh builds), the client libraries against
-# the server on the real engine (clients_test.sh), then the reliability stages:
+# the server on the real engine (clients_test.sh), Open WebUI in front of the
+# server in a real browser (frontends_test.sh), then the reliability stages:
 # the suite again with both modules and the test runtimes
 # built with AddressSanitizer and UndefinedBehaviorSanitizer (sanitize.sh),
 # the targeted leak check (leakcheck.sh), the aarch64 cross build with its
@@ -12,7 +14,7 @@
 # script.
 #
 #   scripts/test.sh [pytest arguments]           every stage
-#   scripts/test.sh --quick [pytest arguments]   the normal suite only (also KIV_QUICK=1)
+#   scripts/test.sh --quick [pytest arguments]   the manual and the normal suite only (also KIV_QUICK=1)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -51,15 +53,17 @@ normal_suite() {
     elif [ "${CI:-}" = true ]; then
         return 1
     fi
-    # The real-engine and client-library tests have stages of their own.
-    .venv/bin/python -m pytest -q --ignore=tests/engines --ignore=tests/clients "$@"
+    # The real-engine, client-library and front-end tests have stages of their own.
+    .venv/bin/python -m pytest -q --ignore=tests/engines --ignore=tests/clients --ignore=tests/frontends "$@"
 }
 
+run_stage "docs: the manual built with mkdocs build --strict" scripts/docs.sh
 run_stage "tests (release build)" normal_suite "$@"
 if [ "$quick" != 1 ]; then
     run_stage "real engines: llama.cpp and PocketSphinx runtimes" scripts/engines_test.sh
-    run_stage "client libraries: LangChain, litellm, the Agents SDK, instructor on the real engine" \
+    run_stage "client libraries: LangChain, litellm, the Agents SDK, instructor, the anthropic SDK on the real engine" \
         scripts/clients_test.sh
+    run_stage "front-ends: Open WebUI in chromium in front of serve on the real engine" scripts/frontends_test.sh
     run_stage "sanitizers: the whole suite under ASan and UBSan" scripts/sanitize.sh
     run_stage "leak check (LeakSanitizer)" scripts/leakcheck.sh
     run_stage "aarch64: cross build and native test under qemu" scripts/cross_aarch64.sh
