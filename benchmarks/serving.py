@@ -52,7 +52,7 @@ def place(library: Path, directory: Path) -> None:
 
 
 def layer_cost(bench: Path, work: Path, pieces: int, rounds: int) -> dict[str, float]:
-    from tessel_openai_server.kiv_velkor.pool import ModelPool
+    from tessel_openai_server.kiv_velkor import ModelPool
     (work / "bench").mkdir(parents=True, exist_ok=True)
     runtime = Runtime(bench, work / "bench")
     runtime.configure(pieces, False)
@@ -93,7 +93,7 @@ async def streams(pool, count: int) -> tuple[float, int]:
 
 
 def concurrency(velkor: Path, work: Path) -> dict[str, float]:
-    from tessel_openai_server.kiv_velkor.pool import ModelPool
+    from tessel_openai_server.kiv_velkor import ModelPool
     place(velkor, work / "ref")
     model = work / "model.json"
     model.write_text(json.dumps({"replies": [{"match": "Tell me the story", "reply": STORY}]}))
@@ -130,7 +130,7 @@ def concurrency(velkor: Path, work: Path) -> dict[str, float]:
 
 SPEECH = """
 import threading, time, wave, sys
-from tessel_openai_server.kiv_velkor.speech import SpeechRecogniser
+from tessel_openai_server.kiv_velkor import SpeechRecogniser
 work = sys.argv[1]
 with wave.open(work + "/speech.wav", "wb") as w:
     w.setnchannels(1); w.setsampwidth(2); w.setframerate(16000); w.writeframes(b"\\0\\0" * 16000 * 60)

@@ -40,7 +40,7 @@ from run import machine  # noqa: E402
 from support.audio import encode, read_wav  # noqa: E402
 
 from tessel_openai_server.kiv_velkor._quellan import Quellan  # noqa: E402
-from tessel_openai_server.kiv_velkor.audio_input import AudioSettings, prepared_wav  # noqa: E402
+from tessel_openai_server.kiv_velkor.streaming.speech.audio_input import AudioSettings, prepared_wav  # noqa: E402
 
 TEXT = ("I would like a cup of coffee with milk. After breakfast we will read the news, answer a few letters "
         "and then take the train to the city. The museum opens at ten and closes at six, so there is plenty "

@@ -27,12 +27,13 @@ def part_serve(model: Path, asr_backend: str, asr_model: Path, asr_tokenizer: Pa
     except ImportError:
         check(False, "the openai package is missing (scripts/setup.sh installs it)")
         return
-    command = [sys.executable, "-m", "tessel_openai_server.kiv_velkor", "serve", "--port", "0", "--model",
-               str(model), "--asr-backend", asr_backend, "--asr-model", str(asr_model), "--asr-tokenizer",
+    # Greedy by default here (the server samples by default), so the reply is repeatable, as in part 1.
+    command = [sys.executable, "-m", "tessel_openai_server.kiv_velkor", "serve", "--port", "0", "--temperature", "0",
+               "--model", str(model), "--asr-backend", asr_backend, "--asr-model", str(asr_model), "--asr-tokenizer",
                str(asr_tokenizer)]
     if asr_decoder is not None:
         command += ["--asr-decoder", str(asr_decoder)]
-    say(f"  Starting: python -m tessel_openai_server.kiv_velkor serve --port 0 --model {model.name} "
+    say(f"  Starting: python -m tessel_openai_server.kiv_velkor serve --port 0 --temperature 0 --model {model.name} "
         f"--asr-model {asr_model.name} --asr-tokenizer {asr_tokenizer.name}")
     server = subprocess.Popen(command, stderr=subprocess.PIPE, stdout=subprocess.DEVNULL, text=True)   # (access log)
     try:
