@@ -52,15 +52,15 @@ if TYPE_CHECKING:
     from .streaming.generation import Stage as Stage
     from .streaming.lending import Lease as Lease
     from .streaming.lending import WaitCancelled as WaitCancelled
-    from .streaming.limits import RequestLimits as RequestLimits
-    from .streaming.sampling import SamplingDefaults as SamplingDefaults
+    from .streaming.request.limits import RequestLimits as RequestLimits
+    from .streaming.request.sampling import SamplingDefaults as SamplingDefaults
     from .streaming.models import ModelHold as ModelHold
     from .streaming.models import ModelRegistry as ModelRegistry
     from .streaming.models import ModelSpec as ModelSpec
     from .streaming.models import ModelState as ModelState
     from .streaming.models import ModelStatus as ModelStatus
     from .streaming.pool import ModelPool as ModelPool
-    from .streaming.prompt_tokens import PromptCounter as PromptCounter
+    from .streaming.request.prompt_tokens import PromptCounter as PromptCounter
     from .streaming.speech.audio_input import AudioSettings as AudioSettings
     from .streaming.speech.recogniser import SpeechRecogniser as SpeechRecogniser
     from .streaming.speech.recogniser import Transcription as Transcription
@@ -68,9 +68,9 @@ if TYPE_CHECKING:
 # Where each public name lives.
 _HOMES = {
     "ModelPool": "streaming.pool", "Generation": "streaming.generation", "Stage": "streaming.generation",
-    "Lease": "streaming.lending", "WaitCancelled": "streaming.lending", "RequestLimits": "streaming.limits",
-    "SamplingDefaults": "streaming.sampling",
-    "PromptCounter": "streaming.prompt_tokens",
+    "Lease": "streaming.lending", "WaitCancelled": "streaming.lending", "RequestLimits": "streaming.request.limits",
+    "SamplingDefaults": "streaming.request.sampling",
+    "PromptCounter": "streaming.request.prompt_tokens",
     **dict.fromkeys(("ModelRegistry", "ModelSpec", "ModelState", "ModelStatus", "ModelHold"), "streaming.models"),
     **dict.fromkeys(("Event", "TextPiece", "ToolCall", "Finished", "FinishReason", "PieceKind", "Usage", "Timings"),
                     "streaming.events"),

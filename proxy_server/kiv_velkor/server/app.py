@@ -32,7 +32,7 @@ from starlette.routing import Route
 from ..streaming.errors import ServingError
 from ..streaming.models import ModelRegistry, ModelSpec, Servable
 from ..streaming.pool import ModelPool
-from ..streaming.prompt_tokens import PromptCounter
+from ..streaming.request.prompt_tokens import PromptCounter
 from ..streaming.speech.recogniser import SpeechRecogniser
 from .http.guard import Guard, Refusal, RequestLog, normal_origin
 from .metrics import Metrics

@@ -11,8 +11,8 @@ from pathlib import Path
 from typing import Any
 
 from ..streaming.errors import InvalidRequest
-from ..streaming.limits import RequestLimits
-from ..streaming.sampling import SamplingDefaults
+from ..streaming.request.limits import RequestLimits
+from ..streaming.request.sampling import SamplingDefaults
 from .http.guard import GuardSettings
 from .openai.fields import keep_alive_of
 from .state import ServerSettings

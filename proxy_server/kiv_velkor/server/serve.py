@@ -42,7 +42,7 @@ from starlette.applications import Starlette
 from ..streaming.errors import ServingError
 from ..streaming.models import ModelRegistry, ModelState, map_large_blocks
 from ..streaming.pool import ModelPool
-from ..streaming.prompt_tokens import PromptCounter
+from ..streaming.request.prompt_tokens import PromptCounter
 from ..streaming.speech.recogniser import SpeechRecogniser
 from .app import ServerSettings, attach, create_app
 from .catalogue import ModelDefinition, catalogue

@@ -14,10 +14,10 @@ from starlette.requests import Request
 from starlette.responses import Response
 
 from ..streaming.errors import ServingError
-from ..streaming.limits import RequestLimits
+from ..streaming.request.limits import RequestLimits
 from ..streaming.models import DEFAULT_KEEP_ALIVE, ModelKind, ModelRegistry, Servable
 from ..streaming.pool import ModelPool
-from ..streaming.prompt_tokens import PromptCounter
+from ..streaming.request.prompt_tokens import PromptCounter
 from ..streaming.speech.recogniser import SpeechRecogniser
 from .http.errors import error_reply
 from .http.guard import AT_END, GuardSettings

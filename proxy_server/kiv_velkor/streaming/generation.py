@@ -34,7 +34,7 @@ from dataclasses import replace
 from typing import TYPE_CHECKING, Any
 
 from ..types import Result, RetStatus, RunStatus
-from .chat_input import PreparedChat
+from .request.chat_input import PreparedChat
 from .conversations import Conversation
 from .errors import ContextResetFailed, InvalidRequest, PoolError, ServingError
 from .events import Event, Finished, FinishReason, TextPiece

@@ -28,7 +28,7 @@ import time
 from collections.abc import Callable
 
 from ..types import RunStatus
-from .answer_rules import AnswerRules
+from .request.answer_rules import AnswerRules
 from .errors import ContextLengthExceeded, RequestRejected
 from .events import Event, Finished, FinishReason, PieceKind, TextPiece, Timings, ToolCall, Usage
 

@@ -15,11 +15,11 @@ from __future__ import annotations
 from collections.abc import Mapping
 from typing import Any
 
-from .chat_input import prepare_chat, prepare_completion
+from .request.chat_input import prepare_chat, prepare_completion
 from .conversations import Conversation
 from .generation import Generation
 from .lending import DEFAULT_ACQUIRE_TIMEOUT, ContextLender, Lease, WaitCancelled
-from .sampling import SamplingDefaults
+from .request.sampling import SamplingDefaults
 
 __all__ = ["ModelPool", "Lease", "WaitCancelled", "DEFAULT_ACQUIRE_TIMEOUT", "DEFAULT_CONVERSATION_WAIT",
            "DEFAULT_CONVERSATION_HOLD", "SAMPLING_DEFAULTS"]

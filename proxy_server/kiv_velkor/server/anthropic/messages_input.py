@@ -29,7 +29,7 @@ from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Any
 
-from ...streaming.answer_rules import check_schema
+from ...streaming.request.answer_rules import check_schema
 from ...streaming.errors import InvalidRequest, LimitExceeded
 
 __all__ = ["ChatRequest", "chat_request", "holds_images"]

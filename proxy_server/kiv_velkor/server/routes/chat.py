@@ -11,7 +11,7 @@ from typing import Any
 from starlette.requests import Request
 from starlette.responses import Response
 
-from ...streaming.chat_input import holds_images
+from ...streaming.request.chat_input import holds_images
 from ...streaming.events import Event, Finished
 from ...streaming.generation import Generation
 from ..metrics import Metrics

@@ -19,7 +19,7 @@ from ...streaming.events import Event, Finished
 from ...streaming.generation import Generation
 from ...streaming.models import DEFAULT_KEEP_ALIVE
 from ...streaming.pool import ModelPool
-from ...streaming.prompt_tokens import PromptCounter
+from ...streaming.request.prompt_tokens import PromptCounter
 from ..http.stream import EventStream, HangupWatch
 from ..metrics import Metrics
 from ..openai.fields import keep_alive_of

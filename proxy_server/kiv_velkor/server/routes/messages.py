@@ -21,7 +21,7 @@ from typing import Any
 from starlette.requests import Request
 from starlette.responses import JSONResponse, Response
 
-from ...streaming.chat_input import PreparedChat, prepare_chat
+from ...streaming.request.chat_input import PreparedChat, prepare_chat
 from ...streaming.errors import ServingError
 from ...streaming.events import Event, Finished
 from ...streaming.generation import Generation

@@ -15,7 +15,7 @@ from typing import Any
 from starlette.requests import Request
 from starlette.responses import Response
 
-from ...streaming.chat_input import holds_images
+from ...streaming.request.chat_input import holds_images
 from ...streaming.errors import InvalidRequest, ServingError
 from ...streaming.events import Event, Finished
 from ...streaming.generation import Generation

@@ -10,7 +10,7 @@ from __future__ import annotations
 
 from dataclasses import dataclass
 
-from .errors import LimitExceeded
+from ..errors import LimitExceeded
 
 __all__ = ["RequestLimits", "ImageBudget"]
 

@@ -26,8 +26,8 @@ from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
-from .errors import InvalidRequest
-from .events import ToolCall
+from ..errors import InvalidRequest
+from ..events import ToolCall
 
 __all__ = ["AnswerRules", "check_schema"]
 

@@ -19,8 +19,8 @@ from collections.abc import Mapping
 from dataclasses import dataclass, fields
 from typing import Any
 
-from ..types import SamplingMode
-from .errors import InvalidRequest
+from ...types import SamplingMode
+from ..errors import InvalidRequest
 
 __all__ = ["SamplingDefaults", "sampling_arguments", "token_limit", "number", "integer"]
 

@@ -11,7 +11,7 @@ import pytest
 
 from support.subprocess_run import run_python
 
-from tessel_openai_server.kiv_velkor.streaming.answer_rules import check_schema
+from tessel_openai_server.kiv_velkor.streaming.request.answer_rules import check_schema
 
 EVIL = "^(x+x+)+y$"   # a backtracking engine takes time doubling with each "x"
 XS = "x" * 40
@@ -31,7 +31,7 @@ def test_patterns_are_matched_in_linear_time(schema, answer, broken):
     started = time.monotonic()
     done = run_python(f"""
 import json
-from tessel_openai_server.kiv_velkor.streaming.answer_rules import AnswerRules
+from tessel_openai_server.kiv_velkor.streaming.request.answer_rules import AnswerRules
 print(json.dumps(AnswerRules(json="schema", schema={schema!r}).violation({json.dumps(answer)!r}, [])))
 """, timeout=10)
     assert time.monotonic() - started < 5

@@ -15,10 +15,10 @@ from support.placement import release_objects
 
 from tessel_openai_server.kiv_velkor.streaming.errors import InvalidRequest
 from tessel_openai_server.kiv_velkor.streaming.pool import ModelPool
-from tessel_openai_server.kiv_velkor.streaming.sampling import SamplingDefaults
+from tessel_openai_server.kiv_velkor.streaming.request.sampling import SamplingDefaults
 from tessel_openai_server.kiv_velkor.types import SamplingMode
 
-from .conftest import WEATHER_TOOL, user
+from support.serving import WEATHER_TOOL, user
 
 CHAT_DEFAULTS = SamplingDefaults(temperature=0.8, top_k=40, top_p=0.95, min_p=0.05, repeat_penalty=1.1,
                                  repeat_last_n=64, max_tokens=2048, max_tokens_limit=4096)
@@ -105,7 +105,7 @@ def test_thinking_and_template_parameters_reach_the_runtime(fake, options, think
     ({"max_tokens": 0}, "max_tokens"),
 ])
 def test_what_cannot_be_carried_out_is_refused_by_name(options, param):
-    from tessel_openai_server.kiv_velkor.streaming.chat_input import prepare_chat
+    from tessel_openai_server.kiv_velkor.streaming.request.chat_input import prepare_chat
     with pytest.raises(InvalidRequest) as refused:
         prepare_chat(user("Hello"), **options)
     assert refused.value.param == param
@@ -113,6 +113,6 @@ def test_what_cannot_be_carried_out_is_refused_by_name(options, param):
 
 @pytest.mark.parametrize("max_tokens, expected", [(None, 2048), (100, 100), (10_000, 4096)])
 def test_generated_tokens_have_a_default_and_a_bound(max_tokens, expected):
-    from tessel_openai_server.kiv_velkor.streaming.chat_input import prepare_chat, prepare_completion
+    from tessel_openai_server.kiv_velkor.streaming.request.chat_input import prepare_chat, prepare_completion
     assert prepare_chat(user("Hello"), max_tokens=max_tokens, defaults=CHAT_DEFAULTS).max_tokens == expected
     assert prepare_completion("Hello", max_tokens=max_tokens, defaults=CHAT_DEFAULTS).max_tokens == expected

@@ -12,7 +12,7 @@ import io
 import re
 from typing import Any
 
-from .errors import InvalidRequest
+from ..errors import InvalidRequest
 from .limits import ImageBudget, RequestLimits
 
 __all__ = ["read_data_url", "decode_data_url", "PendingImage", "check_array", "MAX_PIXELS"]
@@ -85,7 +85,7 @@ def decode_data_url(url: Any, *, param: str = "image_url", budget: ImageBudget |
 def check_array(image: Any, *, param: str = "images", budget: ImageBudget | None = None) -> Any:
     """The image as ``as_rgb888`` will send it (H, W, 3 uint8); InvalidRequest when it takes no such shape
     (or when ``budget`` has no room left for it)."""
-    from .._velkor import as_rgb888
+    from ..._velkor import as_rgb888
     try:
         array = as_rgb888(image)
     except (ValueError, TypeError) as exc:

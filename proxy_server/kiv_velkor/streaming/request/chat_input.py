@@ -27,7 +27,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from .answer_rules import AnswerRules, check_schema
-from .errors import InvalidRequest, LimitExceeded
+from ..errors import InvalidRequest, LimitExceeded
 from .images import PendingImage, check_array, read_data_url
 from .limits import ImageBudget, RequestLimits
 from .sampling import SamplingDefaults, sampling_arguments, token_limit
