@@ -66,6 +66,12 @@ def deploy(library: str) -> Path:
     return site
 
 
+def deployed_engine() -> tuple[Path, str]:
+    """The real LLM runtime deployed into a copy of the package, and the model: (site, model path)."""
+    found = engines()
+    return deploy(found["libvelkor"]), found["llm_model"]
+
+
 def turn(client: Any, messages: list[dict[str, Any]]) -> tuple[float, str, str]:
     """One streamed turn: seconds to the first content piece, the whole reply and why it ended."""
     started = time.perf_counter()
@@ -119,9 +125,7 @@ def main() -> None:
     parser.add_argument("--turns", type=int, default=8)
     parser.add_argument("--chats", type=int, default=2)
     args = parser.parse_args()
-    paths = engines()
-    site = deploy(paths["libvelkor"])
-    model = paths["llm_model"]
+    site, model = deployed_engine()
     print(f"conversation cache benchmark: {Path(model).name}, greedy, answers of at most 160 tokens, "
           f"{args.turns} turns; time to the first piece (ms) through serve and the official client\n")
     results, reasons = {}, []

@@ -24,7 +24,7 @@ from pathlib import Path
 import openai
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from conversations import deploy, engines  # noqa: E402
+from conversations import deployed_engine  # noqa: E402
 
 CONFIG = ('[models.smol]\nsampling = { temperature = 0 }\n'
           '[models.tiny]\nctx_size = 256\nsampling = { temperature = 0 }\n')
@@ -76,8 +76,8 @@ def main() -> None:
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--contexts", type=int, default=1)
     args = parser.parse_args()
-    found = engines()
-    server = Server(deploy(found["libvelkor"]), found["llm_model"], args.contexts)
+    site, model_file = deployed_engine()
+    server = Server(site, model_file, args.contexts)
     try:
         for model in ("smol", "tiny"):   # each model once: libraries, threads and caches in place
             server.ask(model)
@@ -97,7 +97,7 @@ def main() -> None:
         after = server.rss_mib()
     finally:
         server.stop()
-    print(f"several models benchmark: {Path(found['llm_model']).name} as smol (whole context) and tiny (256 "
+    print(f"several models benchmark: {Path(model_file).name} as smol (whole context) and tiny (256 "
           f"tokens), {args.contexts} context(s) each, one place; medians of {args.rounds} rounds\n")
     print("model    load (s)   loads first (s)   loaded (s)   resident (MiB)")
     for model in ("smol", "tiny"):

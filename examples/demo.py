@@ -145,14 +145,18 @@ def run(llm: VELKOR, prompt: str, **options: Any) -> tuple[RunResult, Stream]:
     return result, stream
 
 
+def check_streamed_is_the_reply(result: dict[str, Any], stream: Stream) -> None:
+    check(result["text"] != "", "the reply is empty")
+    check(stream.text[0] == result["text"], "the streamed pieces differ from result['text']")
+    check(stream.token_ids == result["token_ids"], "the streamed token ids differ from result['token_ids']")
+
+
 def part_streaming(llm: VELKOR) -> None:
     say("[1/6] Streaming a reply token by token")
     prompt = "Hello! What can you do?"
     say(f'  Asking "{prompt}". on_token prints every piece the moment the runtime delivers it:')
     result, stream = run(llm, prompt)
-    check(result["text"] != "", "the reply is empty")
-    check(stream.text[0] == result["text"], "the streamed pieces differ from result['text']")
-    check(stream.token_ids == result["token_ids"], "the streamed token ids differ from result['token_ids']")
+    check_streamed_is_the_reply(result, stream)
     say(f"  run() returned status {result['status'].name} after {result['token_count']} callbacks "
         f"(the last one, FINISH, carries no text).")
     say('  The pieces printed above, joined, are exactly result["text"].')
@@ -197,29 +201,49 @@ def part_tool_call(llm: VELKOR) -> None:
     check("21" in final["text"], "the answer after the tool result does not use it")
 
 
+def interrupted_run(llm: VELKOR, delay: float, first_piece_wait: float, prompt: str,
+                    **run_options: Any) -> tuple[dict[str, Any], dict[str, Any], float, float]:
+    """Runs `prompt` while a worker thread calls interrupt() `delay` seconds after the first piece:
+    (the run's result, what the worker saw, when the run started, when it returned)."""
+    stream = Stream()
+    outcome: dict[str, Any] = {}
+
+    def worker() -> None:
+        stream.first_piece.wait(timeout=first_piece_wait)
+        time.sleep(delay)
+        outcome["rc"] = llm.interrupt()
+        outcome["at"] = time.monotonic()
+        outcome["pieces"] = len(stream.token_ids)
+        stream.note(f"[worker thread] interrupt() returned {outcome['rc'].name}")
+
+    thread = threading.Thread(target=worker, name="interrupter")
+    thread.start()
+    started = time.monotonic()
+    result = llm.run(prompt, userdata=stream, **run_options)
+    ended = time.monotonic()
+    thread.join()
+    stream.end_line()
+    return result, outcome, started, ended
+
+
+def show_malformed_wav_refused(recogniser: Any, workdir: Path) -> None:
+    broken = workdir / "broken.wav"
+    broken.write_bytes(b"RIFF\x24\x00\x00\x00WAVEnot audio at all")
+    try:
+        recogniser.transcribe(broken)
+    except RuntimeError as exc:
+        say(f"  A malformed WAV file raises RuntimeError: {exc}")
+    else:
+        raise DemoFailure("a malformed WAV file was transcribed")
+
+
 def part_interrupt(llm: VELKOR) -> None:
     say("[3/6] Breaking off a long generation from another thread")
     prompt = "Tell me a long story."
     full_reply = next(r["reply"] for r in json.loads(MODEL.read_text())["replies"] if r["match"] == prompt)
     delay = 1.0
     say(f'  Asking "{prompt}"; a worker thread calls interrupt() {delay:.1f} s after the first piece.')
-    stream = Stream()
-    outcome: dict[str, Any] = {}
-
-    def worker() -> None:
-        stream.first_piece.wait(timeout=30)
-        time.sleep(delay)
-        outcome["rc"] = llm.interrupt()
-        outcome["at"] = time.monotonic()
-        stream.note(f"[worker thread] interrupt() returned {outcome['rc'].name}")
-
-    thread = threading.Thread(target=worker, name="interrupter")
-    thread.start()
-    started = time.monotonic()
-    result = llm.run(prompt, userdata=stream)
-    ended = time.monotonic()
-    thread.join()
-    stream.end_line()
+    result, outcome, started, ended = interrupted_run(llm, delay, 30, prompt)
 
     check(outcome.get("rc") == RetStatus.SUCCESS, "interrupt() did not succeed")
     check(len(result["text"]) < len(full_reply), "the run was not broken off")
@@ -307,14 +331,7 @@ def part_speech(workdir: Path) -> None:
         check(second == {"text": "Bonjour, ceci est un test.", "language": "fr"},
               "the transcript beside the WAV file was not used")
 
-        broken = workdir / "broken.wav"
-        broken.write_bytes(b"RIFF\x24\x00\x00\x00WAVEnot audio at all")
-        try:
-            recogniser.transcribe(broken)
-        except RuntimeError as exc:
-            say(f"  A malformed WAV file raises RuntimeError: {exc}")
-        else:
-            raise DemoFailure("a malformed WAV file was transcribed")
+        show_malformed_wav_refused(recogniser, workdir)
     finally:
         recogniser.close()
 
@@ -343,9 +360,7 @@ def real_streaming(llm: VELKOR) -> None:
     result, stream = run(llm, json.dumps([SYSTEM, {"role": "user", "content": question}]), messages_mode=True,
                          sampler_params={"max_tokens": 48})
     elapsed = time.monotonic() - started
-    check(result["text"] != "", "the reply is empty")
-    check(stream.text[0] == result["text"], "the streamed pieces differ from result['text']")
-    check(stream.token_ids == result["token_ids"], "the streamed token ids differ from result['token_ids']")
+    check_streamed_is_the_reply(result, stream)
     say(f"  run() returned status {result['status'].name} after {result['token_count'] - 1} tokens in "
         f"{elapsed:.2f} s (the last callback, FINISH, carries no text).")
     say('  Each piece came with the model\'s own token id; the pieces joined are exactly result["text"].')
@@ -383,24 +398,8 @@ def real_interrupt(llm: VELKOR) -> None:
     prompt = "Tell me a long story about a dragon and a lighthouse."
     delay = 1.0
     say(f'  Asking "{prompt}"; a worker thread calls interrupt() {delay:.1f} s after the first piece.')
-    stream = Stream()
-    outcome: dict[str, Any] = {}
-
-    def worker() -> None:
-        stream.first_piece.wait(timeout=60)
-        time.sleep(delay)
-        outcome["rc"] = llm.interrupt()
-        outcome["at"] = time.monotonic()
-        outcome["pieces"] = len(stream.token_ids)
-        stream.note(f"[worker thread] interrupt() returned {outcome['rc'].name}")
-
-    thread = threading.Thread(target=worker, name="interrupter")
-    thread.start()
-    started = time.monotonic()
-    result = llm.run(json.dumps([SYSTEM, {"role": "user", "content": prompt}]), messages_mode=True, userdata=stream)
-    ended = time.monotonic()
-    thread.join()
-    stream.end_line()
+    result, outcome, started, ended = interrupted_run(
+        llm, delay, 60, json.dumps([SYSTEM, {"role": "user", "content": prompt}]), messages_mode=True)
 
     check(outcome.get("rc") == RetStatus.SUCCESS, "interrupt() did not succeed")
     check(ended - outcome["at"] < 1.0, "the run went on after interrupt()")
@@ -440,14 +439,7 @@ def real_speech(workdir: Path, models: RealModels) -> None:
         if flite is not None:
             check("fox" in result["text"], "the recogniser missed the sentence")
 
-        broken = workdir / "broken.wav"
-        broken.write_bytes(b"RIFF\x24\x00\x00\x00WAVEnot audio at all")
-        try:
-            recogniser.transcribe(broken)
-        except RuntimeError as exc:
-            say(f"  A malformed WAV file raises RuntimeError: {exc}")
-        else:
-            raise DemoFailure("a malformed WAV file was transcribed")
+        show_malformed_wav_refused(recogniser, workdir)
     finally:
         recogniser.close()
 

@@ -15,7 +15,7 @@ import anthropic
 from support.anthropic_shapes import accumulated, sse_events, strict_event, strict_message
 
 from .conftest import MODEL, EngineServer
-from .test_clients import QUESTION, City, get_weather
+from .test_clients import QUESTION, City, get_weather, langchain_tool_round_trip
 
 TOOL = {"name": "get_weather", "description": "Current weather in a city",
         "input_schema": {"type": "object", "properties": {"city": {"type": "string"}}, "required": ["city"]}}
@@ -79,16 +79,11 @@ def test_sdk_answers_stops_streams_calls_tools_and_counts_as_the_engine_does(ser
 
 def test_langchain_chat_anthropic_tools_structured_output_stream_and_count(server):
     from langchain_anthropic import ChatAnthropic
-    from langchain_core.messages import HumanMessage, ToolMessage
+    from langchain_core.messages import HumanMessage
 
     llm = ChatAnthropic(model=MODEL, base_url=_root(server), api_key="none", max_retries=0, max_tokens=80,
                         default_request_timeout=120)
-    asked = HumanMessage(QUESTION)
-    first = llm.bind_tools([get_weather], tool_choice="get_weather").invoke([asked])
-    call = first.tool_calls[0]
-    assert call["name"] == "get_weather" and isinstance(call["args"]["city"], str)
-    answer = llm.bind_tools([get_weather]).invoke(
-        [asked, first, ToolMessage(get_weather(**call["args"]), tool_call_id=call["id"])])
+    _, answer = langchain_tool_round_trip(llm)
     assert answer.response_metadata["stop_reason"] in ("end_turn", "max_tokens", "tool_use")
     assert isinstance(llm.with_structured_output(City).invoke("Where is Paris?"), City)
     chunks = list(llm.stream("Say hello"))

@@ -29,6 +29,19 @@ def get_weather(city: str) -> str:
     return f"sunny in {city}"
 
 
+def langchain_tool_round_trip(llm):
+    """LangChain's chat model forced to call get_weather, then answering from its result: (first, answer)."""
+    from langchain_core.messages import HumanMessage, ToolMessage
+
+    asked = HumanMessage(QUESTION)
+    first = llm.bind_tools([get_weather], tool_choice="get_weather").invoke([asked])
+    call = first.tool_calls[0]
+    assert call["name"] == "get_weather" and isinstance(call["args"]["city"], str)
+    answer = llm.bind_tools([get_weather]).invoke(
+        [asked, first, ToolMessage(get_weather(**call["args"]), tool_call_id=call["id"])])
+    return first, answer
+
+
 WEATHER_TOOL = {"type": "function", "function": {
     "name": "get_weather", "description": "Current weather in a city",
     "parameters": {"type": "object", "properties": {"city": {"type": "string"}}, "required": ["city"]}}}
@@ -70,23 +83,16 @@ def test_a_second_turn_reports_the_part_of_its_prompt_the_context_held(server):
 
 
 def test_langchain_tools_structured_output_and_responses_api(server):
-    from langchain_core.messages import HumanMessage, ToolMessage
     from langchain_openai import ChatOpenAI
 
     llm = ChatOpenAI(model=MODEL, base_url=server.base_url, api_key="none", max_retries=0, max_tokens=80)
-    bound = llm.bind_tools([get_weather], tool_choice="get_weather")
-    asked = HumanMessage(QUESTION)
-    first = bound.invoke([asked])
-    call = first.tool_calls[0]
-    assert call["name"] == "get_weather" and isinstance(call["args"]["city"], str)
-    answer = llm.bind_tools([get_weather]).invoke(
-        [asked, first, ToolMessage(get_weather(**call["args"]), tool_call_id=call["id"])])
+    _, answer = langchain_tool_round_trip(llm)
     assert answer.response_metadata["finish_reason"] in ("stop", "length", "tool_calls")
     assert isinstance(llm.with_structured_output(City).invoke("Where is Paris?"), City)
     assert isinstance(llm.with_structured_output(City, method="function_calling").invoke("Where is Paris?"), City)
     responses = ChatOpenAI(model=MODEL, base_url=server.base_url, api_key="none", max_retries=0,
                            use_responses_api=True, max_tokens=80)
-    via_responses = responses.bind_tools([get_weather], tool_choice="get_weather").invoke([asked])
+    via_responses = responses.bind_tools([get_weather], tool_choice="get_weather").invoke(QUESTION)
     assert via_responses.tool_calls[0]["name"] == "get_weather"
 
 

@@ -10,7 +10,6 @@ run in fresh interpreters.
 
 from __future__ import annotations
 
-import json
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -18,8 +17,8 @@ from typing import Any
 
 import pytest
 
-from reference.refrt import build_runtimes_or_skip
 from support.placement import place_velkor, release_objects
+from support.serving import runtimes, write_model  # noqa: F401
 
 from tessel_openai_server.kiv_velkor import _velkor
 from tessel_openai_server.kiv_velkor.types import Result, RetStatus, RunStatus
@@ -42,16 +41,9 @@ MODEL = {
 }
 
 
-@pytest.fixture(scope="session")
-def runtimes() -> dict[str, Path]:
-    return build_runtimes_or_skip()
-
-
 @pytest.fixture
 def model_path(tmp_path: Path) -> Path:
-    path = tmp_path / "model.json"
-    path.write_text(json.dumps(MODEL, ensure_ascii=False), encoding="utf-8")
-    return path
+    return write_model(tmp_path, MODEL)
 
 
 @pytest.fixture

@@ -58,13 +58,18 @@ def test_other_threads_keep_running_during_a_runtime_call(quellan, fake, call):
     assert fake.counts()["released_under_call"] == 0
 
 
-@pytest.mark.parametrize("second", ["init", "transcribe", "close"])
-def test_close_is_busy_while_the_runtime_releases_the_recogniser(quellan, fake, second):
+def slow_recogniser(quellan, fake):
+    """A recogniser whose runtime now takes DELAY_MS a call, and its three calls by name."""
     q = quellan.Quellan()
     q.init("whisper", "m", "t")
     fake.set_delay_ms(DELAY_MS)
-    calls = {"init": lambda: q.init("whisper", "m2", "t2"), "transcribe": lambda: q.transcribe("b.wav"),
-             "close": q.close}
+    return q, {"init": lambda: q.init("whisper", "m2", "t2"), "transcribe": lambda: q.transcribe("b.wav"),
+               "close": q.close}
+
+
+@pytest.mark.parametrize("second", ["init", "transcribe", "close"])
+def test_close_is_busy_while_the_runtime_releases_the_recogniser(quellan, fake, second):
+    q, calls = slow_recogniser(quellan, fake)
     before = len(fake.names())
     thread, outcome = in_thread(q.close)
     wait_until_inside(fake, "kiv_asr_uninit", before)
@@ -78,11 +83,7 @@ def test_close_is_busy_while_the_runtime_releases_the_recogniser(quellan, fake, 
 @pytest.mark.parametrize("running", ["init", "transcribe"])
 @pytest.mark.parametrize("second", ["init", "transcribe", "close"])
 def test_a_call_on_a_busy_object_is_refused_before_the_runtime(quellan, fake, running, second):
-    q = quellan.Quellan()
-    q.init("whisper", "m", "t")
-    fake.set_delay_ms(DELAY_MS)
-    calls = {"init": lambda: q.init("whisper", "m2", "t2"), "transcribe": lambda: q.transcribe("b.wav"),
-             "close": q.close}
+    q, calls = slow_recogniser(quellan, fake)
     before = len(fake.names())
     thread, outcome = in_thread(calls[running])
     wait_until_inside(fake, "kiv_asr_init" if running == "init" else "kiv_asr_transcribe", before)

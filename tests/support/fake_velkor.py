@@ -58,6 +58,10 @@ class Call:
         return struct.unpack_from("<f", self.capture(key), offset)[0]
 
 
+def _counter(symbol: str) -> property:
+    return property(lambda fake: int(getattr(fake.lib, symbol)()))
+
+
 class FakeVelkor:
     """Drives one loaded copy of the fake runtime."""
 
@@ -98,15 +102,11 @@ class FakeVelkor:
     def set_late_delay(self, seconds: float) -> None:
         self.lib.fake_set_late_delay(int(seconds * 1e6))
 
-    @property
-    def live_contexts(self) -> int:
-        """Contexts the runtime handed out and has not released."""
-        return self.lib.fake_live_contexts()
-
-    @property
-    def stale_calls(self) -> int:
-        """Calls that named a handle the runtime had not handed out or had released."""
-        return self.lib.fake_stale_calls()
+    # The fake's counters, read afresh each time.
+    live_contexts = _counter("fake_live_contexts")  # contexts handed out and not released
+    stale_calls = _counter("fake_stale_calls")      # calls naming a handle not handed out, or released
+    pieces_streamed = _counter("fake_pieces_streamed")
+    break_count = _counter("fake_break_count")
 
     def result(self, text: bytes | None = b"", token_id: int = 0, content_type: int = 0, state: int = 0,
                null_record: bool = False, null_userdata: bool = False) -> None:
@@ -125,14 +125,6 @@ class FakeVelkor:
     def set_vision(self, record: bytes | None, rc: int = 0, inputs: bool = False, height: int = 0,
                    width: int = 0) -> None:
         self.lib.fake_set_vision(record, rc, int(inputs), height, width)
-
-    @property
-    def pieces_streamed(self) -> int:
-        return self.lib.fake_pieces_streamed()
-
-    @property
-    def break_count(self) -> int:
-        return self.lib.fake_break_count()
 
     # -- the call log --
     def calls(self, name: str | None = None) -> list[Call]:

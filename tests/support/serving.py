@@ -51,11 +51,16 @@ def runtimes() -> dict[str, Path]:
     return build_runtimes_or_skip()
 
 
+def write_model(tmp_path: Path, model: dict[str, object]) -> Path:
+    """The reference runtime's scripted model, as the file init takes."""
+    path = tmp_path / "model.json"
+    path.write_text(json.dumps(model, ensure_ascii=False), encoding="utf-8")
+    return path
+
+
 @pytest.fixture
 def model_path(tmp_path: Path) -> Path:
-    path = tmp_path / "model.json"
-    path.write_text(json.dumps(MODEL, ensure_ascii=False), encoding="utf-8")
-    return path
+    return write_model(tmp_path, MODEL)
 
 
 @pytest.fixture
