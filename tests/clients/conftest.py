@@ -47,7 +47,8 @@ def start_server(tmp: Path, *args: str, models: list[str] | None = None, model_n
                  tokenizer: str | None = None) -> EngineServer:
     """``serve`` on the real engine with ``args``: the model named ``model_name``, counting with the model's
     tokenizer (or ``tokenizer``), or the models ``models`` names (serve's model options, with {model} and
-    {tokenizer} standing for the paths)."""
+    {tokenizer} standing for the paths). Sampling is greedy unless ``args`` say otherwise, so that the
+    tests can compare answers (serve's own default samples)."""
     env_paths = {key: os.environ.get(key, "") for key in KEYS}
     missing = [key for key, value in env_paths.items() if not value or not Path(value).exists()]
     if missing:
@@ -67,7 +68,8 @@ def start_server(tmp: Path, *args: str, models: list[str] | None = None, model_n
         else models
     given = [a.format(model=env_paths["KIV_ENGINE_LLM_MODEL"],
                       tokenizer=tokenizer or env_paths["KIV_ENGINE_TOKENIZER"]) for a in given]
-    proc = subprocess.Popen([python, "-m", "tessel_openai_server.kiv_velkor", "serve", "--port", "0", *given, *args],
+    command = [python, "-m", "tessel_openai_server.kiv_velkor", "serve", "--port", "0", "--temperature", "0"]
+    proc = subprocess.Popen([*command, *given, *args],
                             env=env, stderr=err, text=True)
     err.close()
     for _ in range(600):
