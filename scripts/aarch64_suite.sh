@@ -3,8 +3,10 @@
 # wheel of scripts/wheels.sh with pip into a virtual environment of an arm64
 # Debian 13 root and runs there, under qemu-user, the part of the suite that
 # drives the modules (KIV_MODULE_TESTS, as check_wheels.sh runs it from the
-# x86_64 wheel) and the serving tests (the layer, and the server with the
-# official openai client on the reference runtimes).
+# x86_64 wheel) and the serving tests (the layer, and the server's end-to-end
+# tests with the official openai client on the reference runtimes; the rest of
+# tests/server checks HTTP logic in Python, the same on every architecture,
+# and runs in the normal stage).
 #
 #   scripts/aarch64_suite.sh [pytest arguments]   (default: the selection above)
 #
@@ -231,7 +233,7 @@ mkdir -p "$scratch/upper" "$scratch/work" "$scratch/root"
 # Left out: the flatness of 5,500 lifecycles (test_memory), ten minutes under
 # emulation; what it proves does not depend on the architecture, and the
 # native suite and the leak check hold it.
-[ $# -gt 0 ] || set -- "${KIV_MODULE_TESTS[@]}" tests/streaming tests/server --durations=10 \
+[ $# -gt 0 ] || set -- "${KIV_MODULE_TESTS[@]}" tests/streaming tests/server/test_server.py --durations=10 \
     --deselect tests/velkor/test_memory.py::test_construct_init_run_uninit_destroy_is_flat
 export KIV_MOUNT_TREE=1 KIV_ROOT_ENV="KIV_EMULATED=1 ${TEST_ENV[*]}"
 progress "installing the wheel with the root's pip and running the tests under qemu-aarch64 ($QEMU_CPU_MODEL)"
