@@ -28,6 +28,7 @@
 #include "log.h"
 #include "sampling.h"
 
+#include "compute_threads.h"
 #include "engine_common.h"
 #include "llm_chat.h"
 #include "llm_output.h"
@@ -37,6 +38,7 @@ namespace {
 
 using kiveng::ChatPrompt;
 using kiveng::ChatTemplates;
+using kiveng::ComputeThreads;
 using kiveng::Piece;
 using kiveng::RequestError;
 using kiveng::Settings;
@@ -83,6 +85,8 @@ struct EngineContext {
     const llama_vocab* vocab = nullptr;
     uint32_t n_ctx = 0;
     Settings settings;  // from the init record, fixed afterwards
+    int threads = 1;    // the most one decode uses; also this context's claim on the process's budget
+    std::optional<ComputeThreads::Claim> claim;
 
     std::mutex templates_mutex;  // kiv_llm_set_chat_template_jinja may replace them at any time
     std::shared_ptr<const ChatTemplates> templates;
@@ -135,8 +139,8 @@ public:
     bool step(const kivrt::Stream& out) override {
         if (!ingested_) {
             ingested_ = true;
-            const int threads = settings_.n_threads > 0 ? settings_.n_threads : kiveng::default_threads();
-            llama_set_n_threads(ctx_.lctx.get(), threads, threads);
+            threads_ = settings_.n_threads > 0 ? settings_.n_threads : ctx_.threads;
+            active_.emplace(ComputeThreads::process());
             return ingest_prompt();
         }
         const size_t limit = settings_.max_tokens < 0 ? SIZE_MAX : static_cast<size_t>(settings_.max_tokens);
@@ -332,6 +336,9 @@ private:
     // One llama_decode; keeps `cached` in step with the context's memory.
     // False when a break aborted it; throws on a failure.
     bool decode(llama_token* tokens, size_t n) {
+        const ComputeThreads::Grant grant = ComputeThreads::process().acquire(threads_, ctx_.stop.flag());
+        if (grant.threads() == 0) return false;  // a break came while other decodes held the threads
+        llama_set_n_threads(ctx_.lctx.get(), grant.threads(), grant.threads());
         t_stop_of_decode = &ctx_.stop.flag();
         const int32_t rc = llama_decode(ctx_.lctx.get(), llama_batch_get_one(tokens, static_cast<int32_t>(n)));
         t_stop_of_decode = nullptr;
@@ -365,6 +372,8 @@ private:
     common_sampler_ptr sampler_;
 
     bool ingested_ = false;
+    int threads_ = 1;                                  // the most one decode of this run uses
+    std::optional<ComputeThreads::Active> active_;    // from the first decode to the end of the run
     bool complete_ = false;  // the model ended its turn
     bool full_ = false;      // the context filled up before the model ended its turn
     std::optional<kiveng::OutputTracker> tracker_;  // made once chat_ is settled: it points into it
@@ -428,9 +437,9 @@ std::unique_ptr<EngineContext> make_context(const KIV_LLMInitParam& param, const
     // one token: without it, a conversation the context goes on from gives the
     // replies it would give computed afresh.
     cp.flash_attn_type = LLAMA_FLASH_ATTN_TYPE_DISABLED;
-    const int threads = ctx->settings.n_threads > 0 ? ctx->settings.n_threads : kiveng::default_threads();
-    cp.n_threads = threads;
-    cp.n_threads_batch = threads;
+    ctx->threads = ctx->settings.n_threads > 0 ? ctx->settings.n_threads : kiveng::default_threads();
+    cp.n_threads = ctx->threads;
+    cp.n_threads_batch = ctx->threads;
     cp.no_perf = true;
     cp.abort_callback = abort_requested;
     cp.abort_callback_data = const_cast<kivrt::StopFlag*>(&stop);
@@ -440,6 +449,7 @@ std::unique_ptr<EngineContext> make_context(const KIV_LLMInitParam& param, const
         return nullptr;
     }
     ctx->n_ctx = llama_n_ctx(ctx->lctx.get());
+    ctx->claim.emplace(ComputeThreads::process(), ctx->threads);
     try {
         ctx->templates = std::make_shared<ChatTemplates>(ctx->model.get(), jinja ? jinja : "");
     } catch (const RequestError& e) {

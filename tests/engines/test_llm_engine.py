@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import collections
 import json
+import os
 import subprocess
 import sys
 import threading
@@ -291,3 +293,43 @@ def test_a_reply_cut_by_the_context_is_not_finished_and_a_prompt_over_it_is_open
     finally:
         assert pool.close(timeout=30)
     release_objects()
+
+
+COUNTING = ", ".join(str(i) for i in range(1, 30)) + ","   # a continuation without an end
+
+
+def test_streams_served_at_once_share_the_threads_instead_of_oversubscribing(engines, package_dir, monkeypatch):
+    """Two contexts of a pool given two threads (serve --threads 2), streaming at once, keep to two compute
+    threads together: more spinning workers than cores made one stream crawl. Counted, not timed: the
+    threads of the process beyond its Python threads are the engine's workers (a decode of N threads has
+    N - 1), whatever else loads the machine."""
+    look_in(package_dir, monkeypatch)
+    release_objects()
+
+    def native_threads() -> int:
+        python = len(threading.enumerate())
+        return len(os.listdir("/proc/self/task")) - max(python, len(threading.enumerate()))
+
+    pool = ModelPool(str(engines["llm_model"]), contexts=2, threads=2, context_size=512)
+    try:
+        pool.complete(COUNTING, max_tokens=4, temperature=0).collect()   # the weights paged in
+        idle = native_threads()
+        tokens: list[int] = []
+
+        def stream() -> None:
+            tokens.append(pool.complete(COUNTING, max_tokens=64, temperature=0).collect().usage.completion_tokens)
+
+        workers = [threading.Thread(target=stream) for _ in range(2)]
+        for w in workers:
+            w.start()
+        seen = []
+        while any(w.is_alive() for w in workers):
+            seen.append(native_threads() - idle)
+            time.sleep(0.0002)
+    finally:
+        assert pool.close(timeout=30)
+    release_objects()
+
+    assert tokens == [64, 64]
+    # At most one worker: a decode alone takes both threads, two at once take one each.
+    assert len(seen) > 100 and max(seen) <= 1, collections.Counter(seen)
