@@ -94,7 +94,11 @@ struct EngineContext {
     // The conversation kept for retain_history, touched by runs and resets only.
     std::vector<common_chat_msg> conversation;  // messages of the kept chat
     std::vector<llama_token> history;           // tokens of the kept plain-prompt text
-    std::vector<llama_token> cached;            // tokens whose keys and values are in lctx
+    // The tokens whose keys and values are in lctx, from position 0. They
+    // outlive the conversation (a reset or a run that keeps nothing): a run
+    // computes only what follows the longest common prefix of its prompt and
+    // these, which is what computing the whole prompt would give.
+    std::vector<llama_token> cached;
 
     std::shared_ptr<const ChatTemplates> current_templates() {
         std::lock_guard<std::mutex> lock(templates_mutex);
@@ -308,14 +312,10 @@ private:
         if (!sampler_) throw RequestError("the sampler cannot be made");
     }
 
-    // Decodes tokens_ from the first one whose keys and values are not cached.
-    // Returns false when a break cut it short.
+    // Decodes tokens_ from the first one whose keys and values are not cached,
+    // whichever run or conversation cached them. Returns false when a break cut it short.
     bool ingest_prompt() {
         llama_memory_t mem = llama_get_memory(ctx_.lctx.get());
-        if (!retain_) {
-            llama_memory_clear(mem, false);  // the cells are dropped; their data is overwritten as they are reused
-            ctx_.cached.clear();
-        }
         size_t keep = 0;
         while (keep < ctx_.cached.size() && keep < tokens_.size() && ctx_.cached[keep] == tokens_[keep]) ++keep;
         if (keep == tokens_.size()) --keep;  // the last token is decoded again for its logits
@@ -468,11 +468,10 @@ public:
         return std::make_unique<EngineRun>(*ctx_, input, param, settings);
     }
 
+    // The computed tokens stay: the next run reuses only the prefix its own prompt shares with them.
     void forget_history() override {
         ctx_->conversation.clear();
         ctx_->history.clear();
-        ctx_->cached.clear();
-        llama_memory_clear(llama_get_memory(ctx_->lctx.get()), false);
     }
 
     bool set_jinja_template(const char* text) override {
