@@ -1,8 +1,9 @@
 // LLM runtime (libvelkor.so) on llama.cpp.
 //
 // Honours the binary interface of the device's LLM runtime with a real model:
-// a GGUF file is loaded per context, every run samples tokens from it and
-// streams them through the result callback on the calling thread.
+// a GGUF file is loaded once per process and shared by the contexts made with
+// it, every run samples tokens from it and streams them through the result
+// callback on the calling thread.
 // ../README.md (section "Real engines") gives every rule below. The entry
 // points, the threads and the stream are the frame's (../frame/llm_frame.cpp);
 // this file is the backend. The context's stop flag, which kiv_llm_break
@@ -13,13 +14,17 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
+
+#include <sys/stat.h>
 
 #include <nlohmann/json.hpp>
 
@@ -73,6 +78,33 @@ void init_engine_once() {
 }
 
 // ---------------------------------------------------------------------------
+// Models
+
+// The loaded model of a file, shared by every context made with it in this
+// process and freed with the last of them: the weights are read and held
+// once, however many contexts serve them (each has its own memory of tokens).
+// A file counts as the same while it is the same file, unchanged (device,
+// inode, size and modification time): a model file replaced on disk is loaded anew.
+std::shared_ptr<llama_model> shared_model(const char* path) {
+    struct stat st {};
+    if (stat(path, &st) != 0) return nullptr;
+    using Key = std::tuple<dev_t, ino_t, off_t, int64_t, int64_t>;
+    const Key key{st.st_dev, st.st_ino, st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+    static std::mutex mutex;
+    static std::map<Key, std::weak_ptr<llama_model>> loaded;
+    // Held during the load: a second context of the file waits for this load instead of making its own.
+    std::lock_guard<std::mutex> lock(mutex);
+    std::erase_if(loaded, [](const auto& entry) { return entry.second.expired(); });
+    if (auto it = loaded.find(key); it != loaded.end())
+        if (std::shared_ptr<llama_model> model = it->second.lock()) return model;
+    llama_model* raw = llama_model_load_from_file(path, llama_model_default_params());
+    if (raw == nullptr) return nullptr;
+    std::shared_ptr<llama_model> model(raw, llama_model_free);
+    loaded[key] = model;
+    return model;
+}
+
+// ---------------------------------------------------------------------------
 // Contexts
 
 // The engine's objects of one context and the conversation it keeps.
@@ -80,7 +112,7 @@ struct EngineContext {
     explicit EngineContext(const kivrt::StopFlag& stop) : stop(stop) {}
 
     const kivrt::StopFlag& stop;
-    kiveng::Owned<llama_model, llama_model_free> model;
+    std::shared_ptr<llama_model> model;             // shared with the other contexts of its file
     kiveng::Owned<llama_context, llama_free> lctx;  // freed before the model
     const llama_vocab* vocab = nullptr;
     uint32_t n_ctx = 0;
@@ -418,8 +450,7 @@ std::unique_ptr<EngineContext> make_context(const KIV_LLMInitParam& param, const
     }
 
     init_engine_once();
-    llama_model_params mp = llama_model_default_params();
-    ctx->model.reset(llama_model_load_from_file(model_path, mp));
+    ctx->model = shared_model(model_path);
     if (!ctx->model) {
         log_line(std::string("model file ") + model_path + ": the engine cannot load it (not a GGUF model?)");
         return nullptr;

@@ -33,7 +33,7 @@ def _model(serve: argparse.ArgumentParser) -> None:
              "usage.prompt_tokens; without it they are 0")
     add("--mmproj", type=Path, help="the vision projector, for image input")
     add("--contexts", type=int, default=2,
-        help="contexts in a model's pool = its requests served at once; each loads the model (default "
+        help="contexts in a model's pool = its requests served at once; each holds --ctx-size tokens (default "
              "%(default)s: a person's chat on one, a front-end's tasks on the other)")
     add("--ctx-size", type=int, default=8192,
         help="tokens each context holds, prompt and reply together, handed to the runtime at init as n_ctx; "
