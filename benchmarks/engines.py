@@ -176,8 +176,8 @@ class Served:
         tokenizer = ["--tokenizer", paths["tokenizer"]] if paths.get("tokenizer") else []
         self.proc = subprocess.Popen(
             [sys.executable, "-m", "tessel_openai_server.kiv_velkor", "serve", "--port", "0", "--model",
-             paths["llm_model"], "--model-name", "bench", *tokenizer], stderr=subprocess.PIPE, text=True,
-            env={**os.environ, "PYTHONPATH": str(site), "KIV_ENGINE_THREADS": str(threads)})
+             paths["llm_model"], "--model-name", "bench", "--threads", str(threads), *tokenizer],
+            stderr=subprocess.PIPE, text=True, env={**os.environ, "PYTHONPATH": str(site)})
         assert self.proc.stderr is not None
         line = self.proc.stderr.readline()
         url = line.split(" on ", 1)[1].split(" ", 1)[0]

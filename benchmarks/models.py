@@ -38,8 +38,8 @@ class Server:
         self.proc = subprocess.Popen(
             [sys.executable, "-m", "tessel_openai_server.kiv_velkor", "serve", "--port", "0", "--model",
              f"smol={model}", "--model", f"tiny={model}", "--models-config", str(config), "--models-max", "1",
-             "--contexts", str(contexts), "--no-access-log"],
-            env={"PYTHONPATH": str(site), "PATH": "/usr/bin:/bin", "KIV_ENGINE_THREADS": "1"},
+             "--contexts", str(contexts), "--no-access-log", "--threads", "1"],
+            env={"PYTHONPATH": str(site), "PATH": "/usr/bin:/bin"},
             stderr=subprocess.PIPE, text=True)
         assert self.proc.stderr is not None
         line = self.proc.stderr.readline()

@@ -1,8 +1,9 @@
 // LLM runtime (libvelkor.so) on llama.cpp.
 //
 // Honours the binary interface of the device's LLM runtime with a real model:
-// a GGUF file is loaded per context, every run samples tokens from it and
-// streams them through the result callback on the calling thread.
+// a GGUF file is loaded once per process and shared by the contexts made with
+// it, every run samples tokens from it and streams them through the result
+// callback on the calling thread.
 // ../README.md (section "Real engines") gives every rule below. The entry
 // points, the threads and the stream are the frame's (../frame/llm_frame.cpp);
 // this file is the backend. The context's stop flag, which kiv_llm_break
@@ -13,13 +14,17 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
+
+#include <sys/stat.h>
 
 #include <nlohmann/json.hpp>
 
@@ -28,6 +33,7 @@
 #include "log.h"
 #include "sampling.h"
 
+#include "compute_threads.h"
 #include "engine_common.h"
 #include "llm_chat.h"
 #include "llm_output.h"
@@ -37,6 +43,7 @@ namespace {
 
 using kiveng::ChatPrompt;
 using kiveng::ChatTemplates;
+using kiveng::ComputeThreads;
 using kiveng::Piece;
 using kiveng::RequestError;
 using kiveng::Settings;
@@ -71,6 +78,33 @@ void init_engine_once() {
 }
 
 // ---------------------------------------------------------------------------
+// Models
+
+// The loaded model of a file, shared by every context made with it in this
+// process and freed with the last of them: the weights are read and held
+// once, however many contexts serve them (each has its own memory of tokens).
+// A file counts as the same while it is the same file, unchanged (device,
+// inode, size and modification time): a model file replaced on disk is loaded anew.
+std::shared_ptr<llama_model> shared_model(const char* path) {
+    struct stat st {};
+    if (stat(path, &st) != 0) return nullptr;
+    using Key = std::tuple<dev_t, ino_t, off_t, int64_t, int64_t>;
+    const Key key{st.st_dev, st.st_ino, st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+    static std::mutex mutex;
+    static std::map<Key, std::weak_ptr<llama_model>> loaded;
+    // Held during the load: a second context of the file waits for this load instead of making its own.
+    std::lock_guard<std::mutex> lock(mutex);
+    std::erase_if(loaded, [](const auto& entry) { return entry.second.expired(); });
+    if (auto it = loaded.find(key); it != loaded.end())
+        if (std::shared_ptr<llama_model> model = it->second.lock()) return model;
+    llama_model* raw = llama_model_load_from_file(path, llama_model_default_params());
+    if (raw == nullptr) return nullptr;
+    std::shared_ptr<llama_model> model(raw, llama_model_free);
+    loaded[key] = model;
+    return model;
+}
+
+// ---------------------------------------------------------------------------
 // Contexts
 
 // The engine's objects of one context and the conversation it keeps.
@@ -78,11 +112,13 @@ struct EngineContext {
     explicit EngineContext(const kivrt::StopFlag& stop) : stop(stop) {}
 
     const kivrt::StopFlag& stop;
-    kiveng::Owned<llama_model, llama_model_free> model;
+    std::shared_ptr<llama_model> model;             // shared with the other contexts of its file
     kiveng::Owned<llama_context, llama_free> lctx;  // freed before the model
     const llama_vocab* vocab = nullptr;
     uint32_t n_ctx = 0;
     Settings settings;  // from the init record, fixed afterwards
+    int threads = 1;    // the most one decode uses; also this context's claim on the process's budget
+    std::optional<ComputeThreads::Claim> claim;
 
     std::mutex templates_mutex;  // kiv_llm_set_chat_template_jinja may replace them at any time
     std::shared_ptr<const ChatTemplates> templates;
@@ -90,7 +126,11 @@ struct EngineContext {
     // The conversation kept for retain_history, touched by runs and resets only.
     std::vector<common_chat_msg> conversation;  // messages of the kept chat
     std::vector<llama_token> history;           // tokens of the kept plain-prompt text
-    std::vector<llama_token> cached;            // tokens whose keys and values are in lctx
+    // The tokens whose keys and values are in lctx, from position 0. They
+    // outlive the conversation (a reset or a run that keeps nothing): a run
+    // computes only what follows the longest common prefix of its prompt and
+    // these, which is what computing the whole prompt would give.
+    std::vector<llama_token> cached;
 
     std::shared_ptr<const ChatTemplates> current_templates() {
         std::lock_guard<std::mutex> lock(templates_mutex);
@@ -135,8 +175,8 @@ public:
     bool step(const kivrt::Stream& out) override {
         if (!ingested_) {
             ingested_ = true;
-            const int threads = settings_.n_threads > 0 ? settings_.n_threads : kiveng::default_threads();
-            llama_set_n_threads(ctx_.lctx.get(), threads, threads);
+            threads_ = settings_.n_threads > 0 ? settings_.n_threads : ctx_.threads;
+            active_.emplace(ComputeThreads::process());
             return ingest_prompt();
         }
         const size_t limit = settings_.max_tokens < 0 ? SIZE_MAX : static_cast<size_t>(settings_.max_tokens);
@@ -304,14 +344,10 @@ private:
         if (!sampler_) throw RequestError("the sampler cannot be made");
     }
 
-    // Decodes tokens_ from the first one whose keys and values are not cached.
-    // Returns false when a break cut it short.
+    // Decodes tokens_ from the first one whose keys and values are not cached,
+    // whichever run or conversation cached them. Returns false when a break cut it short.
     bool ingest_prompt() {
         llama_memory_t mem = llama_get_memory(ctx_.lctx.get());
-        if (!retain_) {
-            llama_memory_clear(mem, false);  // the cells are dropped; their data is overwritten as they are reused
-            ctx_.cached.clear();
-        }
         size_t keep = 0;
         while (keep < ctx_.cached.size() && keep < tokens_.size() && ctx_.cached[keep] == tokens_[keep]) ++keep;
         if (keep == tokens_.size()) --keep;  // the last token is decoded again for its logits
@@ -332,6 +368,9 @@ private:
     // One llama_decode; keeps `cached` in step with the context's memory.
     // False when a break aborted it; throws on a failure.
     bool decode(llama_token* tokens, size_t n) {
+        const ComputeThreads::Grant grant = ComputeThreads::process().acquire(threads_, ctx_.stop.flag());
+        if (grant.threads() == 0) return false;  // a break came while other decodes held the threads
+        llama_set_n_threads(ctx_.lctx.get(), grant.threads(), grant.threads());
         t_stop_of_decode = &ctx_.stop.flag();
         const int32_t rc = llama_decode(ctx_.lctx.get(), llama_batch_get_one(tokens, static_cast<int32_t>(n)));
         t_stop_of_decode = nullptr;
@@ -365,6 +404,8 @@ private:
     common_sampler_ptr sampler_;
 
     bool ingested_ = false;
+    int threads_ = 1;                                  // the most one decode of this run uses
+    std::optional<ComputeThreads::Active> active_;    // from the first decode to the end of the run
     bool complete_ = false;  // the model ended its turn
     bool full_ = false;      // the context filled up before the model ended its turn
     std::optional<kiveng::OutputTracker> tracker_;  // made once chat_ is settled: it points into it
@@ -409,8 +450,7 @@ std::unique_ptr<EngineContext> make_context(const KIV_LLMInitParam& param, const
     }
 
     init_engine_once();
-    llama_model_params mp = llama_model_default_params();
-    ctx->model.reset(llama_model_load_from_file(model_path, mp));
+    ctx->model = shared_model(model_path);
     if (!ctx->model) {
         log_line(std::string("model file ") + model_path + ": the engine cannot load it (not a GGUF model?)");
         return nullptr;
@@ -428,9 +468,9 @@ std::unique_ptr<EngineContext> make_context(const KIV_LLMInitParam& param, const
     // one token: without it, a conversation the context goes on from gives the
     // replies it would give computed afresh.
     cp.flash_attn_type = LLAMA_FLASH_ATTN_TYPE_DISABLED;
-    const int threads = ctx->settings.n_threads > 0 ? ctx->settings.n_threads : kiveng::default_threads();
-    cp.n_threads = threads;
-    cp.n_threads_batch = threads;
+    ctx->threads = ctx->settings.n_threads > 0 ? ctx->settings.n_threads : kiveng::default_threads();
+    cp.n_threads = ctx->threads;
+    cp.n_threads_batch = ctx->threads;
     cp.no_perf = true;
     cp.abort_callback = abort_requested;
     cp.abort_callback_data = const_cast<kivrt::StopFlag*>(&stop);
@@ -440,6 +480,7 @@ std::unique_ptr<EngineContext> make_context(const KIV_LLMInitParam& param, const
         return nullptr;
     }
     ctx->n_ctx = llama_n_ctx(ctx->lctx.get());
+    ctx->claim.emplace(ComputeThreads::process(), ctx->threads);
     try {
         ctx->templates = std::make_shared<ChatTemplates>(ctx->model.get(), jinja ? jinja : "");
     } catch (const RequestError& e) {
@@ -458,11 +499,10 @@ public:
         return std::make_unique<EngineRun>(*ctx_, input, param, settings);
     }
 
+    // The computed tokens stay: the next run reuses only the prefix its own prompt shares with them.
     void forget_history() override {
         ctx_->conversation.clear();
         ctx_->history.clear();
-        ctx_->cached.clear();
-        llama_memory_clear(llama_get_memory(ctx_->lctx.get()), false);
     }
 
     bool set_jinja_template(const char* text) override {

@@ -62,13 +62,15 @@ def start_server(tmp: Path, *args: str, models: list[str] | None = None, model_n
         shutil.copytree(found, site / "tessel_openai_server")
         shutil.copy(env_paths["KIV_ENGINE_LIBVELKOR"], site / "tessel_openai_server" / "kiv_velkor" / "libvelkor.so")
     log = tmp / f"server-{len(list(tmp.glob('server-*.log')))}.log"
-    env = {**os.environ, "PYTHONPATH": str(site), "KIV_ENGINE_THREADS": "1", "KIV_ENGINE_LOG": "1"}
+    env = {**os.environ, "PYTHONPATH": str(site), "KIV_ENGINE_LOG": "1"}
     err = log.open("w")
     given = ["--model", "{model}", "--model-name", model_name, "--tokenizer", "{tokenizer}"] if models is None \
         else models
     given = [a.format(model=env_paths["KIV_ENGINE_LLM_MODEL"],
                       tokenizer=tokenizer or env_paths["KIV_ENGINE_TOKENIZER"]) for a in given]
-    command = [python, "-m", "tessel_openai_server.kiv_velkor", "serve", "--port", "0", "--temperature", "0"]
+    # One compute thread: the clients and the test share the machine's cores with the server.
+    command = [python, "-m", "tessel_openai_server.kiv_velkor", "serve", "--port", "0", "--temperature", "0",
+               "--threads", "1"]
     proc = subprocess.Popen([*command, *given, *args],
                             env=env, stderr=err, text=True)
     err.close()

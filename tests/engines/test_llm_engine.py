@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import collections
 import json
+import os
 import subprocess
 import sys
 import threading
@@ -291,3 +293,82 @@ def test_a_reply_cut_by_the_context_is_not_finished_and_a_prompt_over_it_is_open
     finally:
         assert pool.close(timeout=30)
     release_objects()
+
+
+COUNTING = ", ".join(str(i) for i in range(1, 30)) + ","   # a continuation without an end
+
+
+def test_streams_served_at_once_share_the_threads_instead_of_oversubscribing(engines, package_dir, monkeypatch):
+    """Two contexts of a pool given two threads (serve --threads 2), streaming at once, keep to two compute
+    threads together: more spinning workers than cores made one stream crawl. Counted, not timed: the
+    threads of the process beyond its Python threads are the engine's workers (a decode of N threads has
+    N - 1), whatever else loads the machine."""
+    look_in(package_dir, monkeypatch)
+    release_objects()
+
+    def native_threads() -> int:
+        python = len(threading.enumerate())
+        return len(os.listdir("/proc/self/task")) - max(python, len(threading.enumerate()))
+
+    pool = ModelPool(str(engines["llm_model"]), contexts=2, threads=2, context_size=512)
+    try:
+        pool.complete(COUNTING, max_tokens=4, temperature=0).collect()   # the weights paged in
+        idle = native_threads()
+        tokens: list[int] = []
+
+        def stream() -> None:
+            tokens.append(pool.complete(COUNTING, max_tokens=64, temperature=0).collect().usage.completion_tokens)
+
+        workers = [threading.Thread(target=stream) for _ in range(2)]
+        for w in workers:
+            w.start()
+        seen = []
+        while any(w.is_alive() for w in workers):
+            seen.append(native_threads() - idle)
+            time.sleep(0.0002)
+    finally:
+        assert pool.close(timeout=30)
+    release_objects()
+
+    assert tokens == [64, 64]
+    # At most one worker: a decode alone takes both threads, two at once take one each.
+    assert len(seen) > 100 and max(seen) <= 1, collections.Counter(seen)
+
+
+# In a fresh interpreter: the resident memory one context takes, and three more of the same model file.
+SHARED_MODEL = """
+import json, shutil, sys, tempfile
+from pathlib import Path
+from tessel_openai_server.kiv_velkor import _velkor
+directory = Path(tempfile.mkdtemp())
+shutil.copy(sys.argv[1], directory / "libvelkor.so")
+_velkor.__file__ = str(directory / "_velkor.so")
+def resident():
+    for line in Path("/proc/self/status").read_text().splitlines():
+        if line.startswith("VmRSS:"):
+            return int(line.split()[1]) * 1024
+def context():
+    obj = _velkor.VELKOR()
+    assert obj.init(sys.argv[2], sampler_params={"n_threads": 1, "n_ctx": 256}) == 0
+    assert obj.run("The capital of France is", sampler_params={"max_tokens": 4})["token_count"] == 5
+    return obj
+contexts = [context()]
+one = resident()
+contexts += [context() for _ in range(3)]
+four = resident()
+texts = [c.run("The capital of France is", sampler_params={"max_tokens": 4})["text"] for c in contexts]
+for c in contexts:
+    assert c.uninit() == 0
+again = context()   # loaded anew once the last context of the file went
+print(json.dumps({"one": one, "four": four, "texts": texts}))
+"""
+
+
+def test_contexts_of_one_model_file_share_its_weights(engines):
+    proc = subprocess.run([sys.executable, "-c", SHARED_MODEL, str(engines["libvelkor"]), str(engines["llm_model"])],
+                          capture_output=True, text=True, timeout=180)
+    assert proc.returncode == 0, proc.stderr
+    out = json.loads(proc.stdout)
+    # Each further context holds its own tokens, not another copy of the weights.
+    assert out["four"] - out["one"] < 0.5 * engines["llm_model"].stat().st_size, out
+    assert len(set(out["texts"])) == 1, out

@@ -51,8 +51,8 @@ class EngineServer:
             self.proc = subprocess.Popen(
                 [sys.executable, "-m", "tessel_openai_server.kiv_velkor", "serve", "--port", "0", "--model",
                  f"smol={model}", "--model", f"tiny={model}", "--model", f"broken={tmp / 'broken.gguf'}",
-                 "--models-config", str(config), "--no-access-log", *args],
-                env={**os.environ, "PYTHONPATH": str(site), "KIV_ENGINE_THREADS": "1"}, stderr=err, text=True)
+                 "--models-config", str(config), "--no-access-log", "--threads", "1", *args],
+                env={**os.environ, "PYTHONPATH": str(site)}, stderr=err, text=True)
         for _ in range(600):
             match = re.search(r"Serving \S+ on (http://\S+/v1)", self.log.read_text(errors="replace"))
             if match or self.proc.poll() is not None:

@@ -105,7 +105,8 @@ def serve(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Serve]:
             [python, "-m", "tessel_openai_server.kiv_velkor", "serve", "--port", "0", "--model",
              given["KIV_ENGINE_LLM_MODEL"], "--model-name", MODEL, "--tokenizer", given["KIV_ENGINE_TOKENIZER"],
              "--asr-backend", "pocketsphinx", "--asr-model", given["KIV_ENGINE_ASR_MODEL"],
-             "--asr-tokenizer", given["KIV_ENGINE_ASR_DICT"], "--asr-decoder", given["KIV_ENGINE_ASR_LM"]],
+             "--asr-tokenizer", given["KIV_ENGINE_ASR_DICT"], "--asr-decoder", given["KIV_ENGINE_ASR_LM"],
+             "--threads", "1"],   # the browser shares the machine's cores with the server
             env=env, stdout=err, stderr=subprocess.STDOUT, text=True)
     for _ in range(1200):
         match = re.search(r"Serving \S+ on (http://\S+)/v1", log.read_text(errors="replace"))

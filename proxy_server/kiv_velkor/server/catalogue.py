@@ -89,7 +89,8 @@ class ModelDefinition:
         if self.template is not None:
             init["custom_jinja_template"] = self.template
         return ModelPool(str(self.path), contexts=self.contexts, acquire_timeout=config.wait_timeout,
-                         context_size=self.ctx_size, conversation_cache=self.conversation_cache,
+                         context_size=self.ctx_size, threads=config.compute_threads,
+                         conversation_cache=self.conversation_cache,
                          defaults=self.sampling, sampling=config.sampling(), max_queue=config.max_queue,
                          conversation_hold=config.conversation_hold, **init)
 

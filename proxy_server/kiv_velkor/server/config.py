@@ -35,6 +35,7 @@ class ServeConfig:
     mmproj: Path | None = None
     contexts: int = 2
     ctx_size: int = 8192
+    threads: int | None = None           # None: the machine's cores
     wait_timeout: float = 300.0
     max_queue: int = 64
     conversation_hold: float = 30.0
@@ -108,6 +109,8 @@ class ServeConfig:
             raise ValueError("--conversation-hold must be at least 0")
         if self.ctx_size < 0:
             raise ValueError("--ctx-size must be at least 0")
+        if self.threads is not None and not 1 <= self.threads <= 512:
+            raise ValueError("--threads must be between 1 and 512")
         if self.asr_model is not None and self.asr_tokenizer is None:
             raise ValueError("--asr-model needs --asr-tokenizer")
         if not 8000 <= self.asr_sample_rate <= 192000:
@@ -127,6 +130,16 @@ class ServeConfig:
             option = {"max_tokens": "default_max_tokens", "max_tokens_limit": "max_tokens"}.get(exc.param or "",
                                                                                                exc.param or "")
             raise ValueError(f"--{option.replace('_', '-')}: {exc.message}") from None
+
+    @property
+    def compute_threads(self) -> int:
+        """The LLM runtime's compute threads: --threads, else the cores this process may run on."""
+        if self.threads is not None:
+            return self.threads
+        try:
+            return len(os.sched_getaffinity(0)) or 1
+        except AttributeError:   # no affinity on this platform
+            return os.cpu_count() or 1
 
     def sampling(self) -> SamplingDefaults:
         """What the pool's requests sample with when they do not say, and their bounds on tokens."""

@@ -33,12 +33,16 @@ def _model(serve: argparse.ArgumentParser) -> None:
              "usage.prompt_tokens; without it they are 0")
     add("--mmproj", type=Path, help="the vision projector, for image input")
     add("--contexts", type=int, default=2,
-        help="contexts in a model's pool = its requests served at once; each loads the model (default "
+        help="contexts in a model's pool = its requests served at once; each holds --ctx-size tokens (default "
              "%(default)s: a person's chat on one, a front-end's tasks on the other)")
     add("--ctx-size", type=int, default=8192,
         help="tokens each context holds, prompt and reply together, handed to the runtime at init as n_ctx; "
              "0 leaves it to the runtime (then prompt overflow errors cannot name the size); a model's ctx_size "
              "in --models-config overrides it (default %(default)s)")
+    add("--threads", type=int,
+        help="compute threads of the LLM runtime, handed to it at init as n_threads: the most the decodes of all "
+             "contexts use together, so that streams served at once share the cores instead of fighting over them "
+             "(default: the machine's cores)")
     add("--conversation-cache", choices=("on", "off"), default="on",
         help="go on from the conversation a context holds instead of computing it again (default %(default)s)")
     add("--conversation-hold", type=float, default=30.0,

@@ -160,14 +160,17 @@ class ContextLender:
 
     ``context_size``: the tokens each context holds, handed to the runtime at
     init as ``sampler_params`` ``n_ctx`` (None: the runtime's own default,
-    which the layer then does not know). ``max_queue``: requests waiting for
+    which the layer then does not know). ``threads``: the runtime's compute
+    threads, handed to it at init as ``sampler_params`` ``n_threads`` (None:
+    its own default). ``max_queue``: requests waiting for
     a context at most (None: no bound); one more gets :class:`QueueFull`.
     Raises :class:`ModelLoadError` when the runtime refuses the model (the
     contexts made so far are released).
     """
 
     def __init__(self, model_path: str, contexts: int = 1, *, acquire_timeout: float = DEFAULT_ACQUIRE_TIMEOUT,
-                 context_size: int | None = None, max_queue: int | None = None, **init_options: Any) -> None:
+                 context_size: int | None = None, threads: int | None = None, max_queue: int | None = None,
+                 **init_options: Any) -> None:
         if isinstance(contexts, bool) or not isinstance(contexts, int) or contexts < 1:
             raise ValueError("contexts must be a positive integer")
         if acquire_timeout < 0:
@@ -180,6 +183,10 @@ class ContextLender:
             if isinstance(context_size, bool) or not isinstance(context_size, int) or context_size < 1:
                 raise ValueError("context_size must be a positive integer")
             init_options["sampler_params"] = {**(init_options.get("sampler_params") or {}), "n_ctx": context_size}
+        if threads is not None:
+            if isinstance(threads, bool) or not isinstance(threads, int) or threads < 1:
+                raise ValueError("threads must be a positive integer")
+            init_options["sampler_params"] = {**(init_options.get("sampler_params") or {}), "n_threads": threads}
         self.context_size = context_size
         self.model_path = model_path
         self.acquire_timeout = acquire_timeout
