@@ -139,7 +139,8 @@ def test_one_place_alternates_the_models_and_gives_their_memory_back(start):
 
 
 def test_streams_cancellation_and_the_conversation_cache_per_model_and_the_idle_unload(start):
-    s = start("--models-max", "2", "--keep-alive", "2s")
+    # Long enough that neither model goes idle between its turns on a loaded machine.
+    s = start("--models-max", "2", "--keep-alive", "8s")
     # A stream of each model, one cut short: its context is back at once and the model serves on.
     story = s.client.chat.completions.create(
         model="smol", messages=[{"role": "user", "content": "Tell me a long story about a dragon."}], stream=True,
@@ -174,7 +175,7 @@ def test_streams_cancellation_and_the_conversation_cache_per_model_and_the_idle_
     assert ask(s.client, "smol", long, max_tokens=4).choices[0].message.content
 
     # Idle for --keep-alive, both go.
-    deadline = time.monotonic() + 15
+    deadline = time.monotonic() + 30
     while {s.state(n)["value"] for n in ("smol", "tiny")} != {"unloaded"} and time.monotonic() < deadline:
         time.sleep(0.2)
     assert s.state("smol")["value"] == s.state("tiny")["value"] == "unloaded"
