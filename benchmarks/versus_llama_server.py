@@ -253,8 +253,11 @@ class Pair:
 
 
 def spread(values: list[float], scale: float = 1.0, digits: int = 0) -> str:
-    med = statistics.median(values) * scale
-    return f"{med:,.{digits}f} [{min(values) * scale:,.{digits}f}-{max(values) * scale:,.{digits}f}]"
+    """The median, and the lowest and highest value in brackets when there are several."""
+    med = f"{statistics.median(values) * scale:,.{digits}f}"
+    if len(values) < 2:
+        return med
+    return f"{med} [{min(values) * scale:,.{digits}f}-{max(values) * scale:,.{digits}f}]"
 
 
 def main() -> None:
@@ -360,19 +363,19 @@ def main() -> None:
         (f"(a) cold single stream, {statistics.median(ours['a_tokens']):.0f} tokens: first token", "a_first", 1000, 0,
          False),
         ("    decode tokens/s", "a_rate", 1, 1, True),
-        (f"(b) a user message of {token_count(paths.get('tokenizer'), PASSAGE)} tokens, one context: first time",
-         "b_cold", 1000, 0, None),
-        ("    repeated: first token", "b_first", 1000, 0, False),
-        (f"(c) 4 streams of {args.stream_tokens} tokens on {c} contexts: tokens/s", "c4_rate", 1, 1, True),
-        ("    first token, p50", "c4_first", 1000, 0, False),
-        (f"    8 streams on {c} contexts: tokens/s", "c8_rate", 1, 1, True),
-        ("    first token, p50", "c8_first", 1000, 0, False),
-        (f"(d) {args.turns}-turn chat, replies cut at {args.chat_tokens} tokens: turn 1 first token", "d_first",
+        (f"(b) a prompt of {token_count(paths.get('tokenizer'), PASSAGE)} tokens, 1 context: first time", "b_cold",
          1000, 0, None),
+        ("    repeated: first token", "b_first", 1000, 0, False),
+        (f"(c) 4 streams of {args.stream_tokens} tokens, {c} contexts: tokens/s", "c4_rate", 1, 1, True),
+        ("    first token, p50", "c4_first", 1000, 0, False),
+        (f"    8 streams, {c} contexts: tokens/s", "c8_rate", 1, 1, True),
+        ("    first token, p50", "c8_first", 1000, 0, False),
+        (f"(d) {args.turns}-turn chat, replies cut at {args.chat_tokens}: turn 1 first token", "d_first", 1000, 0,
+         None),
         (f"    turn {args.turns} first token", "d_last", 1000, 0, False),
         (f"    turn {args.turns} / turn 1", "d_ratio", 1, 2, None),
-        (f"(e) 4 chats sharing {token_count(paths.get('tokenizer'), RULES)} tokens of system prompt, one context: "
-         "chat 1", "e_first", 1000, 0, None),
+        (f"(e) 4 chats, {token_count(paths.get('tokenizer'), RULES)} system tokens shared, 1 context: chat 1",
+         "e_first", 1000, 0, None),
         ("    chats 2-4 (median)", "e_later", 1000, 0, False),
         ("    chats 2-4 / chat 1", "e_ratio", 1, 2, None),
         (f"(f) resident MiB after load, {c} contexts", "rss_load", 1, 0, False),
@@ -380,11 +383,11 @@ def main() -> None:
         ("load until /health answers 200 (s)", "load", 1, 2, None),
     ]
     width = max(len(label) for label, *_ in rows) + 2
-    print(f"{'':{width}}{'serve':>26}{'llama-server':>26}{'serve/peer':>12}")
+    print(f"{'':{width}}{'serve':>22}{'llama-server':>22}{'serve/peer':>12}")
     reached, missed = [], []
     for label, key, scale, digits, higher in rows:
-        ratio = statistics.median(ours[key]) / statistics.median(peer[key])
-        print(f"{label:{width}}{spread(ours[key], scale, digits):>26}{spread(peer[key], scale, digits):>26}"
+        ratio = round(statistics.median(ours[key]) / statistics.median(peer[key]), 2)
+        print(f"{label:{width}}{spread(ours[key], scale, digits):>22}{spread(peer[key], scale, digits):>22}"
               f"{ratio:12.2f}")
         if higher is not None:
             (reached if (ratio >= 1 if higher else ratio <= 1) else missed).append(f"{key} {ratio:.2f}")
