@@ -11,6 +11,7 @@
 # Delete the directory to build afresh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib.sh
 
 # The engine's flags (portable code, no OpenMP, no llamafile kernels, static,
 # no OpenSSL, no subprocess code), with the tools and the server on. The web
@@ -42,31 +43,8 @@ if [ ! -f "$dir/.ok" ] || [ ! -x "$binary" ]; then
     rm -rf "$dir/src" "$dir/build"
     mkdir -p "$dir/src" "$dir/build"
     tar -xzf "$sdist" -C "$dir/src" --strip-components=1
-    # Shows each tenth of CMake's progress; the end of the log when a step fails.
-    step() {
-        local what=$1 log=$2 line pct last=-1 rc
-        shift 2
-        set +o pipefail
-        "$@" 2>&1 | while IFS= read -r line; do
-            printf '%s\n' "$line" >>"$log"
-            if [[ $line =~ ^\[\ *([0-9]+)%\] ]]; then
-                pct=${BASH_REMATCH[1]}
-                if [ $((pct / 10)) -gt "$last" ]; then
-                    last=$((pct / 10))
-                    say "$(printf '%s: %3d%% (%ds)' "$what" "$pct" $((SECONDS - started)))"
-                fi
-            fi
-        done
-        rc=${PIPESTATUS[0]}
-        set -o pipefail
-        if [ "$rc" != 0 ]; then
-            say "$what failed; the end of $log:"
-            tail -n 40 "$log" >&2
-            exit "$rc"
-        fi
-    }
-    step configure "$dir/configure.log" cmake -S "$dir/src/vendor/llama.cpp" -B "$dir/build" "${FLAGS[@]}"
-    step build "$dir/build.log" cmake --build "$dir/build" --target llama-server -j2
+    kiv_build_step llama-server configure "$dir/configure.log" cmake -S "$dir/src/vendor/llama.cpp" -B "$dir/build" "${FLAGS[@]}"
+    kiv_build_step llama-server build "$dir/build.log" cmake --build "$dir/build" --target llama-server -j2
     # The sources are not needed once the binary is there.
     rm -rf "$dir/src"
     touch "$dir/.ok"

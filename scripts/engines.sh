@@ -125,31 +125,7 @@ runtime_input_files() {
     done | LC_ALL=C sort
 }
 
-# Runs a build command with its output in a log file; shows each tenth of
-# CMake's progress on stderr, and the end of the log when the command fails.
-build_step() {
-    local what=$1 log=$2 line pct last=-1 rc
-    shift 2
-    : >"$log"
-    set +o pipefail
-    "$@" 2>&1 | while IFS= read -r line; do
-        printf '%s\n' "$line" >>"$log"
-        if [[ $line =~ ^\[\ *([0-9]+)%\] ]]; then
-            pct=${BASH_REMATCH[1]}
-            if [ $((pct / 10)) -gt "$last" ]; then
-                last=$((pct / 10))
-                printf '[engines]   %s: %3d%% (%ds)\n' "$what" "$pct" $((SECONDS - started)) >&2
-            fi
-        fi
-    done
-    rc=${PIPESTATUS[0]}
-    set -o pipefail
-    if [ "$rc" != 0 ]; then
-        say "$what failed; the end of $log:"
-        tail -n 40 "$log" >&2
-        return "$rc"
-    fi
-}
+build_step() { kiv_build_step engines "$@"; }
 
 # Configures and builds the targets (space-separated) of a CMake project into
 # a directory of the cache, unless a complete build is there already:

@@ -256,3 +256,31 @@ kiv_nginx() {
     fi
     echo "$dir/usr/sbin/nginx"
 }
+
+# Runs a build command with its output in a log file; shows each tenth of
+# CMake's progress on stderr, prefixed with LABEL and the seconds since
+# $started, and the end of the log when the command fails:
+#   kiv_build_step LABEL WHAT LOG COMMAND...
+kiv_build_step() {
+    local label=$1 what=$2 log=$3 line pct last=-1 rc
+    shift 3
+    : >"$log"
+    set +o pipefail
+    "$@" 2>&1 | while IFS= read -r line; do
+        printf '%s\n' "$line" >>"$log"
+        if [[ $line =~ ^\[\ *([0-9]+)%\] ]]; then
+            pct=${BASH_REMATCH[1]}
+            if [ $((pct / 10)) -gt "$last" ]; then
+                last=$((pct / 10))
+                printf '[%s]   %s: %3d%% (%ds)\n' "$label" "$what" "$pct" $((SECONDS - ${started:-0})) >&2
+            fi
+        fi
+    done
+    rc=${PIPESTATUS[0]}
+    set -o pipefail
+    if [ "$rc" != 0 ]; then
+        printf '[%s] %s failed; the end of %s:\n' "$label" "$what" "$log" >&2
+        tail -n 40 "$log" >&2
+        return "$rc"
+    fi
+}
