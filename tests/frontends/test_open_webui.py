@@ -25,7 +25,8 @@ from .conftest import MODEL, OpenWebUI, Serve, dump
 
 QUESTIONS = ("What is the capital of France?", "What is it famous for?", "Name one museum there.")
 LONG = "Write a long story about a lighthouse keeper and a storm."
-REPLY_WITHIN = 30.0
+# A later reply can share the machine's two cores with Open WebUI's background tasks (53 s seen once).
+REPLY_WITHIN = 90.0
 FIRST_REPLY_WITHIN = 600.0
 FREED_WITHIN = 1.0
 HIT = 'kiv_conversation_cache_total{outcome="hit"}'
