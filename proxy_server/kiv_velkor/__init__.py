@@ -56,7 +56,7 @@ if TYPE_CHECKING:
     from .streaming.request.sampling import SamplingDefaults as SamplingDefaults
     from .streaming.models import ModelHold as ModelHold
     from .streaming.models import ModelRegistry as ModelRegistry
-    from .streaming.models import ModelSpec as ModelSpec
+    from .streaming.models import ModelSource as ModelSource
     from .streaming.models import ModelState as ModelState
     from .streaming.models import ModelStatus as ModelStatus
     from .streaming.pool import ModelPool as ModelPool
@@ -71,7 +71,7 @@ _HOMES = {
     "Lease": "streaming.lending", "WaitCancelled": "streaming.lending", "RequestLimits": "streaming.request.limits",
     "SamplingDefaults": "streaming.request.sampling",
     "PromptCounter": "streaming.request.prompt_tokens",
-    **dict.fromkeys(("ModelRegistry", "ModelSpec", "ModelState", "ModelStatus", "ModelHold"), "streaming.models"),
+    **dict.fromkeys(("ModelRegistry", "ModelSource", "ModelState", "ModelStatus", "ModelHold"), "streaming.models"),
     **dict.fromkeys(("Event", "TextPiece", "ToolCall", "Finished", "FinishReason", "PieceKind", "Usage", "Timings"),
                     "streaming.events"),
     **dict.fromkeys(("ServingError", "ModelLoadError", "ModelNotFound", "InvalidRequest", "LimitExceeded",

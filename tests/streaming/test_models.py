@@ -13,7 +13,7 @@ import time
 import pytest
 
 from tessel_openai_server.kiv_velkor.streaming.errors import ModelLoadError, ModelNotFound, ModelUnavailable
-from tessel_openai_server.kiv_velkor.streaming.models import ModelRegistry, ModelSpec, ModelState
+from tessel_openai_server.kiv_velkor.streaming.models import ModelRegistry, ModelSource, ModelState
 from tessel_openai_server.kiv_velkor.streaming.pool import ModelPool
 
 from .conftest import MODEL, user
@@ -32,8 +32,8 @@ def registry(place_library, runtimes, model_path, monkeypatch):
 
     def make(*names: str, loaders=None, **options) -> ModelRegistry:
         loaders = loaders or {}
-        specs = [ModelSpec(n, loaders.get(n, lambda: ModelPool(str(model_path)))) for n in names]
-        made.append(ModelRegistry(specs, **options))
+        sources = [ModelSource(n, loaders.get(n, lambda: ModelPool(str(model_path)))) for n in names]
+        made.append(ModelRegistry(sources, **options))
         return made[-1]
 
     yield make
@@ -121,8 +121,8 @@ def test_callers_during_a_load_share_it_and_a_failed_load_answers_with_its_reaso
 
 def test_a_registry_used_before_fork_refuses_in_the_child_and_serves_the_parent(runtimes):
     out = run_pool(runtimes, """
-from tessel_openai_server.kiv_velkor.streaming.models import ModelRegistry, ModelSpec
-registry = ModelRegistry([ModelSpec("b", lambda: ModelPool(str(_dir / "model.json")))], keep_alive=60)
+from tessel_openai_server.kiv_velkor.streaming.models import ModelRegistry, ModelSource
+registry = ModelRegistry([ModelSource("b", lambda: ModelPool(str(_dir / "model.json")))], keep_alive=60)
 with registry.hold("b") as held:
     assert held.model.chat(HELLO).collect().text
 pid = os.fork()

@@ -30,7 +30,7 @@ from starlette.responses import Response
 from starlette.routing import Route
 
 from ..streaming.errors import ServingError
-from ..streaming.models import ModelRegistry, ModelSpec, Servable
+from ..streaming.models import ModelRegistry, ModelSource, Servable
 from ..streaming.pool import ModelPool
 from ..streaming.request.prompt_tokens import PromptCounter
 from ..streaming.speech.recogniser import SpeechRecogniser
@@ -149,10 +149,10 @@ def attach(app: Starlette, models: ModelPool | ModelRegistry, settings: ServerSe
 def given_models(pool: ModelPool, settings: ServerSettings, recogniser: SpeechRecogniser | None = None) \
         -> ModelRegistry:
     """A registry of models given loaded: they stay loaded, as the caller made them."""
-    specs = [ModelSpec(settings.model_name, None, "chat")]
+    sources = [ModelSource(settings.model_name, None, "chat")]
     loaded: dict[str, Servable] = {settings.model_name: pool}
     if recogniser is not None:
         name = settings.asr_model_name or "whisper-1"
-        specs.append(ModelSpec(name, None, "speech"))
+        sources.append(ModelSource(name, None, "speech"))
         loaded[name] = recogniser
-    return ModelRegistry(specs, loaded=loaded, load_timeout=settings.load_timeout)
+    return ModelRegistry(sources, loaded=loaded, load_timeout=settings.load_timeout)

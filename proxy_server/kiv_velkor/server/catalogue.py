@@ -1,7 +1,7 @@
 """The models ``serve`` offers, from its configuration: a bare ``--model PATH``,
 ``--model NAME=PATH``, every model file of ``--models-dir``, the models of
 the ``--models-config`` TOML file, and the speech model of ``--asr-model``;
-each becomes a :class:`ModelSpec` of the registry, whose loader makes its pool
+each becomes a :class:`ModelSource` of the registry, whose loader makes its pool
 (or recogniser) with its own options.
 
 The config file (``DIR/models.toml`` by default)::
@@ -35,7 +35,7 @@ from pathlib import Path
 from typing import Any
 
 from ..streaming.errors import ModelLoadError, ServingError
-from ..streaming.models import ModelKind, ModelSpec, Servable
+from ..streaming.models import ModelKind, ModelSource, Servable
 from ..streaming.pool import SAMPLING_DEFAULTS, ModelPool
 from .config import ServeConfig
 
@@ -66,8 +66,8 @@ class ModelDefinition:
     backend: str = "whisper"
     decoder: Path | None = None
 
-    def spec(self, config: ServeConfig) -> ModelSpec:
-        return ModelSpec(self.name, lambda: self.load(config), self.kind)
+    def source(self, config: ServeConfig) -> ModelSource:
+        return ModelSource(self.name, lambda: self.load(config), self.kind)
 
     def load(self, config: ServeConfig) -> Servable:
         """The model's pool or recogniser (on a registry thread); :class:`ServingError` says why not."""

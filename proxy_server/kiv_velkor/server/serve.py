@@ -116,7 +116,7 @@ def bind(config: ServeConfig) -> socket.socket:
 
 def registry(config: ServeConfig, models: list[ModelDefinition]) -> ModelRegistry:
     """The models, none loaded yet."""
-    return ModelRegistry([m.spec(config) for m in models], max_loaded=config.models_max or None,
+    return ModelRegistry([m.source(config) for m in models], max_loaded=config.models_max or None,
                          keep_alive=config.keep_alive, load_timeout=config.load_timeout)
 
 

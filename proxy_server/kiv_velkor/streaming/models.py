@@ -1,8 +1,8 @@
 """Several models in one process, loaded when first asked for: a registry of
 named models, each with its lifecycle (:class:`ModelState`).
 
-    registry = ModelRegistry([ModelSpec("chat", lambda: ModelPool("/models/chat.gguf")),
-                              ModelSpec("small", lambda: ModelPool("/models/small.gguf"))],
+    registry = ModelRegistry([ModelSource("chat", lambda: ModelPool("/models/chat.gguf")),
+                              ModelSource("small", lambda: ModelPool("/models/small.gguf"))],
                              max_loaded=1, keep_alive=300)
     with registry.hold("small") as held:           # loads it (waits, bounded), keeps it loaded meanwhile
         print(held.model.chat(messages).collect().text)
@@ -50,7 +50,7 @@ from .forking import made_before_fork
 from .waking import Waker
 from .workers import WorkersUnavailable, WorkerThreads
 
-__all__ = ["ModelRegistry", "ModelSpec", "ModelState", "ModelStatus", "ModelHold", "Servable", "ModelKind",
+__all__ = ["ModelRegistry", "ModelSource", "ModelState", "ModelStatus", "ModelHold", "Servable", "ModelKind",
            "DEFAULT_LOAD_TIMEOUT", "DEFAULT_RETRY_AFTER", "DEFAULT_KEEP_ALIVE", "map_large_blocks"]
 
 DEFAULT_LOAD_TIMEOUT = 60.0   # seconds a caller waits for its model to be loaded
@@ -84,7 +84,7 @@ _IN_MEMORY = (ModelState.LOADING, ModelState.LOADED, ModelState.UNLOADING)   # e
 
 
 @dataclass(frozen=True)
-class ModelSpec:
+class ModelSource:
     """A model by name: ``load`` makes it (a pool or a recogniser), on a registry thread. Without ``load``
     the model must be given loaded to the registry, and stays loaded for its life."""
 
@@ -112,11 +112,11 @@ class ModelStatus:
 class _Entry:
     """One model's lifecycle; every field is guarded by the registry's lock."""
 
-    __slots__ = ("spec", "state", "model", "holds", "last_used", "keep_alive", "loads", "failures", "evictions",
+    __slots__ = ("source", "state", "model", "holds", "last_used", "keep_alive", "loads", "failures", "evictions",
                  "unloads", "load_seconds", "error", "failed_at")
 
-    def __init__(self, spec: ModelSpec, keep_alive: float | None) -> None:
-        self.spec = spec
+    def __init__(self, source: ModelSource, keep_alive: float | None) -> None:
+        self.source = source
         self.state = ModelState.UNLOADED
         self.model: Servable | None = None
         self.holds = 0
@@ -129,11 +129,11 @@ class _Entry:
 
     def idle(self) -> bool:
         """Loaded, unloadable, and nothing of it in use."""
-        return (self.state is ModelState.LOADED and self.holds == 0 and self.spec.load is not None
+        return (self.state is ModelState.LOADED and self.holds == 0 and self.source.load is not None
                 and self.model is not None and not self.model.in_use)
 
     def status(self) -> ModelStatus:
-        return ModelStatus(self.spec.name, self.spec.kind, self.state, self.loads, self.failures, self.evictions,
+        return ModelStatus(self.source.name, self.source.kind, self.state, self.loads, self.failures, self.evictions,
                            self.unloads, self.load_seconds, self.error if self.state is ModelState.FAILED else None,
                            self.holds)
 
@@ -173,11 +173,11 @@ class ModelRegistry:
     """Named models loaded on demand, at most ``max_loaded`` at once (None: no bound), each unloaded
     ``keep_alive`` seconds after its last use (None: never for that reason).
 
-    ``loaded`` gives models already made, by name (their specs may lack a loader); they count as loaded.
+    ``loaded`` gives models already made, by name (their sources may lack a loader); they count as loaded.
     ``load_timeout`` is the default bound of a caller's wait for its model.
     """
 
-    def __init__(self, specs: Iterable[ModelSpec], *, max_loaded: int | None = None,
+    def __init__(self, sources: Iterable[ModelSource], *, max_loaded: int | None = None,
                  keep_alive: float | None = None, load_timeout: float = DEFAULT_LOAD_TIMEOUT,
                  retry_after: float = DEFAULT_RETRY_AFTER, loaded: Mapping[str, Servable] | None = None) -> None:
         if max_loaded is not None and max_loaded < 1:
@@ -187,16 +187,16 @@ class ModelRegistry:
         self.load_timeout = load_timeout
         self.retry_after = retry_after
         self._entries: dict[str, _Entry] = {}
-        for spec in specs:
-            if spec.name in self._entries:
-                raise ValueError(f"the model name {spec.name!r} is given twice")
-            self._entries[spec.name] = _Entry(spec, self.keep_alive)
+        for source in sources:
+            if source.name in self._entries:
+                raise ValueError(f"the model name {source.name!r} is given twice")
+            self._entries[source.name] = _Entry(source, self.keep_alive)
         for name, model in (loaded or {}).items():
             entry = self._entries[name]
             entry.state, entry.model, entry.loads = ModelState.LOADED, model, 1
         for entry in self._entries.values():
-            if entry.spec.load is None and entry.model is None:
-                raise ValueError(f"the model {entry.spec.name!r} has no loader and was not given loaded")
+            if entry.source.load is None and entry.model is None:
+                raise ValueError(f"the model {entry.source.name!r} has no loader and was not given loaded")
         self._lock = threading.Lock()
         self._changed = threading.Condition(self._lock)   # the reaper waits on it
         self._waiting: set[Waker] = set()                  # callers waiting for a change
@@ -210,11 +210,11 @@ class ModelRegistry:
 
     def names(self, kind: ModelKind | None = None) -> list[str]:
         """The models' names, in the order given (only those of ``kind`` when given)."""
-        return [name for name, e in self._entries.items() if kind is None or e.spec.kind == kind]
+        return [name for name, e in self._entries.items() if kind is None or e.source.kind == kind]
 
     def kind(self, name: str) -> ModelKind:
         """The kind of the model ``name``; :class:`ModelNotFound` for a name the registry does not have."""
-        return self._entry(name).spec.kind
+        return self._entry(name).source.kind
 
     def status(self, name: str) -> ModelStatus:
         with self._lock:
@@ -228,7 +228,7 @@ class ModelRegistry:
         """The models loaded now (of ``kind`` when given)."""
         with self._lock:
             return [e.model for e in self._entries.values() if e.model is not None
-                    and e.state is ModelState.LOADED and (kind is None or e.spec.kind == kind)]
+                    and e.state is ModelState.LOADED and (kind is None or e.source.kind == kind)]
 
     @property
     def waiting(self) -> int:
@@ -307,9 +307,9 @@ class ModelRegistry:
         with self._lock:
             loading = entry.state is ModelState.LOADING
         if loading:
-            raise ModelUnavailable(f"the model '{entry.spec.name}' is still loading after {waited:g} s; "
+            raise ModelUnavailable(f"the model '{entry.source.name}' is still loading after {waited:g} s; "
                                    "try again shortly", code="model_loading")
-        raise ModelUnavailable(f"no room to load the model '{entry.spec.name}': at most {self.max_loaded} models "
+        raise ModelUnavailable(f"no room to load the model '{entry.source.name}': at most {self.max_loaded} models "
                                f"are loaded at once, and every one stayed busy for {waited:g} s",
                                code="models_busy")
 
@@ -329,12 +329,12 @@ class ModelRegistry:
                 entry.last_used = time.monotonic()
                 if keep_alive is not DEFAULT_KEEP_ALIVE:
                     entry.keep_alive = _keep_alive(keep_alive)
-                elif entry.spec.load is not None:
+                elif entry.source.load is not None:
                     entry.keep_alive = self.keep_alive
                 waker.disarm()
-                return ModelHold(self, entry.spec.name, entry.model)
+                return ModelHold(self, entry.source.name, entry.model)
             if state is ModelState.FAILED and time.monotonic() - entry.failed_at < self.retry_after:
-                raise ModelLoadError(f"the model '{entry.spec.name}' could not be loaded: {entry.error}",
+                raise ModelLoadError(f"the model '{entry.source.name}' could not be loaded: {entry.error}",
                                      param="model")
             if state in (ModelState.UNLOADED, ModelState.FAILED):
                 self._start_load(entry)
@@ -398,8 +398,8 @@ class ModelRegistry:
         model: Servable | None = None
         error: str | None = None
         try:
-            assert entry.spec.load is not None
-            model = entry.spec.load()
+            assert entry.source.load is not None
+            model = entry.source.load()
         except BaseException as exc:   # any failure of a loader is the model's, never the registry's
             error = getattr(exc, "message", None) or str(exc) or type(exc).__name__
         seconds = time.perf_counter() - started
@@ -417,16 +417,16 @@ class ModelRegistry:
                 entry.state = ModelState.UNLOADED
             self._notify()
         if model is not None:   # the registry closed meanwhile
-            _close(entry.spec.name, model)
+            _close(entry.source.name, model)
         if error is not None:
-            _errors.error("the model %r could not be loaded: %s", entry.spec.name, error)
+            _errors.error("the model %r could not be loaded: %s", entry.source.name, error)
             _give_back_memory()   # what a failed load left on the heap
 
     def _unload(self, entry: _Entry, *, evicted: bool) -> None:
         """On a registry thread: closes the model of ``entry`` (state UNLOADING) and gives its memory back."""
         model = entry.model
         if model is not None:
-            _close(entry.spec.name, model)
+            _close(entry.source.name, model)
         _give_back_memory()
         with self._lock:
             entry.model = None
@@ -467,7 +467,7 @@ class ModelRegistry:
         self._take_back_dropped()
         entry = self._entry(name)
         with self._lock:
-            if entry.spec.load is None:
+            if entry.source.load is None:
                 raise ValueError(f"the model '{name}' was given loaded: it cannot be unloaded")
             entry.keep_alive = 0
             if entry.idle():
@@ -482,7 +482,7 @@ class ModelRegistry:
         for waker in self._waiting:
             if waker.armed:
                 waker.wake()
-        if any(e.keep_alive is not None and e.state is ModelState.LOADED and e.spec.load is not None
+        if any(e.keep_alive is not None and e.state is ModelState.LOADED and e.source.load is not None
                for e in self._entries.values()):
             self._ensure_reaper()
 
@@ -523,7 +523,7 @@ class ModelRegistry:
         self.stop()
         self._workers.shutdown(wait=True)   # loads and unloads in progress end first
         with self._lock:
-            models = [(e.spec.name, e.model) for e in self._entries.values() if e.model is not None]
+            models = [(e.source.name, e.model) for e in self._entries.values() if e.model is not None]
             for entry in self._entries.values():
                 entry.model = None
                 if entry.state is not ModelState.FAILED:
